@@ -1,0 +1,53 @@
+// Window messages for components: each component owns a hidden "window" that receives
+// posted (message, wParam, lParam) triples and identifier-based timers, in posting order,
+// on the thread that created it.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <map>
+
+namespace os {
+
+constexpr unsigned WM_TIMER = 0x0113;
+constexpr unsigned WM_USER = 1024;
+
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+
+struct Message {
+  unsigned msg;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+// The hidden window of a component. Subclasses handle what arrives in HandleMessage.
+class ComponentWindow : public QObject {
+  Q_OBJECT
+ public:
+  explicit ComponentWindow(QObject* parent = nullptr);
+  ~ComponentWindow() override;
+
+  // Called on the window's own thread for each posted message and each timer tick.
+  virtual void HandleMessage(const Message& message) = 0;
+
+ protected:
+  bool event(QEvent* e) override;
+  void timerEvent(QTimerEvent* e) override;
+
+ private:
+  friend bool SetTimer(ComponentWindow*, unsigned, unsigned);
+  friend bool KillTimer(ComponentWindow*, unsigned);
+  std::map<unsigned, int> timers_;  // component timer id -> Qt timer id
+};
+
+// Thread-safe: may be called from any thread; delivery happens on the window's thread.
+void PostMessage(ComponentWindow* window, unsigned msg, WPARAM wParam, LPARAM lParam);
+
+// A timer message (WM_TIMER, wParam = id) every `ms` milliseconds until killed. Setting an
+// existing id restarts it. Called from another thread, the request is carried out on the
+// window's thread.
+bool SetTimer(ComponentWindow* window, unsigned id, unsigned ms);
+bool KillTimer(ComponentWindow* window, unsigned id);
+
+}  // namespace os

@@ -1,0 +1,118 @@
+#include "os/msgbox.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <cstdio>
+
+namespace os {
+namespace {
+
+std::mutex g_stateMutex;
+std::string g_applicationTitle;
+BoxPresenter g_presenter;
+BoxRecorder* g_recorder = nullptr;
+
+// Without a windowed presenter (a program without widgets) the box still reaches the user.
+int PresentOnTerminal(const BoxRequest& request) {
+  std::fprintf(stderr, "[%s] %s\n", request.caption.c_str(), request.text.c_str());
+  return IDOK;
+}
+
+int PresentOnUserInterfaceThread(const BoxPresenter& presenter, const BoxRequest& request) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || app->thread() == QThread::currentThread()) return presenter(request);
+  int answer = IDOK;
+  QMetaObject::invokeMethod(
+      app, [&] { answer = presenter(request); }, Qt::BlockingQueuedConnection);
+  return answer;
+}
+
+int Show(const BoxRequest& request) {
+  BoxRecorder* recorder;
+  BoxPresenter presenter;
+  {
+    std::lock_guard lock(g_stateMutex);
+    recorder = g_recorder;
+    presenter = g_presenter;
+  }
+  if (recorder != nullptr) return recorder->Record(request);
+  if (!presenter) return PresentOnTerminal(request);
+  return PresentOnUserInterfaceThread(presenter, request);
+}
+
+}  // namespace
+
+void SetApplicationTitle(const std::string& title) {
+  std::lock_guard lock(g_stateMutex);
+  g_applicationTitle = title;
+}
+
+std::string ApplicationTitle() {
+  std::lock_guard lock(g_stateMutex);
+  return g_applicationTitle;
+}
+
+void SetBoxPresenter(BoxPresenter presenter) {
+  std::lock_guard lock(g_stateMutex);
+  g_presenter = std::move(presenter);
+}
+
+void ShowMessage(const std::string& text) {
+  Show({text, ApplicationTitle(), BoxButtons::Ok, BoxIcon::None});
+}
+
+int SocketMessageBox(const std::string& text, const std::string& caption) {
+  return Show({text, caption, BoxButtons::OkCancel, BoxIcon::None});
+}
+
+void ShowErrorBox(const std::string& failureText) {
+  Show({failureText + ".", ApplicationTitle(), BoxButtons::Ok, BoxIcon::Error});
+}
+
+void ShowFatalBox(const std::string& failureText) {
+  Show({failureText, "Application Error", BoxButtons::Ok, BoxIcon::Error});
+}
+
+BoxRecorder::BoxRecorder(int answer) : answer_(answer) {
+  std::lock_guard lock(g_stateMutex);
+  g_recorder = this;
+}
+
+BoxRecorder::~BoxRecorder() {
+  std::lock_guard lock(g_stateMutex);
+  if (g_recorder == this) g_recorder = nullptr;
+}
+
+std::vector<BoxRequest> BoxRecorder::Boxes() const {
+  std::lock_guard lock(mutex_);
+  return boxes_;
+}
+
+std::vector<std::string> BoxRecorder::Texts() const {
+  std::vector<std::string> texts;
+  for (const BoxRequest& box : Boxes()) texts.push_back(box.text);
+  return texts;
+}
+
+void BoxRecorder::Clear() {
+  std::lock_guard lock(mutex_);
+  boxes_.clear();
+}
+
+void BoxRecorder::OnBox(std::function<void(const BoxRequest&)> hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
+}
+
+int BoxRecorder::Record(const BoxRequest& request) {
+  std::function<void(const BoxRequest&)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    boxes_.push_back(request);
+    hook = hook_;
+  }
+  if (hook) hook(request);
+  return answer_;
+}
+
+}  // namespace os

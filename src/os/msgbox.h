@@ -1,0 +1,70 @@
+// Message boxes, one function for each kind the program shows. The boxes themselves are
+// drawn by a presenter that the windowed part of the program installs; tests install a
+// recorder instead. A box requested on another thread is shown on the user-interface thread
+// while the caller waits.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace os {
+
+enum class BoxButtons { Ok, OkCancel };
+enum class BoxIcon { None, Error };
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+struct BoxRequest {
+  std::string text;
+  std::string caption;
+  BoxButtons buttons = BoxButtons::Ok;
+  BoxIcon icon = BoxIcon::None;
+  bool operator==(const BoxRequest&) const = default;
+};
+
+// Shows the box modally and returns the button chosen (IDOK or IDCANCEL).
+using BoxPresenter = std::function<int(const BoxRequest&)>;
+
+void SetApplicationTitle(const std::string& title);
+std::string ApplicationTitle();
+
+// Installed once at start-up by the windowed program; runs on the user-interface thread.
+void SetBoxPresenter(BoxPresenter presenter);
+
+// The framework's plain message: the text, an OK button, titled with the application title.
+void ShowMessage(const std::string& text);
+// The socket component's boxes: a text, a caption and the buttons OK and Cancel.
+int SocketMessageBox(const std::string& text, const std::string& caption);
+// The framework's error box for a failure that no handler caught: the failure text followed
+// by ".", titled with the application title, with an error icon.
+void ShowErrorBox(const std::string& failureText);
+// The box that ends a failed start-up, titled "Application Error", with an error icon.
+void ShowFatalBox(const std::string& failureText);
+
+// While alive, every box is recorded and answered at once with `answer`, on the calling
+// thread, instead of being shown.
+class BoxRecorder {
+ public:
+  explicit BoxRecorder(int answer = IDOK);
+  ~BoxRecorder();
+  BoxRecorder(const BoxRecorder&) = delete;
+  BoxRecorder& operator=(const BoxRecorder&) = delete;
+
+  std::vector<BoxRequest> Boxes() const;
+  std::vector<std::string> Texts() const;
+  void Clear();
+  // Runs before each recorded box is answered (on the thread that asked for it).
+  void OnBox(std::function<void(const BoxRequest&)> hook);
+
+  int Record(const BoxRequest& request);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<BoxRequest> boxes_;
+  std::function<void(const BoxRequest&)> hook_;
+  int answer_;
+};
+
+}  // namespace os

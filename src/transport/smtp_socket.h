@@ -1,0 +1,24 @@
+// What the SMTP session uses of a socket component. TSockets provides it; tests hand the
+// session a recording implementation.
+#pragma once
+
+#include <string>
+
+namespace pelorin {
+
+class SmtpSocket {
+ public:
+  virtual ~SmtpSocket() = default;
+
+  virtual void SetIPAddr(const std::string& address) = 0;
+  virtual void SetPort(const std::string& port) = 0;
+  // Returns at once; the connection completes later and the greeting arrives as data.
+  virtual void SConnect() = 0;
+  // Sends the text unchanged; nothing is added.
+  virtual void SetText(const std::string& text) = 0;
+  // Closes the connection from this side; no session-closed event follows.
+  virtual void Disconnect() = 0;
+  virtual std::string LocalHostName() = 0;
+};
+
+}  // namespace pelorin

@@ -1,0 +1,26 @@
+// Runs the Qt event loop of the calling thread until a condition holds or time runs out.
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <functional>
+
+namespace testing_support {
+
+inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::usleep(500);
+  }
+  return true;
+}
+
+inline void RunEventsFor(int ms) {
+  RunEventsUntil([] { return false; }, ms);
+}
+
+}  // namespace testing_support
