@@ -16,7 +16,9 @@ class PostedMessageEvent : public QEvent {
   Message message;
 };
 
-bool OnOwnThread(const QObject* object) { return object->thread() == QThread::currentThread(); }
+bool OnOwnThread(const QObject* object) {
+  return object->thread() == QThread::currentThread();
+}
 
 }  // namespace
 

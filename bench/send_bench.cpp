@@ -1,0 +1,164 @@
+// Carries N queued messages of a given size through one SMTP conversation with the program's
+// own transport (TSockets and the SMTP session on Qt's event loop, no windows) and prints
+// messages per second and the median and 95th-percentile time per message.
+//
+//   pelorin_send_bench [--host H] [--port P] [--messages N] [--size BYTES] [--line-length L]
+//                      [--local-server] [--runs R]
+//
+// --local-server answers on 127.0.0.1 itself with the shortest replies a server can give, so
+// that only the client's own cost (and TCP's) is measured; --runs repeats the conversation.
+#include <QCoreApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/local_smtp_server.h"
+#include "os/msgbox.h"
+#include "transport/shared_data.h"
+#include "transport/smtp_session.h"
+#include "transport/sockets.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::string port = "25";
+  int messages = 1;
+  std::size_t size = 1024;
+  std::size_t lineLength = 72;
+  bool localServer = false;
+  int runs = 1;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (arg == "--host")
+      options.host = value();
+    else if (arg == "--port")
+      options.port = value();
+    else if (arg == "--messages")
+      options.messages = std::atoi(value().c_str());
+    else if (arg == "--size")
+      options.size = std::strtoul(value().c_str(), nullptr, 10);
+    else if (arg == "--line-length")
+      options.lineLength = std::strtoul(value().c_str(), nullptr, 10);
+    else if (arg == "--local-server")
+      options.localServer = true;
+    else if (arg == "--runs")
+      options.runs = std::atoi(value().c_str());
+    else {
+      std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+// A message of about `size` bytes: the header lines the program writes, then body lines.
+std::string ComposedMessage(int index, std::size_t size, std::size_t lineLength) {
+  std::string text = "Subject: bench " + std::to_string(index) +
+                     "\r\nTo:  <bench@example.org>\r\nFrom: me@example.com\r\n"
+                     "X-Mailer: Pelorin 1.06\r\n\r\n\r\n";
+  const std::string line(std::max<std::size_t>(lineLength, 1), 'x');
+  while (text.size() < size)
+    text += line.substr(0, std::min(line.size(), size - text.size())) + "\r\n";
+  return text;
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t index =
+      static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
+struct RunResult {
+  bool ok = false;
+  double seconds = 0;
+  std::vector<double> perMessageMs;
+};
+
+RunResult RunConversation(const Options& options, const std::string& port) {
+  pelorin::SenderAddress = "me@example.com";
+  pelorin::OutboxBodies.clear();
+  pelorin::OutboxRecipients.clear();
+  for (int i = 0; i < options.messages; ++i) {
+    pelorin::OutboxBodies.push_back(ComposedMessage(i, options.size, options.lineLength));
+    pelorin::OutboxRecipients.push_back("bench@example.org");
+  }
+  RunResult result;
+  bool closed = false, failed = false;
+  Clock::time_point last = Clock::now();
+  std::size_t queued = pelorin::OutboxBodies.size();
+  pelorin::TSockets socket;
+  socket.OnDataAvailable = [&](pelorin::TSockets* sender, int) {
+    char buffer[4097] = {};
+    const int size = 4096;
+    sender->SReceive(sender->SocketHandle(), buffer, size);
+    pelorin::SmtpHandleReply(*sender, buffer);
+    if (pelorin::OutboxBodies.size() < queued) {
+      const Clock::time_point now = Clock::now();
+      result.perMessageMs.push_back(std::chrono::duration<double, std::milli>(now - last).count());
+      last = now;
+      queued = pelorin::OutboxBodies.size();
+    }
+  };
+  socket.OnErrorOccurred = [&](pelorin::TSockets* sender, int, int, const std::string& msg) {
+    std::fprintf(stderr, "socket error: %s\n", msg.c_str());
+    failed = true;
+    pelorin::SmtpError(*sender, msg);
+  };
+  socket.OnSessionClosed = [&](pelorin::TSockets*, int) { closed = true; };
+
+  const Clock::time_point start = Clock::now();
+  last = start;
+  pelorin::SmtpStartSession(socket, options.host, port);
+  while (!closed && !failed && pelorin::SmtpState != 0) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  }
+  while (!closed && !failed) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  result.ok = !failed && pelorin::OutboxBodies.empty() && !pelorin::SmtpLastOutcome().failed;
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const Options options = ParseOptions(argc, argv);
+  // Refusals would otherwise wait for a click; here they are printed and count as failure.
+  os::SetBoxPresenter([](const os::BoxRequest& box) {
+    std::fprintf(stderr, "[%s] %s\n", box.caption.c_str(), box.text.c_str());
+    return os::IDOK;
+  });
+  LocalSmtpServer server;
+  std::string port = options.port;
+  if (options.localServer) port = std::to_string(server.Start());
+
+  std::vector<double> perMessage;
+  double seconds = 0;
+  for (int run = 0; run < options.runs; ++run) {
+    const RunResult result = RunConversation(options, port);
+    if (!result.ok) {
+      std::fprintf(stderr, "the conversation did not deliver every message\n");
+      return 1;
+    }
+    seconds += result.seconds;
+    perMessage.insert(perMessage.end(), result.perMessageMs.begin(), result.perMessageMs.end());
+  }
+  const double total = static_cast<double>(options.messages) * options.runs;
+  std::printf("messages=%d size=%zu runs=%d msgs_per_sec=%.1f median_ms=%.3f p95_ms=%.3f\n",
+              options.messages, options.size, options.runs, total / seconds,
+              Percentile(perMessage, 0.5), Percentile(perMessage, 0.95));
+  return 0;
+}

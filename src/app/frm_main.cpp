@@ -1,0 +1,335 @@
+#include "app/frm_main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "app/configuration.h"
+#include "app/globals.h"
+#include "app/mailto_link.h"
+#include "app/startup.h"
+#include "os/kernel.h"
+#include "os/msgbox.h"
+#include "transport/sockets.h"
+
+namespace pelorin {
+
+TfrmMain* frmMain = nullptr;
+
+namespace {
+
+const QString kWaiting = QStringLiteral("Waiting...");
+constexpr int kClientWidth = 357;
+constexpr int kClientHeight = 355;
+constexpr int kLeft = 434;
+constexpr int kTop = 114;
+constexpr int kSendTimeoutMs = 60000;
+
+QString FromLocal(const std::string& text) {
+  return QString::fromLocal8Bit(text);
+}
+std::string ToLocal(const QString& text) {
+  return text.toLocal8Bit().toStdString();
+}
+
+template <typename Control>
+Control* Place(QWidget* parent, const char* name, int left, int top, int width, int height) {
+  auto* control = new Control(parent);
+  control->setObjectName(QString::fromLatin1(name));
+  control->setGeometry(left, top, width, height);
+  return control;
+}
+
+QLabel* PlaceLabel(QWidget* parent, const char* name, const char* caption, int left, int top,
+                   int width) {
+  auto* label = Place<QLabel>(parent, name, left, top, width, 13);
+  label->setText(QString::fromLatin1(caption));
+  return label;
+}
+
+QPushButton* PlaceButton(QWidget* parent, const char* name, const char* caption, int left) {
+  auto* button = Place<QPushButton>(parent, name, left, 308, 65, 21);
+  button->setText(QString::fromLatin1(caption));
+  return button;
+}
+
+QAction* AddMenuItem(QMenu* menu, const char* name, const char* caption) {
+  QAction* item = menu->addAction(QString::fromLatin1(caption));
+  item->setObjectName(QString::fromLatin1(name));
+  return item;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
+  frmMain = this;
+  CreateControls();
+  CreateComponents();
+  ConnectEvents();
+  FormCreate(this);
+}
+
+TfrmMain::~TfrmMain() {
+  if (frmMain == this) frmMain = nullptr;
+}
+
+void TfrmMain::CreateControls() {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("Pelorin 32"));
+  // A title bar without any buttons: the window is left with "&Close" only.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(11);
+  setFont(font);
+  setFixedSize(kClientWidth, kClientHeight);
+  move(kLeft, kTop);
+
+  cmdMake = PlaceButton(this, "cmdMake", "&Send", 68);
+  edsEmail = Place<QLineEdit>(this, "edsEmail", 69, 27, 280, 21);
+  Label4 = PlaceLabel(this, "Label4", "E-mail", 5, 32, 28);
+  edsMemo = Place<QPlainTextEdit>(this, "edsMemo", 68, 76, 281, 225);
+  edsMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  edsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  edsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  edsMemo->setTabChangesFocus(true);
+  Label1 = PlaceLabel(this, "Label1", "Name", 5, 8, 28);
+  Label2 = PlaceLabel(this, "Label2", "Subject", 5, 56, 36);
+  edsSubj = Place<QLineEdit>(this, "edsSubj", 69, 51, 280, 21);
+  Label3 = PlaceLabel(this, "Label3", "Body", 5, 80, 24);
+  edsName = Place<QComboBox>(this, "edsName", 69, 3, 279, 21);
+  edsName->setEditable(true);
+  edsName->setInsertPolicy(QComboBox::NoInsert);
+  edsName->setCompleter(nullptr);
+  cmdAdd = PlaceButton(this, "cmdAdd", "&Add", 140);
+  cmdDel = PlaceButton(this, "cmdDel", "&Delete", 212);
+  cmdMin = PlaceButton(this, "cmdMin", "&Close", 284);
+  lblStatus = PlaceLabel(this, "lblStatus", "Waiting...", 69, 337, 45);
+
+  setTabOrder(edsName, edsEmail);
+  setTabOrder(edsEmail, edsSubj);
+  setTabOrder(edsSubj, edsMemo);
+  setTabOrder(edsMemo, cmdMake);
+  setTabOrder(cmdMake, cmdAdd);
+  setTabOrder(cmdAdd, cmdDel);
+  setTabOrder(cmdDel, cmdMin);
+}
+
+void TfrmMain::CreateComponents() {
+  Sockets1 = new TSockets(this);
+  Sockets1->setObjectName(QStringLiteral("Sockets1"));
+  Sockets1->SetMaximumReceiveLength(8192);
+
+  TaskIcon = new TTaskIcon(this);
+  TaskIcon->setObjectName(QStringLiteral("TaskIcon"));
+  TaskIcon->SetHint("Click here to send an e-mail!");
+  TaskIcon->SetTaskIconID(0);
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+  ShowTessaly1 = AddMenuItem(PopupMenu1, "ShowTessaly1", "&Show Tessaly");
+  AboutSkelmar1 = AddMenuItem(PopupMenu1, "AboutSkelmar1", "&About Pelorin");
+  N1 = PopupMenu1->addSeparator();
+  N1->setObjectName(QStringLiteral("N1"));
+  Properties1 = AddMenuItem(PopupMenu1, "Properties1", "&Properties");
+  Close1 = AddMenuItem(PopupMenu1, "Close1", "&Close");
+  PopupMenu1->setDefaultAction(Close1);  // drawn in bold
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName(QStringLiteral("Timer1"));
+  Timer1->setInterval(kSendTimeoutMs);
+}
+
+void TfrmMain::ConnectEvents() {
+  connect(cmdMake, &QPushButton::clicked, this, [this] { cmdMakeClick(cmdMake); });
+  connect(cmdAdd, &QPushButton::clicked, this, [this] { cmdAddClick(cmdAdd); });
+  connect(cmdDel, &QPushButton::clicked, this, [this] { cmdDelClick(cmdDel); });
+  connect(cmdMin, &QPushButton::clicked, this, [this] { cmdMinClick(cmdMin); });
+  connect(edsName, &QComboBox::editTextChanged, this, [this] { edsNameChange(edsName); });
+  connect(edsName, &QComboBox::activated, this, [this] { edsNameClick(edsName); });
+  connect(edsEmail, &QLineEdit::textChanged, this, [this] { edsEmailChange(edsEmail); });
+  connect(edsSubj, &QLineEdit::textChanged, this, [this] { edsSubjChange(edsSubj); });
+  connect(edsMemo, &QPlainTextEdit::textChanged, this, [this] { edsMemoChange(edsMemo); });
+  connect(ShowTessaly1, &QAction::triggered, this, [this] { ShowTessaly1Click(ShowTessaly1); });
+  connect(AboutSkelmar1, &QAction::triggered, this, [this] { AboutSkelmar1Click(AboutSkelmar1); });
+  connect(Properties1, &QAction::triggered, this, [this] { Properties1Click(Properties1); });
+  connect(Close1, &QAction::triggered, this, [this] { Close1Click(Close1); });
+  TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
+  TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
+                                  int y) { TaskIconRightClick(sender, button, shift, x, y); };
+}
+
+void TfrmMain::AssignHints() {
+  cmdMin->setToolTip(QStringLiteral("Minimizes the application."));
+  cmdDel->setToolTip(QStringLiteral("Deletes the selected person."));
+  cmdAdd->setToolTip(QStringLiteral("Adds the name and e-mail to the name list."));
+  cmdMake->setToolTip(QStringLiteral("Sends the composed e-mail."));
+  edsSubj->setToolTip(QStringLiteral("The subject of the e-mail to be sent."));
+  edsEmail->setToolTip(QStringLiteral("Enter the e-mail of the person you want to send mail to."));
+  edsName->setToolTip(
+      QStringLiteral("Select the name of the person you want to send mail to or enter a new."));
+  edsMemo->setToolTip(QStringLiteral("The body of the e-mail to be sent!"));
+}
+
+void TfrmMain::FormCreate(QObject*) {
+  AssignHints();
+  RefreshNameList();
+  if (CurrentStartMode() == StartMode::Tray) {
+    ShowInTray();
+  } else {
+    PrefillFromLink();
+  }
+  TrimWorkingSet();
+}
+
+void TfrmMain::ShowInTray() {
+  // No taskbar entry while the program lives in the notification area.
+  setWindowFlag(Qt::Tool, true);
+  hide();
+  const std::string iconFile = FileBesideProgram("skelmar32.ico");
+  if (TaskIcon->Icon().LoadFromFile(iconFile) != TIcon::LoadResult::Loaded) {
+    os::ShowErrorBox("Cannot open file " + iconFile);
+    ShowWithoutTrayIcon();
+    return;
+  }
+  TaskIcon->SetEnabled(true);
+  if (!TaskIcon->Enabled()) ShowWithoutTrayIcon();
+}
+
+// Without an icon in the notification area the program would be unreachable: the window is
+// shown with a taskbar entry instead.
+void TfrmMain::ShowWithoutTrayIcon() {
+  shownWithoutTrayIcon_ = true;
+  setWindowFlag(Qt::Tool, false);
+  show();
+}
+
+void TfrmMain::PrefillFromLink() {
+  const MailtoFields fields = ParseMailtoLink(os::ParamStr(2));
+  edsEmail->setText(FromLocal(fields.email));
+  edsSubj->setText(FromLocal(fields.subject));
+}
+
+void TfrmMain::RefreshNameList() {
+  edsName->clear();
+  edsName->clearEditText();
+  for (const std::string& name : NameList) edsName->addItem(FromLocal(name));
+  edsName->setCurrentIndex(-1);
+  edsName->clearEditText();
+  edsEmail->clear();
+  edsSubj->clear();
+  const QSignalBlocker programChange(edsMemo);
+  edsMemo->clear();
+}
+
+void TfrmMain::SetStatus(const QString& text) {
+  lblStatus->setText(text);
+  lblStatus->adjustSize();
+}
+
+void TfrmMain::cmdMakeClick(QObject*) {}
+
+void TfrmMain::edsNameChange(QObject*) {
+  // A name typed over a picked entry is no longer that entry.
+  const int selected = edsName->currentIndex();
+  if (selected >= 0 && edsName->currentText() != edsName->itemText(selected)) {
+    const QString typed = edsName->currentText();
+    const QSignalBlocker keepTyping(edsName);
+    edsName->setCurrentIndex(-1);
+    edsName->setEditText(typed);
+  }
+  SetStatus(kWaiting);
+}
+
+void TfrmMain::edsEmailChange(QObject*) {
+  SetStatus(kWaiting);
+}
+
+void TfrmMain::edsMemoChange(QObject*) {
+  SetStatus(kWaiting);
+}
+
+void TfrmMain::edsSubjChange(QObject*) {
+  if (!edsSubj->text().isEmpty()) SetStatus(kWaiting);
+}
+
+void TfrmMain::cmdAddClick(QObject*) {
+  NameList.push_back(ToLocal(edsName->currentText()));
+  AddressList.push_back(ToLocal(edsEmail->text()));
+  RefreshNameList();
+  SaveConfiguration();
+}
+
+void TfrmMain::edsNameClick(QObject*) {
+  const int selected = edsName->currentIndex();
+  if (selected < 0 || static_cast<std::size_t>(selected) >= AddressList.size()) return;
+  edsEmail->setText(FromLocal(AddressList[static_cast<std::size_t>(selected)]));
+  edsSubj->clear();
+  {
+    const QSignalBlocker programChange(edsMemo);
+    edsMemo->clear();
+  }
+  edsSubj->setFocus();
+}
+
+void TfrmMain::cmdDelClick(QObject*) {
+  const int selected = edsName->currentIndex();
+  if (selected < 0 || static_cast<std::size_t>(selected) >= NameList.size()) return;
+  NameList.erase(NameList.begin() + selected);
+  AddressList.erase(AddressList.begin() + selected);
+  RefreshNameList();
+  SaveConfiguration();
+}
+
+void TfrmMain::TaskIconClick(QObject*) {
+  show();
+  raise();
+  activateWindow();
+}
+
+void TfrmMain::ShowTessaly1Click(QObject* Sender) {
+  TaskIconClick(Sender);
+}
+
+void TfrmMain::TaskIconRightClick(QObject*, TMouseButton, TShiftState, int X, int Y) {
+  PopupMenu1->popup(QPoint(X, Y));
+}
+
+// The about box and the settings dialog open from here once they exist.
+void TfrmMain::AboutSkelmar1Click(QObject*) {}
+
+void TfrmMain::Properties1Click(QObject*) {}
+
+void TfrmMain::Close1Click(QObject*) {
+  Timer1->stop();
+  close();
+}
+
+// The main window is the program: once it is closed, the message loop ends.
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  QCoreApplication::exit(0);
+}
+
+bool TfrmMain::EndsProgramOnClose() const {
+  return CurrentStartMode() == StartMode::Link || shownWithoutTrayIcon_;
+}
+
+void TfrmMain::cmdMinClick(QObject*) {
+  if (EndsProgramOnClose()) {
+    close();
+    return;
+  }
+  hide();
+  TrimWorkingSet();
+}
+
+}  // namespace pelorin

@@ -1,0 +1,98 @@
+// The quick-send window: a recipient picked from the address book or typed, the address, a
+// subject and a body, four buttons and a one-line status label. In tray mode it hides behind
+// the notification-area icon; in link mode it is shown pre-filled from a mailto: link.
+#pragma once
+
+#include <QWidget>
+
+#include "platform/task_icon.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace pelorin {
+
+class TSockets;
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TfrmMain(QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Rebuilds the drop-down list from NameList and empties the four input fields.
+  void RefreshNameList();
+
+  // Components, in declaration order.
+  QPushButton* cmdMake;
+  QLineEdit* edsEmail;
+  QLabel* Label4;
+  QPlainTextEdit* edsMemo;
+  TSockets* Sockets1;
+  QLabel* Label1;
+  QLabel* Label2;
+  QLineEdit* edsSubj;
+  QLabel* Label3;
+  TTaskIcon* TaskIcon;
+  QComboBox* edsName;
+  QPushButton* cmdAdd;
+  QPushButton* cmdDel;
+  QPushButton* cmdMin;
+  QLabel* lblStatus;
+  QMenu* PopupMenu1;
+  QAction* Close1;
+  QAction* Properties1;
+  QAction* N1;
+  QAction* ShowTessaly1;
+  QAction* AboutSkelmar1;
+  QTimer* Timer1;
+
+  // Event handlers.
+  void cmdMakeClick(QObject* Sender);
+  void FormCreate(QObject* Sender);
+  void TaskIconClick(QObject* Sender);
+  void Close1Click(QObject* Sender);
+  void cmdMinClick(QObject* Sender);
+  void edsNameChange(QObject* Sender);
+  void edsMemoChange(QObject* Sender);
+  void edsSubjChange(QObject* Sender);
+  void edsEmailChange(QObject* Sender);
+  void cmdAddClick(QObject* Sender);
+  void edsNameClick(QObject* Sender);
+  void cmdDelClick(QObject* Sender);
+  void ShowTessaly1Click(QObject* Sender);
+  void Properties1Click(QObject* Sender);
+  void TaskIconRightClick(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+  void AboutSkelmar1Click(QObject* Sender);
+
+  // True when the window stands in for a notification-area icon that could not be shown:
+  // it then has a taskbar entry and "&Close" ends the program, as in link mode.
+  bool ShownWithoutTrayIcon() const { return shownWithoutTrayIcon_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateComponents();
+  void ConnectEvents();
+  void AssignHints();
+  void ShowInTray();
+  void ShowWithoutTrayIcon();
+  void PrefillFromLink();
+  void SetStatus(const QString& text);
+  bool EndsProgramOnClose() const;
+
+  bool shownWithoutTrayIcon_ = false;
+};
+
+// The main window while it exists; already valid while its constructor runs.
+extern TfrmMain* frmMain;
+
+}  // namespace pelorin

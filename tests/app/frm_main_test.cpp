@@ -1,0 +1,336 @@
+// The quick-send window offscreen: its layout, the address book, the status label, the
+// tray icon's clicks and the link pre-filling.
+#include "app/frm_main.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "app/configuration.h"
+#include "app/globals.h"
+#include "os/kernel.h"
+#include "os/msgbox.h"
+#include "os/shell_tray.h"
+
+namespace {
+
+using pelorin::TfrmMain;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A program directory of its own with the tray icon file, a shell that accepts every icon
+// and a recorder for the boxes.
+class FrmMainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    pelorin::ResetGlobals();
+    pelorin::ProgramDir = dir_.path().toStdString() + "/";
+    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
+    os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& data) {
+      shellCalls_.push_back({message, data.uID});
+      return shellAccepts_;
+    });
+    os::SetCommandLine(std::vector<std::string>{"pelorin32"});
+  }
+  void TearDown() override {
+    window_.reset();
+    os::SetShellNotifyIconHandler(nullptr);
+  }
+
+  TfrmMain& Create(std::vector<std::string> arguments = {"pelorin32"}) {
+    os::SetCommandLine(arguments);
+    window_ = std::make_unique<TfrmMain>();
+    return *window_;
+  }
+
+  std::string ConfigurationFile() const { return ReadFile(pelorin::ConfigurationPath()); }
+
+  struct ShellCall {
+    unsigned message;
+    std::uint32_t id;
+  };
+  QTemporaryDir dir_;
+  os::BoxRecorder boxes_;
+  std::vector<ShellCall> shellCalls_;
+  bool shellAccepts_ = true;
+  std::unique_ptr<TfrmMain> window_;
+};
+
+struct ControlSpec {
+  const char* name;
+  QRect geometry;
+  const char* text;
+  const char* hint;
+};
+
+QString TextOf(QWidget* control) {
+  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(control)) return button->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(control)) return memo->toPlainText();
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
+  return QStringLiteral("?");
+}
+
+TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
+  TfrmMain& window = Create();
+  const std::vector<ControlSpec> specs = {
+      {"Label1", {5, 8, 28, 13}, "Name", ""},
+      {"Label4", {5, 32, 28, 13}, "E-mail", ""},
+      {"Label2", {5, 56, 36, 13}, "Subject", ""},
+      {"Label3", {5, 80, 24, 13}, "Body", ""},
+      {"edsName",
+       {69, 3, 279, 21},
+       "",
+       "Select the name of the person you want to send mail to or enter a new."},
+      {"edsEmail",
+       {69, 27, 280, 21},
+       "",
+       "Enter the e-mail of the person you want to send mail to."},
+      {"edsSubj", {69, 51, 280, 21}, "", "The subject of the e-mail to be sent."},
+      {"edsMemo", {68, 76, 281, 225}, "", "The body of the e-mail to be sent!"},
+      {"cmdMake", {68, 308, 65, 21}, "&Send", "Sends the composed e-mail."},
+      {"cmdAdd", {140, 308, 65, 21}, "&Add", "Adds the name and e-mail to the name list."},
+      {"cmdDel", {212, 308, 65, 21}, "&Delete", "Deletes the selected person."},
+      {"cmdMin", {284, 308, 65, 21}, "&Close", "Minimizes the application."},
+  };
+  for (const ControlSpec& spec : specs) {
+    SCOPED_TRACE(spec.name);
+    auto* control = window.findChild<QWidget*>(QString::fromLatin1(spec.name));
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->geometry(), spec.geometry);
+    EXPECT_EQ(TextOf(control), QString::fromLatin1(spec.text));
+    EXPECT_EQ(control->toolTip(), QString::fromLatin1(spec.hint));
+  }
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
+  EXPECT_EQ(window.lblStatus->pos(), QPoint(69, 337));
+}
+
+TEST_F(FrmMainTest, TabOrderRunsFromNameToClose) {
+  TfrmMain& window = Create();
+  const std::vector<QWidget*> expected = {window.edsName, window.edsEmail, window.edsSubj,
+                                          window.edsMemo, window.cmdMake,  window.cmdAdd,
+                                          window.cmdDel,  window.cmdMin};
+  std::vector<QWidget*> order;
+  QWidget* widget = window.edsName;
+  do {
+    if (std::find(expected.begin(), expected.end(), widget) != expected.end()) {
+      order.push_back(widget);
+    }
+    widget = widget->nextInFocusChain();
+  } while (widget != window.edsName && order.size() < expected.size());
+  EXPECT_EQ(order, expected);
+  for (const char* label : {"Label1", "Label2", "Label3", "Label4", "lblStatus"}) {
+    EXPECT_EQ(window.findChild<QLabel*>(QString::fromLatin1(label))->focusPolicy(), Qt::NoFocus);
+  }
+}
+
+TEST_F(FrmMainTest, WindowHasItsCaptionFixedSizePlaceAndNoTitleBarButtons) {
+  TfrmMain& window = Create();
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Pelorin 32"));
+  EXPECT_EQ(window.size(), QSize(357, 355));
+  EXPECT_EQ(window.minimumSize(), window.maximumSize());
+  EXPECT_EQ(window.pos(), QPoint(434, 114));
+  const Qt::WindowFlags flags = window.windowFlags();
+  EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_FALSE(flags.testFlag(Qt::WindowSystemMenuHint));
+}
+
+TEST_F(FrmMainTest, PopupMenuHoldsItsItemsWithCloseAsDefault) {
+  TfrmMain& window = Create();
+  QStringList captions;
+  for (QAction* item : window.PopupMenu1->actions()) {
+    captions << (item->isSeparator() ? QStringLiteral("-") : item->text());
+  }
+  EXPECT_EQ(captions,
+            QStringList({"&Show Tessaly", "&About Pelorin", "-", "&Properties", "&Close"}));
+  EXPECT_EQ(window.PopupMenu1->defaultAction(), window.Close1);
+  EXPECT_FALSE(window.Timer1->isActive());
+  EXPECT_EQ(window.Timer1->interval(), 60000);
+}
+
+TEST_F(FrmMainTest, TrayModeStartsHiddenWithTheIconShown) {
+  TfrmMain& window = Create();
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(window.TaskIcon->Enabled());
+  EXPECT_EQ(window.TaskIcon->Hint(), "Click here to send an e-mail!");
+  ASSERT_EQ(shellCalls_.size(), 1u);
+  EXPECT_EQ(shellCalls_[0].message, os::NIM_ADD);
+  EXPECT_TRUE(boxes_.Boxes().empty());
+
+  window.TaskIconClick(window.TaskIcon);
+  EXPECT_TRUE(window.isVisible());
+  window.cmdMin->click();
+  EXPECT_FALSE(window.isVisible()) << "in tray mode \"&Close\" only hides the window";
+}
+
+TEST_F(FrmMainTest, WithoutANotificationAreaTheWindowShowsItself) {
+  shellAccepts_ = false;
+  TfrmMain& window = Create();
+  EXPECT_FALSE(window.TaskIcon->Enabled());
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.ShownWithoutTrayIcon());
+  EXPECT_FALSE(window.windowFlags().testFlag(Qt::Tool)) << "it needs a taskbar entry";
+}
+
+TEST_F(FrmMainTest, MissingIconFileIsReportedAndTheWindowShowsItself) {
+  std::filesystem::remove(pelorin::ProgramDir + "skelmar32.ico");
+  TfrmMain& window = Create();
+  ASSERT_EQ(boxes_.Texts().size(), 1u);
+  EXPECT_EQ(boxes_.Texts()[0], "Cannot open file " + pelorin::ProgramDir + "skelmar32.ico.");
+  EXPECT_TRUE(shellCalls_.empty());
+  EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(FrmMainTest, AddAppendsTheFieldsEmptiesThemAndSaves) {
+  TfrmMain& window = Create();
+  window.edsName->setEditText("Ann");
+  window.edsEmail->setText("ann@example.org");
+  window.edsSubj->setText("typed subject");
+  window.edsMemo->setPlainText("typed body");
+  window.cmdAdd->click();
+  window.cmdAdd->click();  // both fields now empty: an empty entry is added too
+
+  EXPECT_EQ(pelorin::NameList, (std::vector<std::string>{"Ann", ""}));
+  EXPECT_EQ(pelorin::AddressList, (std::vector<std::string>{"ann@example.org", ""}));
+  EXPECT_EQ(window.edsName->count(), 2);
+  EXPECT_EQ(window.edsName->currentIndex(), -1);
+  for (const QString& text : {window.edsName->currentText(), window.edsEmail->text(),
+                              window.edsSubj->text(), window.edsMemo->toPlainText()}) {
+    EXPECT_TRUE(text.isEmpty());
+  }
+  EXPECT_EQ(ConfigurationFile(),
+            "localhost:25\r\n\r\n\r\nFALSE\r\nAnn\r\nann@example.org\r\n\r\n\r\n");
+}
+
+TEST_F(FrmMainTest, DuplicateNamesEachFillTheirOwnAddress) {
+  pelorin::NameList = {"Bob", "Bob"};
+  pelorin::AddressList = {"first@example.org", "second@example.org"};
+  TfrmMain& window = Create();
+  window.edsSubj->setText("s");
+  window.edsMemo->setPlainText("b");
+  for (int index : {1, 0}) {
+    window.edsName->setCurrentIndex(index);
+    window.edsNameClick(window.edsName);
+    EXPECT_EQ(window.edsEmail->text().toStdString(), pelorin::AddressList[index]);
+    EXPECT_TRUE(window.edsSubj->text().isEmpty());
+    EXPECT_TRUE(window.edsMemo->toPlainText().isEmpty());
+  }
+}
+
+TEST_F(FrmMainTest, DeleteNeedsAPickedNameAndSaves) {
+  pelorin::NameList = {"A", "B", "C"};
+  pelorin::AddressList = {"a@x", "b@x", "c@x"};
+  TfrmMain& window = Create();
+  window.cmdDel->click();
+  EXPECT_EQ(pelorin::NameList.size(), 3u) << "no name picked: nothing is deleted";
+  EXPECT_FALSE(std::filesystem::exists(pelorin::ConfigurationPath()));
+
+  window.edsName->setCurrentIndex(1);
+  window.cmdDel->click();
+  EXPECT_EQ(pelorin::NameList, (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(pelorin::AddressList, (std::vector<std::string>{"a@x", "c@x"}));
+  EXPECT_EQ(window.edsName->count(), 2);
+  EXPECT_EQ(window.edsName->currentIndex(), -1);
+  EXPECT_EQ(ConfigurationFile(), "localhost:25\r\n\r\n\r\nFALSE\r\nA\r\na@x\r\nC\r\nc@x\r\n");
+  window.cmdDel->click();
+  EXPECT_EQ(pelorin::NameList.size(), 2u) << "after a delete a name must be picked again";
+}
+
+TEST_F(FrmMainTest, TypingOverAPickedNameLeavesNoEntrySelected) {
+  pelorin::NameList = {"A"};
+  pelorin::AddressList = {"a@x"};
+  TfrmMain& window = Create();
+  window.edsName->setCurrentIndex(0);
+  window.edsName->setEditText("Someone else");
+  EXPECT_EQ(window.edsName->currentIndex(), -1);
+  EXPECT_EQ(window.edsName->currentText(), QStringLiteral("Someone else"));
+}
+
+TEST_F(FrmMainTest, StatusReturnsToWaitingOnEditsButNotWhenSubjectOrBodyAreEmptiedByTheProgram) {
+  TfrmMain& window = Create();
+  const QString sent = QStringLiteral("Mail has been sent!");
+  struct Edit {
+    const char* what;
+    std::function<void()> change;
+    bool waiting;
+  };
+  const std::vector<Edit> edits = {
+      {"name typed", [&] { window.edsName->setEditText("n"); }, true},
+      {"address set", [&] { window.edsEmail->setText("a"); }, true},
+      {"subject typed", [&] { window.edsSubj->setText("s"); }, true},
+      {"body typed", [&] { window.edsMemo->setPlainText("b"); }, true},
+      {"subject emptied", [&] { window.edsSubj->clear(); }, false},
+      {"address set to what it holds", [&] { window.edsEmail->setText("a"); }, false},
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.what);
+    window.lblStatus->setText(sent);
+    edit.change();
+    EXPECT_EQ(window.lblStatus->text(), edit.waiting ? QStringLiteral("Waiting...") : sent);
+  }
+}
+
+struct LinkCase {
+  const char* link;
+  const char* email;
+  const char* subject;
+};
+
+TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
+  const std::vector<LinkCase> cases = {
+      {"mailto:x?Subject=Hello", "x", "Hello"},
+      {"mailto:x", "x", ""},
+      {"mailto:x?subject=Hello", "x?subject=Hello", ""},
+      {"mailto:x?Subject=Hi%20there", "x", "Hi%20there"},
+      {"MAILTO:x", "x", ""},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.link);
+    shellCalls_.clear();
+    TfrmMain& window = Create({"pelorin32", "/u", c.link});
+    EXPECT_EQ(window.edsEmail->text(), QString::fromLatin1(c.email));
+    EXPECT_EQ(window.edsSubj->text(), QString::fromLatin1(c.subject));
+    EXPECT_TRUE(window.edsName->currentText().isEmpty());
+    EXPECT_TRUE(window.edsMemo->toPlainText().isEmpty());
+    EXPECT_TRUE(shellCalls_.empty());
+    EXPECT_FALSE(window.TaskIcon->Enabled());
+  }
+}
+
+TEST_F(FrmMainTest, UpperCaseSwitchMeansTrayMode) {
+  TfrmMain& window = Create({"pelorin32", "/U", "mailto:x"});
+  EXPECT_TRUE(window.TaskIcon->Enabled());
+  EXPECT_TRUE(window.edsEmail->text().isEmpty());
+}
+
+TEST_F(FrmMainTest, CloseFromTheMenuStopsTheTimeoutAndClosesTheWindow) {
+  TfrmMain& window = Create();
+  window.TaskIconClick(window.TaskIcon);
+  window.Timer1->start();
+  window.Close1->trigger();
+  EXPECT_FALSE(window.Timer1->isActive());
+  EXPECT_FALSE(window.isVisible());
+}
+
+}  // namespace

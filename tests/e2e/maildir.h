@@ -1,0 +1,89 @@
+// Reading what the test mail server delivered: maildir files, and the message as sent once
+// the server's own trace and added headers are taken off.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+// The test mail server that CTest starts for the end-to-end tests.
+struct TestMailServer {
+  std::string port;
+  std::string maildir;
+};
+
+inline TestMailServer TheTestMailServer() {
+  return {PELORIN_TEST_SMTP_PORT, PELORIN_TEST_MAILDIR};
+}
+
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Every delivered message whose text contains `marker`, waiting up to `timeout` for `count`.
+inline std::vector<std::string> DeliveredMessages(const std::string& maildir,
+                                                  const std::string& marker, std::size_t count,
+                                                  std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> found;
+  do {
+    found.clear();
+    const std::filesystem::path delivered = std::filesystem::path(maildir) / "new";
+    if (std::filesystem::exists(delivered)) {
+      for (const auto& entry : std::filesystem::directory_iterator(delivered)) {
+        const std::string text = ReadWholeFile(entry.path());
+        if (text.find(marker) != std::string::npos) found.push_back(text);
+      }
+    }
+    if (found.size() >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return found;
+}
+
+// The delivered text without what the server added: its trace headers (Return-Path,
+// Delivered-To, Received with its continuation lines) and the Date and Message-ID headers it
+// puts in when a message has none.
+inline std::string WithoutServerHeaders(const std::string& delivered) {
+  std::istringstream lines(delivered);
+  std::string line, result;
+  bool inHeader = true, skippingContinuation = false;
+  while (std::getline(lines, line)) {
+    if (inHeader && line.empty()) inHeader = false;
+    if (inHeader) {
+      if (skippingContinuation && (line[0] == ' ' || line[0] == '\t')) continue;
+      skippingContinuation = false;
+      bool added = false;
+      for (const char* name :
+           {"Return-Path:", "Delivered-To:", "Received:", "Date:", "Message-ID:"}) {
+        added = added || line.rfind(name, 0) == 0;
+      }
+      if (added) {
+        skippingContinuation = true;
+        continue;
+      }
+    }
+    result += line + "\n";
+  }
+  return result;
+}
+
+// A maildir stores lines ended by LF alone.
+inline std::string WithLfLineEnds(std::string text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result += text[i];
+  }
+  return result;
+}
+
+}  // namespace testing_support

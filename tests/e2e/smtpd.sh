@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Starts or stops a private OpenSMTPD on 127.0.0.1 that delivers every message to a maildir.
+#   smtpd.sh start DIR PORT   writes DIR/smtpd.conf, starts the server, waits for the port
+#   smtpd.sh stop DIR         stops the server started for DIR
+set -euo pipefail
+command=${1:?start or stop}
+dir=${2:?working directory}
+
+fail() { echo "smtpd.sh: $*" >&2; exit 1; }
+
+start() {
+  local port=${1:?port}
+  command -v smtpd >/dev/null || fail "OpenSMTPD (smtpd) is not installed; run scripts/install-deps.sh --test"
+  id pelorinmail >/dev/null 2>&1 || fail "the account pelorinmail is missing; run scripts/install-deps.sh --test"
+  stop  # a server left over from an interrupted run would hold the port
+  rm -rf "$dir" && mkdir -p "$dir/maildir"
+  chown pelorinmail "$dir/maildir"
+  chmod 755 "$dir"
+  # OpenSMTPD will not deliver to root: every recipient goes to the unprivileged account.
+  printf '@ pelorinmail\n' >"$dir/vusers"
+  cat >"$dir/smtpd.conf" <<CONF
+table vusers file:$dir/vusers
+listen on 127.0.0.1 port $port
+action "store" maildir "$dir/maildir" virtual <vusers>
+match from any for any action "store"
+CONF
+  smtpd -d -f "$dir/smtpd.conf" >"$dir/smtpd.log" 2>&1 &
+  echo $! >"$dir/smtpd.pid"
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    kill -0 "$(cat "$dir/smtpd.pid")" 2>/dev/null || fail "smtpd ended at start: $(cat "$dir/smtpd.log")"
+    sleep 0.1
+  done
+  fail "smtpd did not listen on port $port within 10 s: $(cat "$dir/smtpd.log")"
+}
+
+stop() {
+  [[ -f "$dir/smtpd.pid" ]] || return 0
+  local pid
+  pid=$(cat "$dir/smtpd.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  rm -f "$dir/smtpd.pid"
+}
+
+case "$command" in
+  start) start "${3:-}" ;;
+  stop) stop ;;
+  *) fail "unknown command $command" ;;
+esac
