@@ -66,6 +66,27 @@ bool SystemFlags(int flags, int allowed, int* systemFlags) {
   return true;
 }
 
+// 0 or the Winsock code that kept the library from starting.
+int StartLibrary() {
+  std::lock_guard lock(g_startMutex);
+  // Without its watcher the library could deliver no notifications: that start fails.
+  if (g_startCount.load() == 0) {
+    if (const int error = Table().StartWatching(); error != 0) return ErrorFromErrno(error);
+  }
+  g_startCount.fetch_add(1);
+  return 0;
+}
+
+void DescribeLibrary(WSADATA* data) {
+  *data = WSADATA{};
+  data->wVersion = kVersion11;
+  data->wHighVersion = kVersion11;
+  CopyText(data->szDescription, sizeof data->szDescription, "Winsock 1.1 over POSIX sockets");
+  CopyText(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+  data->iMaxSockets = 32767;
+  data->iMaxUdpDg = 65467;
+}
+
 int FinishBlockingConnect(SOCKET s) {
   const int waited = WaitUntilReady(s, POLLOUT);
   if (waited != 0) return FailWith(waited);
@@ -162,21 +183,10 @@ int WSAStartup(std::uint16_t wVersionRequested, WSADATA* lpWSAData) {
   int error = 0;
   if (major < 1 || (major == 1 && minor < 1)) error = WSAVERNOTSUPPORTED;
   if (lpWSAData == nullptr) error = WSAEFAULT;
-  if (error != 0) {
-    WSASetLastError(error);
-    return error;
-  }
-  *lpWSAData = WSADATA{};
-  lpWSAData->wVersion = kVersion11;
-  lpWSAData->wHighVersion = kVersion11;
-  CopyText(lpWSAData->szDescription, sizeof lpWSAData->szDescription,
-           "Winsock 1.1 over POSIX sockets");
-  CopyText(lpWSAData->szSystemStatus, sizeof lpWSAData->szSystemStatus, "Running");
-  lpWSAData->iMaxSockets = 32767;
-  lpWSAData->iMaxUdpDg = 65467;
-  std::lock_guard lock(g_startMutex);
-  if (g_startCount.fetch_add(1) == 0) Table().StartWatching();
-  return 0;
+  if (error == 0) error = StartLibrary();
+  WSASetLastError(error);
+  if (error == 0) DescribeLibrary(lpWSAData);
+  return error;
 }
 
 int WSACleanup() {

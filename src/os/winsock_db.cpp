@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>

@@ -73,15 +73,16 @@ void SocketTable::ForgetWindow(ComponentWindow* window) {
   }
 }
 
-void SocketTable::StartWatching() {
+int SocketTable::StartWatching() {
   std::lock_guard lock(mutex_);
-  if (watcher_.joinable()) return;
+  if (watcher_.joinable()) return 0;
   int pipe[2];
-  if (::pipe2(pipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
+  if (::pipe2(pipe, O_NONBLOCK | O_CLOEXEC) != 0) return errno;
   wakeRead_ = pipe[0];
   wakeWrite_ = pipe[1];
   stopping_ = false;
   watcher_ = std::thread([this] { Watch(); });
+  return 0;
 }
 
 void SocketTable::StopWatching() {

@@ -31,8 +31,9 @@ class SocketTable {
   // Drops every notification request that targets `window`.
   void ForgetWindow(ComponentWindow* window);
 
-  // The watcher runs while the library is started.
-  void StartWatching();
+  // The watcher runs while the library is started. StartWatching gives 0 or the errno value
+  // that kept it from starting.
+  int StartWatching();
   void StopWatching();
 
  private:
@@ -45,8 +46,7 @@ class SocketTable {
 
   void Watch();
   bool Snapshot(std::vector<pollfd>& descriptors, std::vector<Watched>& watched);
-  void PostNotices(const std::vector<pollfd>& descriptors,
-                   const std::vector<Watched>& watched);
+  void PostNotices(const std::vector<pollfd>& descriptors, const std::vector<Watched>& watched);
   void Wake();
   void DrainWakeUps();
 
