@@ -48,6 +48,10 @@ void PostMessage(ComponentWindow* window, unsigned msg, WPARAM wParam, LPARAM lP
   QCoreApplication::postEvent(window, new PostedMessageEvent({msg, wParam, lParam}));
 }
 
+void DiscardPostedMessages(ComponentWindow* window) {
+  QCoreApplication::removePostedEvents(window, kPostedMessageType);
+}
+
 bool SetTimer(ComponentWindow* window, unsigned id, unsigned ms) {
   if (window == nullptr) return false;
   if (!OnOwnThread(window)) {

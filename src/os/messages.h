@@ -44,6 +44,9 @@ class ComponentWindow : public QObject {
 // Thread-safe: may be called from any thread; delivery happens on the window's thread.
 void PostMessage(ComponentWindow* window, unsigned msg, WPARAM wParam, LPARAM lParam);
 
+// Drops the messages posted to the window that it has not handled yet. Thread-safe.
+void DiscardPostedMessages(ComponentWindow* window);
+
 // A timer message (WM_TIMER, wParam = id) every `ms` milliseconds until killed. Setting an
 // existing id restarts it. Called from another thread, the request is carried out on the
 // window's thread.

@@ -163,11 +163,19 @@ bool TSockets::ResolveServer() {
 }
 
 // A connection still held is abandoned without a report: the caller asked for a new one.
+// Notifications of a socket given up must not reach its owner: after Disconnect no
+// session-closed event comes, and a stale one would end the next connection's conversation.
+// Once notifications are cancelled nothing more is posted, so what is queued is all there is.
+void TSockets::DropQueuedNotifications() {
+  os::DiscardPostedMessages(this);
+}
+
 void TSockets::CloseHeldSocket() {
   DropWaitingText();
   if (socketHandle_ == -1) return;
   const ws::LINGER abortive{1, 0};
   ws::WSAAsyncSelect(socketHandle_, this, kNotificationMessage, 0);
+  DropQueuedNotifications();
   ws::setsockopt(socketHandle_, ws::WS_SOL_SOCKET, ws::WS_SO_LINGER,
                  reinterpret_cast<const char*>(&abortive), sizeof abortive);
   ws::closesocket(socketHandle_);
@@ -290,7 +298,10 @@ int TSockets::SReceive(int Socket, char* Buffer, const int& Size) {
 void TSockets::Disconnect() {
   const int socket = socketHandle_;
   DropWaitingText();
-  if (modeCell_ == 1) ws::WSAAsyncSelect(socket, this, kNotificationMessage, 0);
+  if (modeCell_ == 1) {
+    ws::WSAAsyncSelect(socket, this, kNotificationMessage, 0);
+    DropQueuedNotifications();
+  }
   if (ws::WSAIsBlocking()) ws::WSACancelBlockingCall();
   ws::shutdown(socket, ws::SD_BOTH);
   // Linger on with no time: the close does not wait and unsent data is dropped.

@@ -99,6 +99,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   bool ServerNamesFit();
   bool ResolveServer();
   void CloseHeldSocket();
+  void DropQueuedNotifications();
   void CreateSocket();
   void RequestMode();
   void StartConnection();

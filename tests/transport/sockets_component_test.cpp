@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
+#include <QThread>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -237,6 +238,32 @@ TEST_F(SocketsTest, DisconnectTwiceReportsTheSecondClose) {
   EXPECT_EQ(sockets_.SocketHandle(), -1);
   RunEventsFor(kQuietMs);
   EXPECT_EQ(log_.events.size(), 1u) << "no notification after Disconnect";
+}
+
+// Notifications that were already queued for a socket given up are dropped with it: a stale
+// FD_READ or FD_CLOSE must not reach the owner, whose next connection may have begun.
+TEST_F(SocketsTest, NotificationsQueuedBeforeTheSocketIsGivenUpAreDropped) {
+  for (const bool byNewConnection : {false, true}) {
+    SCOPED_TRACE(byNewConnection ? "new connection" : "Disconnect");
+    TestListener listener;
+    Connect(listener);
+    ASSERT_TRUE(listener.Send("221 bye\r\n"));
+    listener.Close();
+    // Give the library time to queue FD_READ without handling any event.
+    QThread::msleep(kQuietMs);
+    TestListener next(true);
+    if (byNewConnection) {
+      Target("127.0.0.1", next.PortText());
+      sockets_.SConnect();
+    } else {
+      sockets_.Disconnect();
+    }
+    RunEventsFor(kQuietMs);
+    EXPECT_EQ(log_.Count("DataAvailable"), 0);
+    EXPECT_EQ(log_.Count("SessionClosed"), 0);
+    if (byNewConnection) sockets_.Disconnect();
+    log_.events.clear();
+  }
 }
 
 TEST_F(SocketsTest, ReceiveWithoutASocketDoesNothing) {
