@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
-             xdotool x11-utils imagemagick opensmtpd python3 curl procps)
+             xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
+             xclip libx11-dev)
 fi
 
 missing=()

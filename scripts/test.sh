@@ -11,7 +11,7 @@ run_suite() {
   shift
   cmake -S "$here" -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs")
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --repeat until-pass:2)
 }
 
 run_suite "$here/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -14,11 +14,13 @@
 #include <QTimer>
 
 #include "app/configuration.h"
+#include "app/dialog_commands.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
 #include "app/startup.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "platform/dialup_key.h"
 #include "transport/sockets.h"
 
 namespace pelorin {
@@ -70,8 +72,11 @@ QAction* AddMenuItem(QMenu* menu, const char* name, const char* caption) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
+TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), ledger_(OutboxBodies.size()) {
   frmMain = this;
+  // The dial-up unit asks the registry whether dial-up may be used; on Linux pppd answers.
+  RegisterDialupKey();
+  CreateWorkerLink();
   CreateControls();
   CreateComponents();
   ConnectEvents();
@@ -79,6 +84,11 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
 }
 
 TfrmMain::~TfrmMain() {
+  Timer1->stop();
+  Sockets1->OnDataAvailable = nullptr;
+  Sockets1->OnSessionClosed = nullptr;
+  Sockets1->OnErrorOccurred = nullptr;
+  ForgetWorkerLink();
   if (frmMain == this) frmMain = nullptr;
 }
 
@@ -162,6 +172,17 @@ void TfrmMain::ConnectEvents() {
   connect(AboutSkelmar1, &QAction::triggered, this, [this] { AboutSkelmar1Click(AboutSkelmar1); });
   connect(Properties1, &QAction::triggered, this, [this] { Properties1Click(Properties1); });
   connect(Close1, &QAction::triggered, this, [this] { Close1Click(Close1); });
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+  Sockets1->OnDataAvailable = [this](TSockets* sender, int socket) {
+    DataAvailable(sender, socket);
+  };
+  Sockets1->OnSessionClosed = [this](TSockets* sender, int socket) {
+    Sockets1SessionClosed(sender, socket);
+  };
+  Sockets1->OnErrorOccurred = [this](TSockets* sender, int socket, int error,
+                                     const std::string& msg) {
+    ErrorOccurred(sender, socket, error, msg);
+  };
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
@@ -233,9 +254,8 @@ void TfrmMain::RefreshNameList() {
 void TfrmMain::SetStatus(const QString& text) {
   lblStatus->setText(text);
   lblStatus->adjustSize();
+  emit StatusShown(text);
 }
-
-void TfrmMain::cmdMakeClick(QObject*) {}
 
 void TfrmMain::edsNameChange(QObject*) {
   // A name typed over a picked entry is no longer that entry.
@@ -303,10 +323,13 @@ void TfrmMain::TaskIconRightClick(QObject*, TMouseButton, TShiftState, int X, in
   PopupMenu1->popup(QPoint(X, Y));
 }
 
-// The about box and the settings dialog open from here once they exist.
-void TfrmMain::AboutSkelmar1Click(QObject*) {}
+void TfrmMain::AboutSkelmar1Click(QObject*) {
+  OpenAboutBox(this);
+}
 
-void TfrmMain::Properties1Click(QObject*) {}
+void TfrmMain::Properties1Click(QObject*) {
+  OpenSettingsDialog(this);
+}
 
 void TfrmMain::Close1Click(QObject*) {
   Timer1->stop();

@@ -4,23 +4,19 @@
 #include <memory>
 
 #include "app/configuration.h"
+#include "app/dialog_commands.h"
+#include "app/form_controls.h"
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
+#include "os/mailto_association.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
 namespace {
 
 constexpr std::string_view kLinkModeSwitch = "/u";
-
-// TODO(about box): create frmAbout here, hidden, once the about box exists.
-void CreateAboutBox() {}
-
-// TODO(settings dialog): create frmSettings here, without owner, and show it modeless,
-// once the settings dialog exists. Called only when no configuration file was found.
-void ShowSettingsForFirstRun() {}
 
 }  // namespace
 
@@ -57,18 +53,23 @@ bool PrepareGlobals(const std::string& programPath) {
 
 int RunApplication(const std::string& programPath) {
   os::SetBoxPresenter(os::ShowBoxInWindow);
+  // The registry key where the settings dialog's MailTo registers the program.
+  os::RegisterMailtoAssociation();
   // Only the main window's closing ends the program: in tray mode it stays hidden while the
   // settings dialog or the about box, the only windows shown, come and go.
   QApplication::setQuitOnLastWindowClosed(false);
   if (!PrepareGlobals(programPath)) return kExitCodeStartupFailed;
   const StartMode mode = CurrentStartMode();
   os::SetApplicationTitle(std::string(kApplicationTitle));
+  form::InstallClassicFontSubstitutes();
   const auto mainWindow = std::make_unique<TfrmMain>();
-  CreateAboutBox();
+  CreateAboutBoxAtStart();
   if (NeedsSetup) ShowSettingsForFirstRun();
   // In link mode the window appears as the loop starts, after the first-run settings.
   if (mode == StartMode::Link) mainWindow->show();
-  return QApplication::exec();
+  const int exitCode = QApplication::exec();
+  DestroyDialogs();
+  return exitCode;
 }
 
 }  // namespace pelorin

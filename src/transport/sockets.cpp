@@ -102,7 +102,7 @@ std::uint16_t ServerPort(const std::string& port) {
   if (const ws::SERVENT* service = ws::getservbyname(port.c_str(), "tcp")) {
     return static_cast<std::uint16_t>(service->s_port);  // already in network byte order
   }
-  return ws::htons(static_cast<std::uint16_t>(StrToInt(port)));
+  return (ws::htons)(static_cast<std::uint16_t>(StrToInt(port)));
 }
 
 TSockets::TSockets(QObject* Owner) : os::ComponentWindow(Owner) {

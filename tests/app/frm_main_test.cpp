@@ -20,7 +20,10 @@
 #include <vector>
 
 #include "app/configuration.h"
+#include "app/frm_about.h"
+#include "app/frm_settings.h"
 #include "app/globals.h"
+#include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/shell_tray.h"
@@ -28,6 +31,7 @@
 namespace {
 
 using pelorin::TfrmMain;
+using pelorin::TfrmSettings;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -331,6 +335,29 @@ TEST_F(FrmMainTest, CloseFromTheMenuStopsTheTimeoutAndClosesTheWindow) {
   window.Close1->trigger();
   EXPECT_FALSE(window.Timer1->isActive());
   EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(FrmMainTest, MenuOpensTheSettingsDialogAndTheAboutBoxOwnedByTheWindow) {
+  const app_test::IsolatedEnvironment outsideWorld;
+  TfrmMain& window = Create();
+  window.Properties1->trigger();
+  ASSERT_FALSE(pelorin::frmSettings.isNull());
+  EXPECT_TRUE(pelorin::SettingsOpen);
+  EXPECT_TRUE(pelorin::frmSettings->isVisible());
+  EXPECT_EQ(pelorin::frmSettings->parentWidget(), &window);
+  TfrmSettings* first = pelorin::frmSettings.data();
+  window.Properties1->trigger();
+  EXPECT_EQ(pelorin::frmSettings.data(), first) << "an open dialog is shown again, not made anew";
+
+  window.AboutSkelmar1->trigger();
+  ASSERT_FALSE(pelorin::frmAbout.isNull());
+  EXPECT_TRUE(pelorin::AboutOpen);
+  EXPECT_TRUE(pelorin::frmAbout->isVisible());
+  EXPECT_EQ(pelorin::frmAbout->parentWidget(), &window);
+  delete pelorin::frmSettings.data();
+  delete pelorin::frmAbout.data();
+  pelorin::SettingsOpen = false;
+  pelorin::AboutOpen = false;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app_test_support.h"
+#include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/shell_tray.h"
@@ -85,10 +86,12 @@ class StartupTest : public ::testing::Test {
     OutboxRecipients = {"r@x"};
   }
 
-  static void ExpectStartValuesWithSetupNeeded(const std::string& dir) {
+  // The first-run settings dialog, once shown, clears the default server for its import.
+  static void ExpectStartValuesWithSetupNeeded(const std::string& dir,
+                                               const std::string& server = "localhost") {
     EXPECT_TRUE(NeedsSetup);
     EXPECT_EQ(ProgramDir, dir);
-    EXPECT_EQ(SmtpServer, "localhost");
+    EXPECT_EQ(SmtpServer, server);
     EXPECT_EQ(SmtpPort, "25");
     EXPECT_EQ(SenderAddress, "");
     EXPECT_EQ(DialEntry, "");
@@ -100,6 +103,8 @@ class StartupTest : public ::testing::Test {
   }
 
   ScratchDirectory scratch;
+  // The registry hives and the home that a first-run settings dialog writes to.
+  const app_test::IsolatedEnvironment outsideWorld;
   os::BoxRecorder boxes;
 };
 
@@ -171,7 +176,7 @@ TEST_F(StartupTest, TrayModeKeepsTheMainWindowHiddenAndEndsWhenItCloses) {
   EXPECT_EQ(seen.caption, "Pelorin 32");
   EXPECT_EQ(os::ApplicationTitle(), "Pelorin32");
   EXPECT_EQ(frmMain, nullptr);
-  ExpectStartValuesWithSetupNeeded(scratch.Dir());
+  ExpectStartValuesWithSetupNeeded(scratch.Dir(), "");
   os::SetShellNotifyIconHandler(nullptr);
 }
 

@@ -22,9 +22,15 @@ start() {
 table vusers file:$dir/vusers
 listen on 127.0.0.1 port $port
 action "store" maildir "$dir/maildir" virtual <vusers>
+match from any for rcpt-to "refused@example.org" reject
 match from any for any action "store"
 CONF
-  smtpd -d -f "$dir/smtpd.conf" >"$dir/smtpd.log" 2>&1 &
+  # Every OpenSMTPD keeps its queue in /var/spool/smtpd, and two servers sharing it would
+  # deliver each other's mail: this one gets a spool of its own in a private mount namespace.
+  mkdir -p "$dir/spool" && chmod 711 "$dir/spool"
+  unshare --mount --propagation private sh -c \
+    'mount --bind "$1/spool" /var/spool/smtpd && exec smtpd -d -f "$1/smtpd.conf"' \
+    sh "$dir" >"$dir/smtpd.log" 2>&1 &
   echo $! >"$dir/smtpd.pid"
   for _ in $(seq 100); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi

@@ -43,7 +43,7 @@ class WinsockBlockingTest : public ::testing::Test {
   int Connect(int port) {
     ws::SOCKADDR_IN address{};
     address.sin_family = ws::WS_AF_INET;
-    address.sin_port = ws::htons(static_cast<ws::u_short>(port));
+    address.sin_port = (ws::htons)(static_cast<ws::u_short>(port));
     address.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
     return ws::connect(socket_, reinterpret_cast<const ws::SOCKADDR*>(&address), sizeof address);
   }

@@ -28,7 +28,7 @@ class WinsockCallsTest : public ::testing::Test {
     const ws::SOCKET s = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
     ws::SOCKADDR_IN address{};
     address.sin_family = ws::WS_AF_INET;
-    address.sin_port = ws::htons(static_cast<ws::u_short>(listener.Port()));
+    address.sin_port = (ws::htons)(static_cast<ws::u_short>(listener.Port()));
     address.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
     EXPECT_EQ(ws::connect(s, reinterpret_cast<const ws::SOCKADDR*>(&address), sizeof address), 0);
     EXPECT_GE(listener.Accept(), 0);
@@ -207,7 +207,7 @@ TEST_F(WinsockCallsTest, ServiceAndProtocolEntries) {
   ASSERT_NE(service, nullptr);
   EXPECT_STREQ(service->s_name, "smtp");
   EXPECT_STREQ(service->s_proto, "tcp");
-  EXPECT_EQ(static_cast<ws::u_short>(service->s_port), ws::htons(25)) << "network byte order";
+  EXPECT_EQ(static_cast<ws::u_short>(service->s_port), (ws::htons)(25)) << "network byte order";
   EXPECT_EQ(ws::getservbyname("25", "tcp"), nullptr) << "a number names no service";
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSANO_DATA);
 
@@ -227,7 +227,7 @@ TEST_F(WinsockCallsTest, HostNameAndAddressHelpers) {
   EXPECT_EQ(ws::gethostname(tiny, sizeof tiny), ws::SOCKET_ERROR);
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEFAULT);
 
-  EXPECT_EQ(ws::htons(25), 0x1900);
+  EXPECT_EQ((ws::htons)(25), 0x1900);
   const unsigned char expected[4] = {192, 168, 1, 20};
   const ws::u_long address = ws::inet_addr("192.168.1.20");
   EXPECT_EQ(std::memcmp(&address, expected, 4), 0) << "network byte order";

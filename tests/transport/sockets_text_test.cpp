@@ -134,7 +134,7 @@ bool ServicesListSmtp() {
 
 TEST_F(ServerPortTest, ServiceNameOrIntegerInNetworkOrder) {
   ASSERT_TRUE(ServicesListSmtp()) << "/etc/services lacks the smtp entry (package netbase)";
-  const std::uint16_t port25 = os::ws::htons(25);
+  const std::uint16_t port25 = (os::ws::htons)(25);
   EXPECT_EQ(pelorin::ServerPort("smtp"), port25) << "the service entry";
   EXPECT_EQ(pelorin::ServerPort("25"), port25);
   EXPECT_EQ(pelorin::ServerPort("$19"), port25);

@@ -1,0 +1,71 @@
+// The settings dialog: the user's own address, the SMTP server and port, and whether and what
+// to dial before sending. OK stores the fields in the globals and rewrites the configuration
+// file; Cancel drops them. Either releases the dialog. Its MailTo button makes the program the
+// desktop's handler for mailto: links.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+namespace pelorin {
+
+class TfrmSettings : public QWidget {
+  Q_OBJECT
+ public:
+  // Without an owner the dialog is a window of its own; with one it stays above its owner and
+  // goes with it. Creation (FormCreate) may change the globals; the caller then shows it.
+  explicit TfrmSettings(QWidget* owner = nullptr);
+
+  // Controls, by the names of the designer.
+  QTabWidget* PageControl1;
+  QWidget* TabSheet1;
+  QLabel* Label1;
+  QPushButton* cmdMailTo;
+  QLabel* Label4;
+  QLineEdit* edsEmail;
+  QLabel* Label2;
+  QLabel* Label5;
+  QLabel* Label3;
+  QLineEdit* edsSMTP;
+  QLineEdit* edsPort;
+  QWidget* TabSheet2;
+  QLabel* Label27;
+  QCheckBox* chkDialup;
+  QLabel* Label29;
+  QComboBox* lstEntries;
+  QPushButton* cmdOk;
+  QPushButton* cmdCancel;
+
+  // Event handlers.
+  void FormCreate(QObject* Sender);
+  void cmdOkClick(QObject* Sender);
+  void cmdCancelClick(QObject* Sender);
+  void lstEntriesClick(QObject* Sender);
+  void cmdMailToClick(QObject* Sender);
+
+ private:
+  void SetUpWindow();
+  void CreateBasicPage();
+  void CreateDialUpPage();
+  void CreateButtons();
+  void SetTabOrder();
+  void ConnectEvents();
+  void AssignHints();
+  void FillFields();
+  void EnableDialupByEntry();
+  void CloseAndRelease();
+};
+
+// True from the creation of a settings dialog until it is closed with OK or Cancel.
+extern bool SettingsOpen;
+// The current settings dialog; null once it has been released.
+extern QPointer<TfrmSettings> frmSettings;
+
+}  // namespace pelorin

@@ -1,0 +1,252 @@
+// The built program sending to a real OpenSMTPD on 127.0.0.1, driven on a real desktop (Xvfb
+// with trayer) as a user would drive it: in link mode a body typed and Send pressed ends the
+// program with exactly the composed message delivered; in tray mode two sends, the second
+// pressed while the first is under way (dialling a fake pppd link through the shipped dial-up
+// provider), both arrive; a recipient the server refuses brings its reply up in a message box,
+// and the program goes on sending.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMessageBox>
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "e2e/desktop_input.h"
+#include "e2e/desktop_session.h"
+#include "e2e/desktop_windows.h"
+#include "e2e/maildir.h"
+#include "e2e/program_copy.h"
+#include "os/box_presenter_widgets.h"
+#include "providers/fake_ppp.h"
+#include "support/event_loop.h"
+
+namespace {
+
+using e2e::WindowId;
+using testing_support::RunEventsFor;
+using testing_support::RunEventsUntil;
+
+e2e::DesktopSession* g_desktop = nullptr;
+
+constexpr const char* kWindowTitle = "^Pelorin 32$";
+constexpr const char* kBoxTitle = "^Pelorin32$";
+constexpr const char* kSender = "me@example.com";
+// OpenSMTPD's answer to a recipient that its rules reject, as the box shows it.
+constexpr const char* kRefusalReply = "550 Invalid recipient: <refused@example.org>\r\n";
+
+struct Point {
+  int x;
+  int y;
+};
+constexpr Point kEmailField{69 + 140, 27 + 10};
+constexpr Point kSubjectField{69 + 140, 51 + 10};
+constexpr Point kMemo{68 + 140, 76 + 100};
+constexpr Point kSendButton{68 + 32, 308 + 10};
+constexpr Point kRestingPlace{900, 700};
+
+std::string UniqueMarker() {
+  std::random_device random;
+  return "e2e" + std::to_string(random()) + std::to_string(random());
+}
+
+// The message as the program composes it, with the line ends a maildir keeps, and the empty
+// line that the end-of-data mark leaves at its end.
+std::string Composed(const std::string& subject, const std::string& to,
+                     const std::vector<std::string>& body) {
+  std::string text = "Subject: " + subject + "\nTo:  <" + to + ">\nFrom: " + kSender +
+                     "\nX-Mailer: Pelorin 1.06\n"
+                     "X-Advertisment: Check out Vantrel at https://pelorin32.example.org/\n\n\n";
+  for (const std::string& line : body) text += line + "\n";
+  return text + "\n";
+}
+
+// A picture of a window once it has finished drawing: two pictures in a row agree.
+std::optional<QImage> SettledPicture(WindowId window, const std::string& fileName) {
+  QImage previous;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    RunEventsFor(100);  // this process's own windows draw meanwhile
+    const std::string path = e2e::Screenshot(fileName, window);
+    if (path.empty()) return std::nullopt;
+    const QImage current =
+        QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+    if (!current.isNull() && current == previous) return current;
+    previous = current;
+  }
+  return std::nullopt;
+}
+
+// The program's plain message box with this text, drawn here on the same desktop.
+std::optional<QImage> MessageBoxPicture(const std::string& text, const std::string& fileName) {
+  const std::unique_ptr<QMessageBox> box = os::CreateMessageBox({text, "Pelorin32"});
+  box->show();
+  if (!RunEventsUntil([&] { return box->isVisible(); })) return std::nullopt;
+  return SettledPicture(box->winId(), fileName);
+}
+
+class SendEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_desktop, nullptr);
+    ASSERT_TRUE(g_desktop->Error().empty()) << g_desktop->Error();
+    program_.emplace(*g_desktop);
+    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
+    const std::string configuration =
+        "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\n\r\nFALSE\r\n";
+    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
+    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
+  }
+  void TearDown() override {
+    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
+  }
+
+  std::optional<WindowId> MainWindow() {
+    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kWindowTitle));
+  }
+
+  std::optional<WindowId> ShowFromTray() {
+    const std::optional<WindowId> icon = e2e::WaitForWindow(
+        e2e::WindowQuery::OfProgram(program_->Pid()), e2e::kWindowTimeoutMs,
+        [](WindowId window) { return e2e::IsWithin(window, g_desktop->TrayPanel()); });
+    if (!icon) return std::nullopt;
+    const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(*icon);
+    if (!place || !e2e::ClickAt(place->CenterX(), place->CenterY())) return std::nullopt;
+    return MainWindow();
+  }
+
+  // Replaces the text of a single-line field.
+  static bool Fill(WindowId window, Point field, const std::string& text) {
+    return e2e::Click(window, field.x, field.y) && e2e::PressKeys({"ctrl+a", "BackSpace"}) &&
+           e2e::TypeText(text);
+  }
+
+  static bool TypeBody(WindowId window, const std::vector<std::string>& lines) {
+    if (!e2e::Click(window, kMemo.x, kMemo.y) || !e2e::PressKeys({"ctrl+a", "BackSpace"})) {
+      return false;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i > 0 && !e2e::PressKeys({"Return"})) return false;
+      if (!e2e::TypeText(lines[i])) return false;
+    }
+    return true;
+  }
+
+  std::vector<std::string> Delivered(const std::string& marker, std::size_t count) const {
+    std::vector<std::string> messages;
+    for (const std::string& message : testing_support::DeliveredMessages(
+             server_.maildir, marker, count, std::chrono::seconds(20))) {
+      messages.push_back(testing_support::WithoutServerHeaders(message));
+    }
+    return messages;
+  }
+
+  const testing_support::TestMailServer server_ = testing_support::TheTestMailServer();
+  std::optional<e2e::ProgramCopy> program_;
+};
+
+TEST_F(SendEndToEndTest, InLinkModeASendDeliversTheMessageAndEndsTheProgram) {
+  const std::string marker = UniqueMarker();
+  ASSERT_TRUE(program_->Start({"/u", "mailto:ann@example.org?Subject=Link " + marker}));
+  const std::optional<WindowId> window = MainWindow();
+  ASSERT_TRUE(window.has_value()) << "the window did not come up in link mode";
+  const std::vector<std::string> body = {"Hello Ann,", ".", "a line with a dot follows", "Bye"};
+  ASSERT_TRUE(TypeBody(*window, body));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+
+  const std::optional<e2e::ExitStatus> status = program_->WaitForExit();
+  ASSERT_TRUE(status.has_value()) << "the program did not end after the send";
+  EXPECT_EQ(status->code, 0) << status->Describe();
+  const std::vector<std::string> delivered = Delivered(marker, 1);
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0], Composed("Link " + marker, "ann@example.org", body));
+}
+
+TEST_F(SendEndToEndTest, InTrayModeASecondSendDuringTheFirstIsDeliveredToo) {
+  // The dial keeps the first send under way for seconds; the program inherits the fake ppp
+  // installation and loads the dial-up provider shipped beside it.
+  provider_test::FakePpp ppp;
+  ppp.Mode("isp", "slow");
+  const std::string configuration =
+      "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\nisp\r\nTRUE\r\n";
+  ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
+  std::filesystem::copy_file(PELORIN_RASAPI32_FILE, program_->PathOf("librasapi32.so"));
+  const std::string marker = UniqueMarker();
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> window = ShowFromTray();
+  ASSERT_TRUE(window.has_value()) << "the window did not come up from the tray";
+  ASSERT_TRUE(Fill(*window, kEmailField, "bob@example.org"));
+  ASSERT_TRUE(Fill(*window, kSubjectField, "One " + marker));
+  ASSERT_TRUE(TypeBody(*window, {"First"}));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+  ASSERT_TRUE(Fill(*window, kSubjectField, "Two " + marker));
+  ASSERT_TRUE(TypeBody(*window, {"Second"}));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+  EXPECT_EQ(ppp.Calls(), "pon isp\n") << "the second Send came after the first had ended";
+
+  std::vector<std::string> delivered = Delivered(marker, 2);
+  ASSERT_EQ(delivered.size(), 2u);
+  std::sort(delivered.begin(), delivered.end());
+  EXPECT_EQ(delivered[0], Composed("One " + marker, "bob@example.org", {"First"}));
+  EXPECT_EQ(delivered[1], Composed("Two " + marker, "bob@example.org", {"Second"}));
+  EXPECT_TRUE(RunEventsUntil([&] { return ppp.Calls() == "pon isp\npoff isp\n"; }))
+      << "the line was not hung up: " << ppp.Calls();
+  EXPECT_TRUE(program_->Running()) << "the program ended in tray mode";
+}
+
+TEST_F(SendEndToEndTest, ARefusedRecipientShowsTheServersReplyAndTheProgramGoesOn) {
+  const std::string marker = UniqueMarker();
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> window = ShowFromTray();
+  ASSERT_TRUE(window.has_value());
+  ASSERT_TRUE(Fill(*window, kEmailField, "refused@example.org"));
+  ASSERT_TRUE(Fill(*window, kSubjectField, "Refused " + marker));
+  ASSERT_TRUE(TypeBody(*window, {"Kept"}));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+
+  const std::optional<WindowId> box =
+      e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kBoxTitle));
+  ASSERT_TRUE(box.has_value()) << "no message box came up for the refusal";
+  // The box shows the server's reply: its picture is that of a box with the reply drawn here.
+  const std::optional<QImage> shown = SettledPicture(*box, "send-refused-box.png");
+  const std::optional<QImage> expected =
+      MessageBoxPicture(kRefusalReply, "send-refused-box-expected.png");
+  const std::optional<QImage> other =
+      MessageBoxPicture("550 Invalid recipient: <refused@example.com>\r\n", "send-other-box.png");
+  ASSERT_TRUE(shown && expected && other);
+  ASSERT_NE(*expected, *other) << "the pictures cannot tell the two texts apart";
+  EXPECT_TRUE(*shown == *expected)
+      << "the box does not read the server's reply: compare "
+      << "send-refused-box.png with send-refused-box-expected.png in " << e2e::ArtifactsDirectory();
+  ASSERT_TRUE(e2e::Click(*box, 5, 5));
+  ASSERT_TRUE(e2e::PressKeys({"Return"}));
+  ASSERT_TRUE(e2e::WaitUntilHidden(*box));
+
+  // The subject and body were kept: only the address needs correcting.
+  ASSERT_TRUE(Fill(*window, kEmailField, "carol@example.org"));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+  const std::vector<std::string> delivered = Delivered(marker, 1);
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0], Composed("Refused " + marker, "carol@example.org", {"Kept"}));
+  EXPECT_TRUE(program_->Running());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Listing the tests needs no desktop.
+  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
+    return std::string(argument) == "--gtest_list_tests";
+  });
+  std::optional<e2e::DesktopSession> desktop;
+  if (!listing) desktop.emplace();
+  g_desktop = desktop ? &*desktop : nullptr;
+  if (!desktop || !desktop->Error().empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,377 @@
+// The built program on a real desktop (Xvfb with trayer), driven as a user would drive it: in
+// tray mode its icon sits in the notification area with its tip, a left click shows the
+// window, "&Close" hides it, and the pop-up menu's "&Close" ends the program; without its icon
+// file it says so and shows the window; in link mode the window comes up at once, filled in
+// from the link. The fields are read back through the X clipboard; the tip and the message box
+// are read by comparing their pictures with ones of the expected text drawn here by the same Qt
+// on the same desktop.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMessageBox>
+#include <QToolTip>
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "e2e/desktop_input.h"
+#include "e2e/desktop_session.h"
+#include "e2e/desktop_windows.h"
+#include "e2e/program_copy.h"
+#include "support/event_loop.h"
+
+namespace {
+
+using e2e::WindowGeometry;
+using e2e::WindowId;
+using testing_support::RunEventsFor;
+using testing_support::RunEventsUntil;
+
+e2e::DesktopSession* g_desktop = nullptr;
+
+constexpr const char* kWindowTitle = "^Pelorin 32$";
+constexpr const char* kTrayTip = "Click here to send an e-mail!";
+// With a configuration file in place no first-run settings dialog comes up.
+constexpr const char* kConfiguration = "localhost:2525\r\nme@example.org\r\n\r\nFALSE\r\n";
+
+// The main window's place on the screen and its client size.
+constexpr WindowGeometry kMainWindow{434, 114, 357, 355, true};
+
+// Points inside the main window's controls, in client coordinates.
+struct Point {
+  int x;
+  int y;
+};
+constexpr Point kEmailField{69 + 140, 27 + 10};
+constexpr Point kSubjectField{69 + 140, 51 + 10};
+constexpr Point kCloseButton{284 + 32, 308 + 10};
+
+// Somewhere on the screen away from the tray and the main window.
+constexpr Point kRestingPlace{900, 700};
+
+bool IsTooltip(WindowId window) {
+  return e2e::PropertyOf(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_TOOLTIP") !=
+         std::string::npos;
+}
+
+// A picture of a window once it has finished drawing: two pictures in a row agree.
+std::optional<QImage> SettledPicture(WindowId window, const std::string& fileName) {
+  QImage previous;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    RunEventsFor(100);  // this process's own windows draw meanwhile
+    const std::string path = e2e::Screenshot(fileName, window);
+    if (path.empty()) return std::nullopt;
+    // The files hold the fewest colours that do; the pixels are compared as they are shown.
+    const QImage current =
+        QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+    if (!current.isNull() && current == previous) return current;
+    previous = current;
+  }
+  return std::nullopt;
+}
+
+// A window of this process as the X server shows it; this process's events run meanwhile, so
+// that the window gets mapped.
+std::optional<WindowId> OwnWindow(const e2e::WindowQuery& query,
+                                  const std::function<bool(WindowId)>& accept = {}) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    RunEventsFor(100);
+    if (const std::optional<WindowId> window = e2e::FindWindow(query, accept)) return window;
+  }
+  return std::nullopt;
+}
+
+// A tool tip with the text, as Qt draws it on this desktop, found and pictured the same way as
+// the program's.
+std::optional<QImage> ToolTipPicture(const std::string& text, const std::string& fileName) {
+  QToolTip::showText(QPoint(kRestingPlace.x - 400, kRestingPlace.y - 200),
+                     QString::fromStdString(text));
+  RunEventsUntil([] { return QToolTip::isVisible(); });
+  const std::optional<WindowId> tip = OwnWindow(e2e::WindowQuery::OfProgram(getpid()), IsTooltip);
+  std::optional<QImage> picture;
+  if (tip) picture = SettledPicture(*tip, fileName);
+  QToolTip::hideText();
+  RunEventsUntil([] { return !QToolTip::isVisible(); });
+  return picture;
+}
+
+// The framework's error box with the text, as Qt draws it on this desktop, with the focus as
+// the program's has it, pictured the same way as the program's.
+std::optional<QImage> ErrorBoxPicture(const std::string& text, const std::string& fileName) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Pelorin32"), QString::fromStdString(text),
+                  QMessageBox::Ok);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::Ok);
+  box.show();
+  box.activateWindow();
+  RunEventsUntil([&] { return box.isActiveWindow(); });
+  const std::optional<WindowId> window =
+      OwnWindow(e2e::WindowQuery::OfProgram(getpid()).Named("^Pelorin32$"));
+  if (!window) return std::nullopt;
+  return SettledPicture(*window, fileName);
+}
+
+class DesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_desktop, nullptr);
+    ASSERT_TRUE(g_desktop->Error().empty()) << g_desktop->Error();
+    program_.emplace(*g_desktop);
+    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
+    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, kConfiguration));
+    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
+  }
+
+  void TearDown() override {
+    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
+  }
+
+  e2e::WindowQuery ProgramWindows() const { return e2e::WindowQuery::OfProgram(program_->Pid()); }
+
+  std::optional<WindowId> MainWindow() {
+    return e2e::WaitForWindow(ProgramWindows().Named(kWindowTitle));
+  }
+
+  // The program's icon, once the tray has taken it in.
+  std::optional<WindowId> TrayIcon() {
+    return e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, [](WindowId window) {
+      return e2e::IsWithin(window, g_desktop->TrayPanel());
+    });
+  }
+
+  std::vector<WindowId> IconsInTray() {
+    std::vector<WindowId> icons;
+    for (const WindowId window : e2e::FindWindows(ProgramWindows())) {
+      if (e2e::IsWithin(window, g_desktop->TrayPanel())) icons.push_back(window);
+    }
+    return icons;
+  }
+
+  static void ExpectMainWindowPlace(WindowId window) {
+    const std::optional<WindowGeometry> geometry = e2e::GeometryOf(window);
+    ASSERT_TRUE(geometry.has_value());
+    EXPECT_TRUE(geometry->viewable);
+    EXPECT_EQ(geometry->x, kMainWindow.x);
+    EXPECT_EQ(geometry->y, kMainWindow.y);
+    EXPECT_EQ(geometry->width, kMainWindow.width);
+    EXPECT_EQ(geometry->height, kMainWindow.height);
+  }
+
+  static bool ClickCenter(WindowId window, e2e::MouseButton button) {
+    const std::optional<WindowGeometry> geometry = e2e::GeometryOf(window);
+    return geometry && e2e::ClickAt(geometry->CenterX(), geometry->CenterY(), button);
+  }
+
+  // A line edit's text: a marker typed at its end, everything copied to the clipboard and read
+  // back; the marker shows that the copy is this one (an empty field copies nothing) and is
+  // taken out again afterwards.
+  static std::optional<std::string> FieldText(WindowId window, Point field) {
+    static int reads = 0;
+    const std::string marker = "#" + std::to_string(++reads) + "#";
+    if (!e2e::Click(window, field.x, field.y) || !e2e::PressKeys({"End"}) ||
+        !e2e::TypeText(marker) || !e2e::PressKeys({"ctrl+a", "ctrl+c"})) {
+      return std::nullopt;
+    }
+    std::optional<std::string> copied;
+    RunEventsUntil([&] {
+      copied = e2e::ReadClipboard();
+      return !copied || copied->ends_with(marker);
+    });
+    std::vector<std::string> undo = {"End"};
+    undo.insert(undo.end(), marker.size(), "BackSpace");
+    e2e::PressKeys(undo);
+    if (!copied || !copied->ends_with(marker)) return std::nullopt;
+    return copied->substr(0, copied->size() - marker.size());
+  }
+
+  void ExpectEndsWithExitCodeZero() {
+    const std::optional<e2e::ExitStatus> status = program_->WaitForExit();
+    ASSERT_TRUE(status.has_value()) << "the program is still running";
+    EXPECT_EQ(status->code, 0) << status->Describe();
+  }
+
+  std::optional<e2e::ProgramCopy> program_;
+};
+
+using TrayModeTest = DesktopTest;
+using LinkModeTest = DesktopTest;
+
+TEST_F(TrayModeTest, StartsHiddenWithItsIconInTheTray) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value()) << "no icon of the program in the notification area";
+  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
+  ASSERT_TRUE(place.has_value());
+  EXPECT_TRUE(place->viewable);
+  EXPECT_GT(place->width, 0);
+  RunEventsFor(1000);  // a window shown as the program's loop starts would be up by now
+  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(kWindowTitle)).empty())
+      << "the main window is shown in tray mode";
+  EXPECT_EQ(IconsInTray().size(), 1u);
+  EXPECT_TRUE(program_->Running());
+}
+
+TEST_F(TrayModeTest, IconTipReadsTheHint) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value());
+  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
+  ASSERT_TRUE(place.has_value());
+  ASSERT_TRUE(e2e::MoveMouse(place->CenterX(), place->CenterY()));
+  const std::optional<WindowId> tip =
+      e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, IsTooltip);
+  ASSERT_TRUE(tip.has_value()) << "no tool tip came up over the icon";
+  const std::optional<QImage> shown = SettledPicture(*tip, "tray-tip.png");
+  ASSERT_TRUE(shown.has_value());
+
+  const std::optional<QImage> expected = ToolTipPicture(kTrayTip, "tray-tip-expected.png");
+  const std::optional<QImage> other =
+      ToolTipPicture("Click here to send an e-mail?", "tray-tip-other.png");
+  ASSERT_TRUE(expected.has_value() && other.has_value());
+  ASSERT_NE(*expected, *other) << "the pictures cannot tell the two texts apart";
+  EXPECT_TRUE(*shown == *expected)
+      << "the tip does not read \"" << kTrayTip << "\": compare tray-tip.png with "
+      << "tray-tip-expected.png in " << e2e::ArtifactsDirectory();
+}
+
+TEST_F(TrayModeTest, LeftClickShowsTheWindowAndCloseHidesIt) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value());
+
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_TRUE(ClickCenter(*icon, e2e::MouseButton::Left));
+    const std::optional<WindowId> window = MainWindow();
+    ASSERT_TRUE(window.has_value())
+        << "a left click on the icon did not show the window, round " << round;
+    ExpectMainWindowPlace(*window);
+    if (round == 1) e2e::Screenshot("tray-mode-window.png", *window);
+
+    ASSERT_TRUE(e2e::Click(*window, kCloseButton.x, kCloseButton.y));
+    EXPECT_TRUE(e2e::WaitUntilHidden(*window))
+        << "\"&Close\" did not hide the window, round " << round;
+    EXPECT_TRUE(program_->Running()) << "\"&Close\" ended the program in tray mode";
+    EXPECT_EQ(IconsInTray(), std::vector<WindowId>{*icon});
+  }
+}
+
+TEST_F(TrayModeTest, FieldsKeepTheirTextWhileHidden) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value());
+  ASSERT_TRUE(ClickCenter(*icon, e2e::MouseButton::Left));
+  std::optional<WindowId> window = MainWindow();
+  ASSERT_TRUE(window.has_value());
+  ASSERT_TRUE(e2e::Click(*window, kSubjectField.x, kSubjectField.y));
+  ASSERT_TRUE(e2e::TypeText("Kept while hidden"));
+
+  ASSERT_TRUE(e2e::Click(*window, kCloseButton.x, kCloseButton.y));
+  ASSERT_TRUE(e2e::WaitUntilHidden(*window));
+  ASSERT_TRUE(ClickCenter(*icon, e2e::MouseButton::Left));
+  window = MainWindow();
+  ASSERT_TRUE(window.has_value());
+  EXPECT_EQ(FieldText(*window, kSubjectField), "Kept while hidden");
+}
+
+TEST_F(TrayModeTest, MenuOpensAtTheCursorAndItsCloseEndsTheProgram) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value());
+  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
+  ASSERT_TRUE(place.has_value());
+  ASSERT_TRUE(e2e::ClickAt(place->CenterX(), place->CenterY(), e2e::MouseButton::Right));
+
+  const std::optional<WindowId> menu =
+      e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs,
+                         [&](WindowId window) { return window != *icon && !IsTooltip(window); });
+  ASSERT_TRUE(menu.has_value()) << "a right click on the icon opened no menu";
+  const std::optional<WindowGeometry> menuPlace = e2e::GeometryOf(*menu);
+  ASSERT_TRUE(menuPlace.has_value());
+  EXPECT_EQ(menuPlace->x, place->CenterX()) << "the menu is not at the cursor";
+  EXPECT_EQ(menuPlace->y, place->CenterY()) << "the menu is not at the cursor";
+  e2e::Screenshot("tray-mode-menu.png", *menu);
+
+  // "&Close" is the last item.
+  ASSERT_TRUE(e2e::Click(*menu, menuPlace->width / 2, menuPlace->height - 8));
+  ExpectEndsWithExitCodeZero();
+}
+
+// Without an icon in the notification area the program would be out of reach: it says why and
+// shows its window instead, whose "&Close" then ends it.
+TEST_F(TrayModeTest, MissingIconFileIsReportedAndTheWindowShown) {
+  ASSERT_TRUE(program_->RemoveFile(e2e::kIconFileName));
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> box = e2e::WaitForWindow(ProgramWindows().Named("^Pelorin32$"));
+  ASSERT_TRUE(box.has_value()) << "no message box about the missing icon file";
+  const std::optional<QImage> shown = SettledPicture(*box, "tray-mode-missing-icon.png");
+  ASSERT_TRUE(shown.has_value());
+  const std::string expected = "Cannot open file " + program_->PathOf(e2e::kIconFileName) + ".";
+  const std::optional<QImage> reference = ErrorBoxPicture(expected, "missing-icon-expected.png");
+  ASSERT_TRUE(reference.has_value());
+  EXPECT_TRUE(*shown == *reference)
+      << "the box does not say \"" << expected << "\": compare tray-mode-missing-icon.png with "
+      << "missing-icon-expected.png in " << e2e::ArtifactsDirectory();
+  ASSERT_TRUE(e2e::Click(*box, 8, 8));  // the program's box has the focus again
+  ASSERT_TRUE(e2e::PressKeys({"Return"}));
+  EXPECT_TRUE(e2e::WaitUntilHidden(*box));
+
+  const std::optional<WindowId> window = MainWindow();
+  ASSERT_TRUE(window.has_value()) << "the window is not shown in place of the icon";
+  ExpectMainWindowPlace(*window);
+  EXPECT_TRUE(IconsInTray().empty());
+  ASSERT_TRUE(e2e::Click(*window, kCloseButton.x, kCloseButton.y));
+  ExpectEndsWithExitCodeZero();
+}
+
+TEST_F(LinkModeTest, WindowComesUpFilledInFromTheLink) {
+  struct Case {
+    const char* link;
+    const char* email;
+    const char* subject;
+  };
+  const Case cases[] = {
+      {"mailto:anna@example.org?Subject=Hi%20there&cc=bob@example.org", "anna@example.org",
+       "Hi%20there&cc=bob@example.org"},
+      {"mailto:bob@example.org?Subject=Lunch at noon?", "bob@example.org", "Lunch at noon?"},
+      {"mailto:carol@example.org", "carol@example.org", ""},
+  };
+  bool pictured = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    ASSERT_TRUE(program_->Start({"/u", c.link}));
+    const std::optional<WindowId> window = MainWindow();
+    ASSERT_TRUE(window.has_value()) << "the window did not come up in link mode";
+    ExpectMainWindowPlace(*window);
+    EXPECT_TRUE(IconsInTray().empty()) << "an icon in the notification area in link mode";
+    EXPECT_EQ(FieldText(*window, kEmailField), c.email);
+    EXPECT_EQ(FieldText(*window, kSubjectField), c.subject);
+    if (!pictured) pictured = !e2e::Screenshot("link-mode-window.png", *window).empty();
+
+    ASSERT_TRUE(e2e::Click(*window, kCloseButton.x, kCloseButton.y));
+    ExpectEndsWithExitCodeZero();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Listing the tests needs no desktop.
+  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
+    return std::string(argument) == "--gtest_list_tests";
+  });
+  std::optional<e2e::DesktopSession> desktop;
+  if (!listing) desktop.emplace();
+  g_desktop = desktop ? &*desktop : nullptr;
+  // Without a desktop the tests fail with its error; the application object still needs a
+  // platform.
+  if (!desktop || !desktop->Error().empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

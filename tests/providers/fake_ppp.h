@@ -1,0 +1,163 @@
+// A fake ppp installation in a temporary directory for the provider's tests: peers, pon and
+// poff first on PATH, and a fake pppd that writes its pid file and, unless told otherwise,
+// brings its interface up in a fake /sys/class/net after a moment.
+//
+// What the fake pppd of an entry does is set with Mode(entry, ...):
+//   "up"     the link comes up after 200 ms (the default)
+//   "slow"   the link comes up after 3 s
+//   "never"  pppd runs, its interface never comes up
+//   "dies"   pppd ends after 200 ms without a link
+//   "fail"   pon itself fails
+//   "nopppd" pon succeeds without starting pppd
+#pragma once
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/app_test_support.h"
+
+namespace provider_test {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class FakePpp {
+ public:
+  FakePpp() : pppdName_("fppp" + std::to_string(::getpid() % 100000)) {
+    for (const char* dir : {"bin", "peers", "run", "net", "state"}) {
+      fs::create_directory(Path(dir));
+    }
+    WritePeer("isp", "/dev/ttyS0 115200\nuser \"alice smith\"\n");
+    WritePeer("work", "user bob\n");
+    WriteScript("pon", PonScript());
+    WriteScript("poff", PoffScript());
+    WriteScript(pppdName_, PppdScript());
+    WriteScript("pppd", "exit 0\n");  // only there to be found
+    savedPath_ = std::getenv("PATH");
+    ::setenv("PATH", (Path("bin") + ":" + savedPath_).c_str(), 1);
+    ::setenv("PELORIN_PPP_PEERS_DIR", Path("peers").c_str(), 1);
+    ::setenv("PELORIN_PPP_RUN_DIR", Path("run").c_str(), 1);
+    ::setenv("PELORIN_SYS_NET_DIR", Path("net").c_str(), 1);
+    ::setenv("PELORIN_PPPD_NAME", pppdName_.c_str(), 1);
+    ::setenv("PELORIN_PPP_DIAL_TIMEOUT_MS", "3000", 1);
+  }
+  ~FakePpp() {
+    StopAllPppd();
+    ::setenv("PATH", savedPath_.c_str(), 1);
+    for (const char* variable :
+         {"PELORIN_PPP_PEERS_DIR", "PELORIN_PPP_RUN_DIR", "PELORIN_SYS_NET_DIR",
+          "PELORIN_PPPD_NAME", "PELORIN_PPP_DIAL_TIMEOUT_MS"}) {
+      ::unsetenv(variable);
+    }
+  }
+  FakePpp(const FakePpp&) = delete;
+  FakePpp& operator=(const FakePpp&) = delete;
+
+  std::string Path(const std::string& name) const { return scratch_.File(name); }
+
+  void WritePeer(const std::string& entry, const std::string& text) const {
+    std::ofstream(Path("peers/" + entry)) << text;
+  }
+  void Mode(const std::string& entry, const std::string& mode) const {
+    std::ofstream(Path("state/mode-" + entry)) << mode;
+  }
+  // The commands pon and poff were called with, one line each.
+  std::string Calls() const { return ReadText(Path("state/calls")); }
+
+  // Starts a pppd the way a user would, outside the provider; `arguments` as pppd's.
+  void StartPppdByHand(const std::string& arguments) const {
+    const std::string command =
+        "setsid " + Path("bin/" + pppdName_) + " " + arguments + " </dev/null >/dev/null 2>&1 &";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot start fake pppd");
+  }
+
+  // Waits until `count` fake pppd processes run (each has written its pid into state/).
+  bool WaitForPppdCount(std::size_t count) const {
+    for (int i = 0; i < 100; ++i) {
+      if (PppdPids().size() == count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  std::vector<pid_t> PppdPids() const {
+    std::vector<pid_t> pids;
+    for (const auto& file : fs::directory_iterator(Path("state"))) {
+      if (file.path().extension() != ".pppd") continue;
+      const pid_t pid = std::atoi(ReadText(file.path().string()).c_str());
+      if (pid > 0 && ::kill(pid, 0) == 0) pids.push_back(pid);
+    }
+    return pids;
+  }
+
+  void StopAllPppd() const {
+    for (const pid_t pid : PppdPids()) ::kill(pid, SIGTERM);
+    WaitForPppdCount(0);
+  }
+
+ private:
+  void WriteScript(const std::string& name, const std::string& body) const {
+    const std::string file = Path("bin/" + name);
+    std::ofstream(file) << "#!/bin/bash\nPATH=/usr/bin:/bin\nDIR='" << scratch_.File("") << "'\n"
+                        << body;
+    fs::permissions(file, fs::perms(0755));
+  }
+
+  std::string PonScript() const {
+    return "echo \"pon $*\" >>\"$DIR/state/calls\"\n"
+           "mode=$(cat \"$DIR/state/mode-$1\" 2>/dev/null || echo up)\n"
+           "case $mode in fail) exit 1;; nopppd) exit 0;; esac\n"
+           "setsid \"$DIR/bin/" +
+           pppdName_ +
+           "\" call \"$1\" </dev/null >/dev/null 2>&1 &\n"
+           "exit 0\n";
+  }
+
+  static std::string PoffScript() {
+    return "echo \"poff $*\" >>\"$DIR/state/calls\"\n"
+           "pid=$(cat \"$DIR/state/$1.pppd\" 2>/dev/null) || { echo none; exit 1; }\n"
+           "kill \"$pid\" 2>/dev/null || exit 1\n"
+           "exit 0\n";
+  }
+
+  // Unit 0 for a peer called "isp", 1 for anything else; a pppd without "call" is unit 7.
+  static std::string PppdScript() {
+    return "entry=${2:-byhand$$}\n"
+           "case \"$entry\" in isp) unit=0;; byhand*) unit=7;; *) unit=1;; esac\n"
+           "mode=$(cat \"$DIR/state/mode-$entry\" 2>/dev/null || echo up)\n"
+           "cleanup() { rm -f \"$DIR/run/ppp$unit.pid\" \"$DIR/state/$entry.pppd\"; "
+           "rm -rf \"$DIR/net/ppp$unit\"; }\n"
+           "trap 'cleanup; kill $sleeper 2>/dev/null; exit 0' TERM\n"
+           "echo $$ >\"$DIR/state/$entry.pppd\"\n"
+           "echo $$ >\"$DIR/run/ppp$unit.pid\"\n"
+           "sleep 0.2\n"
+           "if [ \"$mode\" = dies ]; then cleanup; exit 1; fi\n"
+           "if [ \"$mode\" = slow ]; then sleep 2.8; mode=up; fi\n"
+           "if [ \"$mode\" = up ]; then mkdir -p \"$DIR/net/ppp$unit\"; "
+           "echo 0x1091 >\"$DIR/net/ppp$unit/flags\"; fi\n"
+           "sleep 600 & sleeper=$!\n"
+           "wait $sleeper\n"
+           "cleanup\n";
+  }
+
+  app_test::ScratchDirectory scratch_;
+  std::string pppdName_;
+  std::string savedPath_;
+};
+
+}  // namespace provider_test
