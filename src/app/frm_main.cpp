@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
@@ -55,6 +56,8 @@ QLabel* PlaceLabel(QWidget* parent, const char* name, const char* caption, int l
                    int width) {
   auto* label = Place<QLabel>(parent, name, left, top, width, 13);
   label->setText(QString::fromLatin1(caption));
+  // A label sizes itself to its text: the designed width fits only the designed font.
+  label->resize(std::max(width, label->sizeHint().width()), label->height());
   return label;
 }
 

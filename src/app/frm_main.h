@@ -138,6 +138,9 @@ class TfrmMain : public QWidget {
   SendPhase sendPhase_ = SendPhase::Idle;
   unsigned sendGeneration_ = 0;  // tells the posts of an earlier worker apart
   bool sessionStartReturned_ = false;
+  // The time-out ran out while the worker was still connecting: it is handled once the
+  // worker is out of the socket component.
+  bool timeOutWhileStarting_ = false;
   bool sendAgain_ = false;  // a message came after QUIT: a new conversation follows
   SendSettings sendSettings_;
   OutboxLedger ledger_;

@@ -16,6 +16,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "app/compose_message.h"
 #include "app/frm_main.h"
@@ -205,6 +206,7 @@ void TfrmMain::StartSend() {
   ++sendGeneration_;
   sendPhase_ = SendPhase::Preparing;
   sessionStartReturned_ = false;
+  timeOutWhileStarting_ = false;
   sendFailure_.clear();
   progressStatus_ = kCreatingMail;
   std::thread(SendThread, sendSettings_, workerLink_, sendGeneration_).detach();
@@ -268,6 +270,11 @@ void TfrmMain::BeginConversation(unsigned generation) {
 void TfrmMain::SessionStartReturned(unsigned generation, const std::string& failure) {
   if (generation != sendGeneration_ || sendPhase_ != SendPhase::Conversing) return;
   sessionStartReturned_ = true;
+  // A time-out that waited for the connect counts only if the conversation is still on.
+  if (std::exchange(timeOutWhileStarting_, false) && failure.empty() && SmtpState != 0) {
+    Timer1Timer(Timer1);
+    return;
+  }
   if (!failure.empty()) {
     NoteFailure(failure);
     SmtpResetSession();  // the conversation never got under way
@@ -304,6 +311,12 @@ void TfrmMain::ErrorOccurred(TSockets*, int, int, const std::string& Msg) {
 }
 
 void TfrmMain::Timer1Timer(QObject*) {
+  // The worker may still be inside SConnect (a slow name look-up, say): ending the
+  // conversation now would close the socket under it. The time-out waits for it instead.
+  if (sendPhase_ == SendPhase::Conversing && !sessionStartReturned_) {
+    timeOutWhileStarting_ = true;
+    return;
+  }
   NoteFailure(kNoAnswer);
   {
     const EndingAfterError ending;

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <filesystem>
 #include <memory>
@@ -343,6 +345,26 @@ TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {
   EXPECT_NE(FakeRasCalls().find("RasHangUpA"), std::string::npos);
   EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
   EXPECT_EQ(window.edsSubj->text(), QString());
+}
+
+// A time-out that runs out while the worker is still inside the connect must not reach the
+// socket component under it. Here the worker is held in the box of a failure that the connect
+// reports at once, long past the time-out: the user sees that failure once, and nothing else.
+TEST_F(SendWorkflowTest, ATimeOutWhileTheWorkerIsStillConnectingWaitsForIt) {
+  pelorin::SmtpServer = "";
+  boxes_.OnBox([](const os::BoxRequest&) {
+    if (QThread::currentThread() != QCoreApplication::instance()->thread()) QThread::msleep(200);
+  });
+  TfrmMain& window = Create();
+  window.Timer1->setInterval(1);
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  SendAndWait();
+  RunEventsFor(100);
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
+  EXPECT_FALSE(window.Timer1->isActive());
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("Mail not sent (No IP Address Specified); it stays queued for the next "
+                           "send."));
 }
 
 TEST_F(SendWorkflowTest, DataKeepsTheTimeOutAway) {

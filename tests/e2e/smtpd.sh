@@ -25,11 +25,13 @@ action "store" maildir "$dir/maildir" virtual <vusers>
 match from any for rcpt-to "refused@example.org" reject
 match from any for any action "store"
 CONF
-  # Every OpenSMTPD keeps its queue in /var/spool/smtpd, and two servers sharing it would
-  # deliver each other's mail: this one gets a spool of its own in a private mount namespace.
-  mkdir -p "$dir/spool" && chmod 711 "$dir/spool"
+  # Every OpenSMTPD keeps its queue in /var/spool/smtpd and its control socket in /run, and
+  # two servers sharing them would deliver each other's mail or refuse to start: this one
+  # gets both of its own in a private mount namespace.
+  mkdir -p "$dir/spool" "$dir/run" && chmod 711 "$dir/spool"
   unshare --mount --propagation private sh -c \
-    'mount --bind "$1/spool" /var/spool/smtpd && exec smtpd -d -f "$1/smtpd.conf"' \
+    'mount --bind "$1/spool" /var/spool/smtpd && mount --bind "$1/run" /run &&
+     exec smtpd -d -f "$1/smtpd.conf"' \
     sh "$dir" >"$dir/smtpd.log" 2>&1 &
   echo $! >"$dir/smtpd.pid"
   for _ in $(seq 100); do
