@@ -50,4 +50,8 @@ class DesktopSession {
   std::string error_;
 };
 
+// The desktop that tests/e2e/desktop_main.cpp started for this test binary; null while the
+// tests are only listed.
+DesktopSession* TheDesktop();
+
 }  // namespace e2e

@@ -32,8 +32,6 @@ using e2e::WindowId;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 
-e2e::DesktopSession* g_desktop = nullptr;
-
 constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kBoxTitle = "^Pelorin32$";
 constexpr const char* kSender = "me@example.com";
@@ -92,9 +90,9 @@ std::optional<QImage> MessageBoxPicture(const std::string& text, const std::stri
 class SendEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(g_desktop, nullptr);
-    ASSERT_TRUE(g_desktop->Error().empty()) << g_desktop->Error();
-    program_.emplace(*g_desktop);
+    ASSERT_NE(e2e::TheDesktop(), nullptr);
+    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
+    program_.emplace(*e2e::TheDesktop());
     ASSERT_TRUE(program_->Error().empty()) << program_->Error();
     const std::string configuration =
         "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\n\r\nFALSE\r\n";
@@ -112,7 +110,7 @@ class SendEndToEndTest : public ::testing::Test {
   std::optional<WindowId> ShowFromTray() {
     const std::optional<WindowId> icon = e2e::WaitForWindow(
         e2e::WindowQuery::OfProgram(program_->Pid()), e2e::kWindowTimeoutMs,
-        [](WindowId window) { return e2e::IsWithin(window, g_desktop->TrayPanel()); });
+        [](WindowId window) { return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel()); });
     if (!icon) return std::nullopt;
     const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(*icon);
     if (!place || !e2e::ClickAt(place->CenterX(), place->CenterY())) return std::nullopt;
@@ -236,17 +234,3 @@ TEST_F(SendEndToEndTest, ARefusedRecipientShowsTheServersReplyAndTheProgramGoesO
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Listing the tests needs no desktop.
-  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
-    return std::string(argument) == "--gtest_list_tests";
-  });
-  std::optional<e2e::DesktopSession> desktop;
-  if (!listing) desktop.emplace();
-  g_desktop = desktop ? &*desktop : nullptr;
-  if (!desktop || !desktop->Error().empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

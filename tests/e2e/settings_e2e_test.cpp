@@ -24,8 +24,6 @@ namespace {
 using e2e::WindowId;
 using testing_support::RunEventsUntil;
 
-e2e::DesktopSession* g_desktop = nullptr;
-
 constexpr int kFileTimeoutMs = 20000;
 constexpr const char* kLink = "mailto:friend@example.org?Subject=Hello";
 
@@ -54,15 +52,15 @@ pid_t PidOf(WindowId window) {
 class SettingsEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(g_desktop, nullptr);
-    ASSERT_TRUE(g_desktop->Error().empty()) << g_desktop->Error();
-    program_.emplace(*g_desktop);
+    ASSERT_NE(e2e::TheDesktop(), nullptr);
+    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
+    program_.emplace(*e2e::TheDesktop());
     ASSERT_TRUE(program_->Error().empty()) << program_->Error();
   }
 
   // The environment of the program's desktop and home, for the desktop's own tools.
   e2e::Environment DesktopTools() const {
-    e2e::Environment environment = g_desktop->ProgramEnvironment();
+    e2e::Environment environment = e2e::TheDesktop()->ProgramEnvironment();
     environment.Merge(e2e::Environment()
                           .Set("HOME", program_->HomeDirectory())
                           .Unset("XDG_CONFIG_HOME")
@@ -166,17 +164,3 @@ TEST_F(SettingsEndToEnd, FirstStartSetsUpMailtoAndTheConfigurationAndLinksThenOp
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Listing the tests needs no desktop.
-  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
-    return std::string(argument) == "--gtest_list_tests";
-  });
-  std::optional<e2e::DesktopSession> desktop;
-  if (!listing) desktop.emplace();
-  g_desktop = desktop ? &*desktop : nullptr;
-  // Only for the bounded waits, which keep handling this process's events.
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -33,8 +33,6 @@ using e2e::WindowId;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 
-e2e::DesktopSession* g_desktop = nullptr;
-
 constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kTrayTip = "Click here to send an e-mail!";
 // With a configuration file in place no first-run settings dialog comes up.
@@ -120,9 +118,9 @@ std::optional<QImage> ErrorBoxPicture(const std::string& text, const std::string
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(g_desktop, nullptr);
-    ASSERT_TRUE(g_desktop->Error().empty()) << g_desktop->Error();
-    program_.emplace(*g_desktop);
+    ASSERT_NE(e2e::TheDesktop(), nullptr);
+    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
+    program_.emplace(*e2e::TheDesktop());
     ASSERT_TRUE(program_->Error().empty()) << program_->Error();
     ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, kConfiguration));
     ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
@@ -141,14 +139,14 @@ class DesktopTest : public ::testing::Test {
   // The program's icon, once the tray has taken it in.
   std::optional<WindowId> TrayIcon() {
     return e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, [](WindowId window) {
-      return e2e::IsWithin(window, g_desktop->TrayPanel());
+      return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel());
     });
   }
 
   std::vector<WindowId> IconsInTray() {
     std::vector<WindowId> icons;
     for (const WindowId window : e2e::FindWindows(ProgramWindows())) {
-      if (e2e::IsWithin(window, g_desktop->TrayPanel())) icons.push_back(window);
+      if (e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel())) icons.push_back(window);
     }
     return icons;
   }
@@ -359,19 +357,3 @@ TEST_F(LinkModeTest, WindowComesUpFilledInFromTheLink) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Listing the tests needs no desktop.
-  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
-    return std::string(argument) == "--gtest_list_tests";
-  });
-  std::optional<e2e::DesktopSession> desktop;
-  if (!listing) desktop.emplace();
-  g_desktop = desktop ? &*desktop : nullptr;
-  // Without a desktop the tests fail with its error; the application object still needs a
-  // platform.
-  if (!desktop || !desktop->Error().empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -25,8 +25,6 @@ namespace {
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 
-e2e::DesktopSession* g_session = nullptr;
-
 class RecordingWindow : public os::ComponentWindow {
  public:
   void HandleMessage(const os::Message& message) override { received.push_back(message); }
@@ -47,8 +45,8 @@ QIcon RedSquare() {
 class ShellTrayX11Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(g_session, nullptr);
-    ASSERT_TRUE(g_session->Error().empty()) << g_session->Error();
+    ASSERT_NE(e2e::TheDesktop(), nullptr);
+    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
     ASSERT_TRUE(RunEventsUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 20000))
         << "trayer started but no notification area appeared on the display";
   }
@@ -187,18 +185,3 @@ TEST_F(ShellTrayX11Test, IconGoesWithItsWindow) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Listing the tests needs no display.
-  const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
-    return std::string(argument) == "--gtest_list_tests";
-  });
-  std::optional<e2e::DesktopSession> session;
-  if (!listing) session.emplace();
-  g_session = session ? &*session : nullptr;
-  // Without a desktop the tests fail with its error; the application still needs a platform.
-  if (!session || !session->Error().empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
