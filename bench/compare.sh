@@ -70,22 +70,25 @@ check_delivered() {
 
 # --- One run of each tool: "msgs_per_sec median_ms p95_ms" ---
 
-figures_of() { # the figures of a line as pelorin_send_bench prints it
-  sed -n 's/.*msgs_per_sec=\([0-9.]*\) median_ms=\([0-9.]*\) p95_ms=\([0-9.]*\).*/\1 \2 \3/p' <<<"$1"
+figures_of() { # TOOL OUTPUT: the figures of a line as pelorin_send_bench prints it
+  local figures
+  figures=$(sed -n 's/.*msgs_per_sec=\([0-9.]*\) median_ms=\([0-9.]*\) p95_ms=\([0-9.]*\).*/\1 \2 \3/p' <<<"$2")
+  [[ -n $figures ]] || fail "$1 printed no figures: $2"
+  echo "$figures"
 }
 
 run_pelorin() {
   local output
   output=$(timeout "$tool_timeout" "$send_bench" --host 127.0.0.1 --port "$port" \
     --messages "$1" --size "$2" 2>&1) || fail "pelorin_send_bench failed: $output"
-  figures_of "$output"
+  figures_of pelorin_send_bench "$output"
 }
 
 run_smtplib() {
   local output
   output=$(timeout "$tool_timeout" "$python" "$here/smtplib_send.py" --host 127.0.0.1 \
     --port "$port" --messages "$1" --size "$2" 2>&1) || fail "smtplib_send.py failed: $output"
-  figures_of "$output"
+  figures_of smtplib_send.py "$output"
 }
 
 curl_send() { # FILE

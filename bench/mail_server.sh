@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The benchmarks' private OpenSMTPD on 127.0.0.1, started with tests/e2e/smtpd.sh and
 # delivering to a maildir. Sourced by bench/compare.sh and bench/memory.sh (bash).
 #

@@ -33,7 +33,7 @@ fail() {
 }
 
 [[ $# -eq 1 ]] || fail "usage: bench/memory.sh BUILD_DIR"
-build=$(cd "$1" && pwd) || fail "no build directory $1"
+build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
 readonly program=$build/program/pelorin32 icon=$build/program/skelmar32.ico
 readonly minimal=$build/bench/pelorin_minimal_tray
 for file in "$program" "$icon" "$minimal"; do
