@@ -31,7 +31,7 @@ std::string HomeDirectory() {
 
 std::string XdgDirectory(const char* variable, const char* fallbackBelowHome) {
   const char* configured = std::getenv(variable);
-  // The base directory specification ignores relative paths.
+  // XDG base directories ignore relative paths.
   if (configured != nullptr && configured[0] == '/') return configured;
   return HomeDirectory() + fallbackBelowHome;
 }

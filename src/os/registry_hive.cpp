@@ -31,7 +31,7 @@ std::string HomeDirectory() {
 
 std::string UserConfigDirectory() {
   const std::string configured = Environment("XDG_CONFIG_HOME");
-  // The base directory specification ignores relative paths here.
+  // XDG base directories ignore relative paths here.
   if (configured.starts_with('/')) return configured;
   return HomeDirectory() + "/.config";
 }

@@ -78,7 +78,7 @@ class FrmMainTest : public ::testing::Test {
   std::unique_ptr<TfrmMain> window_;
 };
 
-struct ControlSpec {
+struct ControlLayout {
   const char* name;
   QRect geometry;
   const char* text;
@@ -96,7 +96,7 @@ QString TextOf(QWidget* control) {
 
 TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
   TfrmMain& window = Create();
-  const std::vector<ControlSpec> specs = {
+  const std::vector<ControlLayout> layouts = {
       {"Label1", {5, 8, 28, 13}, "Name", ""},
       {"Label4", {5, 32, 28, 13}, "E-mail", ""},
       {"Label2", {5, 56, 36, 13}, "Subject", ""},
@@ -116,21 +116,21 @@ TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
       {"cmdDel", {212, 308, 65, 21}, "&Delete", "Deletes the selected person."},
       {"cmdMin", {284, 308, 65, 21}, "&Close", "Minimizes the application."},
   };
-  for (const ControlSpec& spec : specs) {
-    SCOPED_TRACE(spec.name);
-    auto* control = window.findChild<QWidget*>(QString::fromLatin1(spec.name));
+  for (const ControlLayout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    auto* control = window.findChild<QWidget*>(QString::fromLatin1(layout.name));
     ASSERT_NE(control, nullptr);
     if (auto* label = qobject_cast<QLabel*>(control)) {
       // Labels size themselves to their text; at least the designed width, never cut.
-      EXPECT_EQ(label->pos(), spec.geometry.topLeft());
-      EXPECT_GE(label->width(), std::max(spec.geometry.width(),
+      EXPECT_EQ(label->pos(), layout.geometry.topLeft());
+      EXPECT_GE(label->width(), std::max(layout.geometry.width(),
                                          label->fontMetrics().horizontalAdvance(label->text())));
       EXPECT_LE(label->x() + label->width(), 68) << "clear of the fields";
     } else {
-      EXPECT_EQ(control->geometry(), spec.geometry);
+      EXPECT_EQ(control->geometry(), layout.geometry);
     }
-    EXPECT_EQ(TextOf(control), QString::fromLatin1(spec.text));
-    EXPECT_EQ(control->toolTip(), QString::fromLatin1(spec.hint));
+    EXPECT_EQ(TextOf(control), QString::fromLatin1(layout.text));
+    EXPECT_EQ(control->toolTip(), QString::fromLatin1(layout.hint));
   }
   EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
   EXPECT_EQ(window.lblStatus->pos(), QPoint(69, 337));
