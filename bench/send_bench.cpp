@@ -122,10 +122,11 @@ RunResult RunConversation(const Options& options, const std::string& port) {
   const Clock::time_point start = Clock::now();
   last = start;
   pelorin::SmtpStartSession(socket, options.host, port);
+  // Without a time limit: with one, processEvents ignores WaitForMoreEvents and polls.
   while (!closed && !failed && pelorin::SmtpState != 0) {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
-  while (!closed && !failed) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  while (!closed && !failed) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   result.ok = !failed && pelorin::OutboxBodies.empty() && !pelorin::SmtpLastOutcome().failed;
   return result;

@@ -1,5 +1,7 @@
 #include "transport/smtp_data.h"
 
+#include <algorithm>
+
 namespace pelorin {
 namespace {
 
@@ -12,13 +14,27 @@ std::size_t LineEndLength(std::string_view text, std::size_t at) {
   return at + 1 < text.size() && text[at + 1] == '\n' ? 2 : 1;
 }
 
-std::string DataLine(std::string_view content) {
-  std::string line;
-  line.reserve(content.size() + 3);
-  if (!content.empty() && content.front() == '.') line += '.';
-  line += content;
-  line += kCrLf;
-  return line;
+// Appends one line as it goes out: a leading dot doubled, then CR LF.
+void AppendDataLine(std::string& out, std::string_view content) {
+  if (!content.empty() && content.front() == '.') out += '.';
+  out += content;
+  out += kCrLf;
+}
+
+// Calls `take(content)` for each line of `body` that ends in a line end, without its end.
+template <typename Take>
+void ForEachEndedLine(std::string_view body, Take take) {
+  std::size_t lineStart = 0;
+  for (std::size_t at = 0; at < body.size();) {
+    const std::size_t endLength = LineEndLength(body, at);
+    if (endLength == 0) {
+      ++at;
+      continue;
+    }
+    take(body.substr(lineStart, at - lineStart));
+    at += endLength;
+    lineStart = at;
+  }
 }
 
 }  // namespace
@@ -27,18 +43,23 @@ const std::string kSmtpEndOfData = "\r\n.\r\n";
 
 std::vector<std::string> SmtpDataLines(std::string_view body) {
   std::vector<std::string> lines;
-  std::size_t lineStart = 0;
-  for (std::size_t at = 0; at < body.size();) {
-    const std::size_t endLength = LineEndLength(body, at);
-    if (endLength == 0) {
-      ++at;
-      continue;
-    }
-    lines.push_back(DataLine(body.substr(lineStart, at - lineStart)));
-    at += endLength;
-    lineStart = at;
-  }
+  ForEachEndedLine(body, [&](std::string_view content) {
+    lines.emplace_back();
+    AppendDataLine(lines.back(), content);
+  });
   return lines;
+}
+
+std::vector<std::string> SmtpDataBlocks(std::string_view body, std::size_t blockSize) {
+  std::vector<std::string> blocks;
+  ForEachEndedLine(body, [&](std::string_view content) {
+    if (blocks.empty() || blocks.back().size() >= blockSize) {
+      blocks.emplace_back();
+      blocks.back().reserve(std::min(blockSize + content.size() + 3, body.size() + 3));
+    }
+    AppendDataLine(blocks.back(), content);
+  });
+  return blocks;
 }
 
 }  // namespace pelorin

@@ -187,11 +187,11 @@ void SendRcptTo(SmtpSocket& socket) {
 }
 
 void SendMessageData(SmtpSocket& socket) {
-  const std::vector<std::string> lines =
-      SmtpDataLines(MessageQueued() ? OutboxBodies.front() : std::string());
+  const std::vector<std::string> blocks =
+      SmtpDataBlocks(MessageQueued() ? OutboxBodies.front() : std::string());
   const Moment sending = Now();
-  for (const std::string& line : lines) {
-    socket.SetText(line);
+  for (const std::string& block : blocks) {
+    socket.SetText(block);
     if (!StillAt(sending)) return;  // the send failed and the error ended the conversation
   }
   SmtpState = kMessageSent;

@@ -69,9 +69,9 @@ std::vector<std::string_view> SplitBlocks(std::string_view rest) {
   return blocks;
 }
 
-// Every text sent is the end-of-data mark or one line: a CR LF at its end and nowhere else,
-// no NUL, and not a lone "." that would end the data early. Nothing is sent between a
-// Disconnect and the next SConnect.
+// Every text sent is the end-of-data mark or whole lines (one command, or a block of data):
+// each line ends in CR LF, holds no other line break and no NUL, and is not a lone "." that
+// would end the data early. Nothing is sent between a Disconnect and the next SConnect.
 class SentChecker {
  public:
   void CheckNewCalls(const RecordingSocket& socket) {
@@ -84,13 +84,16 @@ class SentChecker {
     if (call == "SConnect") disconnected_ = false;
     if (call.rfind("SetText ", 0) != 0) return;
     Require(!disconnected_, "sent after Disconnect");
-    const std::string_view text = std::string_view(call).substr(8);
+    std::string_view text = std::string_view(call).substr(8);
     if (text == pelorin::kSmtpEndOfData) return;
-    Require(text.size() >= 2 && text.substr(text.size() - 2) == "\r\n",
-            "a text sent without its line end");
-    Require(text.find_first_of(std::string_view("\r\n\0", 3)) == text.size() - 2,
-            "a line break or NUL inside a text sent");
-    Require(text != ".\r\n", "an unprotected dot line");
+    Require(!text.empty(), "an empty text sent");
+    while (!text.empty()) {
+      const std::size_t end = text.find_first_of(std::string_view("\r\n\0", 3));
+      Require(end != std::string_view::npos, "a text sent without its line end");
+      Require(text.substr(end, 2) == "\r\n", "a line break or NUL inside a text sent");
+      Require(text.substr(0, end) != ".", "an unprotected dot line");
+      text.remove_prefix(end + 2);
+    }
   }
 
   std::size_t checked_ = 0;

@@ -76,6 +76,45 @@ TEST(SmtpDataLines, NoBodyCanEndTheDataEarly) {
   }
 }
 
+TEST(SmtpDataBlocks, GathersWholeLinesUpToTheBlockSize) {
+  const struct {
+    std::string body;
+    std::size_t blockSize;
+    Lines blocks;
+  } cases[] = {
+      {"", 4, {}},
+      {"no line end", 4, {}},
+      {"ab\r\ncd\r\n", 100, {"ab\r\ncd\r\n"}},
+      // A block is closed by the first line that takes it to the size or past it.
+      {"ab\r\ncd\r\nef\r\n", 4, {"ab\r\n", "cd\r\n", "ef\r\n"}},
+      {"ab\r\ncd\r\nef\r\n", 5, {"ab\r\ncd\r\n", "ef\r\n"}},
+      {"a\r\nb\r\n", 1, {"a\r\n", "b\r\n"}},
+      {"a very long line\r\nx\r\n", 4, {"a very long line\r\n", "x\r\n"}},
+      // The dot protection and the line ends are those of the lines.
+      {"x\r\n.\r\n.y\nz", 100, {"x\r\n..\r\n..y\r\n"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SmtpDataBlocks(c.body, c.blockSize), c.blocks) << c.body << " / " << c.blockSize;
+  }
+}
+
+TEST(SmtpDataBlocks, CarryTheBytesOfTheLinesWhateverTheBlockSize) {
+  std::string body;
+  for (int line = 0; line < 500; ++line)
+    body += std::string(line % 90, line % 5 ? 'a' : '.') + "\n";
+  std::string lines;
+  for (const std::string& line : SmtpDataLines(body)) lines += line;
+  for (std::size_t blockSize :
+       {std::size_t{1}, std::size_t{70}, std::size_t{1000}, kSmtpDataBlockSize}) {
+    std::string joined;
+    for (const std::string& block : SmtpDataBlocks(body, blockSize)) {
+      ASSERT_EQ(block.substr(block.size() - 2), "\r\n") << blockSize;
+      joined += block;
+    }
+    EXPECT_EQ(joined, lines) << blockSize;
+  }
+}
+
 TEST(SmtpEndOfData, IsAnEmptyLineThenADot) {
   EXPECT_EQ(kSmtpEndOfData, "\r\n.\r\n");
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/smtp_data.h"
 #include "transport/smtp_session_fixture.h"
 
 namespace testing_support {
@@ -51,8 +52,8 @@ class SmtpConversation : public SmtpSessionTest {
     Queue("b@example.net", "Subject: two\r\n\r\n.\r\n");
   }
   static Texts TwoMessageCommands() {
-    return {kHelo, kMail,     Rcpt("a@example.net"), kData, "Subject: one\r\n", "\r\n", "first\r\n",
-            kEnd,  kMail,     Rcpt("b@example.net"), kData, "Subject: two\r\n", "\r\n", "..\r\n",
+    return {kHelo, kMail,     Rcpt("a@example.net"), kData, "Subject: one\r\n\r\nfirst\r\n",
+            kEnd,  kMail,     Rcpt("b@example.net"), kData, "Subject: two\r\n\r\n..\r\n",
             kEnd,  "QUIT\r\n"};
   }
   void ExpectDeliveredCleanly(int messages) {
@@ -138,9 +139,30 @@ TEST_F(SmtpConversation, ProtectsEveryLineThatBeginsWithADot) {
   Queue("a@example.net", ".\r\n..\r\n.x\r\nx.y\r\n\r\nend.\r\n");
   DriveTo(5);
   Feed("354 go ahead\r\n");
-  EXPECT_EQ(socket.Sent(),
-            (Texts{"..\r\n", "...\r\n", "..x\r\n", "x.y\r\n", "\r\n", "end.\r\n", kEnd}));
+  EXPECT_EQ(socket.Sent(), (Texts{"..\r\n...\r\n..x\r\nx.y\r\n\r\nend.\r\n", kEnd}));
   EXPECT_EQ(SmtpState, 6);
+}
+
+TEST_F(SmtpConversation, SendsALargeMessageInBlocksOfWholeLines) {
+  std::string body;
+  for (int line = 0; body.size() < 3 * pelorin::kSmtpDataBlockSize; ++line) {
+    body += (line % 7 == 0 ? ".line " : "line ") + std::to_string(line) + "\r\n";
+  }
+  Queue("a@example.net", body);
+  DriveTo(5);
+  Feed("354 go ahead\r\n");
+
+  const Texts sent = socket.Sent();
+  ASSERT_GE(sent.size(), 4u) << "three blocks or more, then the end mark";
+  EXPECT_EQ(sent.back(), kEnd);
+  std::string data;
+  for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].substr(sent[i].size() - 2), "\r\n") << "block " << i;
+    data += sent[i];
+  }
+  std::string expected;
+  for (const std::string& line : pelorin::SmtpDataLines(body)) expected += line;
+  EXPECT_EQ(data, expected);
 }
 
 struct MultiLineCase {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "transport/smtp_data.h"
 #include "transport/smtp_session_fixture.h"
 
 namespace testing_support {
@@ -18,6 +19,9 @@ using pelorin::OutboxRecipients;
 using pelorin::ReplyBuffer;
 using pelorin::SmtpState;
 using Texts = std::vector<std::string>;
+
+// A body whose data goes out in two blocks.
+const std::string kTwoBlockBody = std::string(pelorin::kSmtpDataBlockSize, 'x') + "\r\nsecond\r\n";
 
 class SmtpReentry : public SmtpSessionTest {
  protected:
@@ -134,12 +138,12 @@ TEST_F(SmtpReentry, ASendThatFailsEndsTheConversationAndNothingMoreGoesOut) {
   } cases[] = {
       {1, "220 ready\r\n", "HELO client.example\r\n"},
       {4, "250 recipient ok\r\n", "DATA\r\n"},
-      {5, "354 go ahead\r\n", "second\r\n"},
+      {5, "354 go ahead\r\n", pelorin::SmtpDataBlocks(kTwoBlockBody)[0]},
       {5, "354 go ahead\r\n", "\r\n.\r\n"},
   };
   for (const auto& c : cases) {
     Reset();
-    Queue("a@example.net", "first\r\nsecond\r\nthird\r\n");
+    Queue("a@example.net", kTwoBlockBody);
     DriveTo(c.state);
     socket.onSetText = [this, &c](const std::string& text) {
       if (text == c.failingSend) Error("Connection reset by peer");
