@@ -34,13 +34,11 @@ void OpenSettingsDialog(QWidget* owner) {
 }
 
 void OpenAboutBox(QWidget* owner) {
-  // The box created at start-up is the one the first About command shows.
+  // Even the first box is made here rather than hidden at start-up: in tray mode the program
+  // would otherwise hold the box's widgets and fonts (about half a MiB) all day for a window
+  // that is seldom opened.
   if (!AboutOpen || !frmAbout) frmAbout = new TfrmAbout(owner);
   ShowModeless(frmAbout);
-}
-
-void CreateAboutBoxAtStart() {
-  frmAbout = new TfrmAbout();
 }
 
 void ShowSettingsForFirstRun() {

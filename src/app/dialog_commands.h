@@ -10,11 +10,8 @@ namespace pelorin {
 void OpenSettingsDialog(QWidget* owner);
 
 // The About command: a new about box owned by `owner` unless one is open, then shown,
-// modeless.
+// modeless. No box exists before the first About command.
 void OpenAboutBox(QWidget* owner);
-
-// Start-up: the about box, created hidden and without owner.
-void CreateAboutBoxAtStart();
 
 // Start-up without a configuration file: the settings dialog, without owner, shown.
 void ShowSettingsForFirstRun();

@@ -63,7 +63,6 @@ int RunApplication(const std::string& programPath) {
   os::SetApplicationTitle(std::string(kApplicationTitle));
   form::InstallClassicFontSubstitutes();
   const auto mainWindow = std::make_unique<TfrmMain>();
-  CreateAboutBoxAtStart();
   if (NeedsSetup) ShowSettingsForFirstRun();
   // In link mode the window appears as the loop starts, after the first-run settings.
   if (mode == StartMode::Link) mainWindow->show();

@@ -175,22 +175,20 @@ TEST_F(FrmAboutTest, ClickingTheAddressAsksTheShellToOpenTheShortcutBesideThePro
 
 TEST_F(FrmAboutTest, CloseHidesTheBoxAndTheNextAboutCommandMakesANewOne) {
   QWidget owner;
-  CreateAboutBoxAtStart();
-  QPointer<TfrmAbout> atStart = frmAbout;
-  ASSERT_TRUE(atStart);
-  EXPECT_FALSE(atStart->isVisible());
-  EXPECT_EQ(atStart->parentWidget(), nullptr);
+  OpenAboutBox(&owner);
+  QPointer<TfrmAbout> first = frmAbout;
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(first->isVisible());
   EXPECT_TRUE(AboutOpen);
 
   OpenAboutBox(&owner);
-  EXPECT_EQ(frmAbout, atStart) << "the box made at start-up is shown first";
-  EXPECT_TRUE(atStart->isVisible());
+  EXPECT_EQ(frmAbout, first) << "an open box is shown again, not made anew";
 
-  atStart->cmdClose->click();
+  first->cmdClose->click();
   EXPECT_FALSE(AboutOpen);
-  EXPECT_FALSE(atStart->isVisible());
+  EXPECT_FALSE(first->isVisible());
   ReleaseDeferredDeletes();
-  EXPECT_FALSE(atStart);
+  EXPECT_FALSE(first);
 
   OpenAboutBox(&owner);
   ASSERT_TRUE(frmAbout);
