@@ -325,6 +325,76 @@ TEST_F(SendWorkflowTest, AQueuedMessageGoesFirstWithTheNextSendInOneConnection) 
   EXPECT_TRUE(pelorin::OutboxBodies.empty());
 }
 
+// After any fault of the server, what it did not accept is still queued (and the window
+// emptied) or still in the window, and the next send delivers it.
+TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
+  struct Case {
+    const char* step;
+    const char* fault;  // the step's first answer; later ones are the usual
+    const char* usual;
+  };
+  const std::vector<Case> cases = {
+      {"greeting", "421 closing down", "220 ready"},
+      {"greeting", "<reset>", "220 ready"},
+      {"HELO", "501 bad hello", "250 hello"},
+      {"HELO", "<silent>", "250 hello"},
+      {"MAIL", "451 try later", "250 ok"},
+      {"MAIL", "<close>", "250 ok"},
+      {"RCPT", "450 mailbox busy", "250 ok"},
+      {"RCPT", "550 no such user", "250 ok"},
+      {"DATA", "554 no data", "354 go ahead"},
+      {"DATA", "<reset>", "354 go ahead"},
+      {"data", "451 later", "250 accepted"},
+      {"data", "552 too big", "250 accepted"},
+      {"data", "<close>", "250 accepted"},
+      {"mid-data", "<reset>", ""},
+      {"mid-data", "<close>", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.step) + " " + c.fault);
+    pelorin::OutboxBodies.clear();
+    pelorin::OutboxRecipients.clear();
+    app_test::ScriptedSmtpPeer peer;
+    if (std::string(c.step) != "mid-data") {
+      peer.Script(c.step, {c.fault, c.usual});
+    } else if (std::string(c.fault) == "<reset>") {
+      peer.ResetMidData();
+    } else {
+      peer.CloseMidData();
+    }
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create();
+    const int usualTimeOut = window.Timer1->interval();
+    window.Timer1->setInterval(500);  // for the silent server
+    Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QString(3000, QLatin1Char('1')));
+    SendAndWait();
+    ASSERT_NE(window.lblStatus->text(), kSent);
+    const bool queued = pelorin::OutboxBodies.size() == 1;
+    const bool inWindow = window.edsSubj->text() == QStringLiteral("first") &&
+                          window.edsMemo->toPlainText().size() == 3000;
+    ASSERT_NE(queued, inWindow) << "the message is in exactly one place: " << Status();
+
+    window.Timer1->setInterval(usualTimeOut);
+    if (queued) {
+      Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+    }
+    const std::size_t before = peer.Messages().size();
+    SendAndWait();
+    EXPECT_EQ(window.lblStatus->text(), kSent);
+    EXPECT_TRUE(pelorin::OutboxBodies.empty());
+    const std::vector<std::string> messages = peer.Messages();
+    ASSERT_EQ(messages.size(), before + (queued ? 2u : 1u));
+    EXPECT_EQ(messages[before].substr(0, 15), "Subject: first\r");
+    // The body went out whole, in the lines the memo wrapped it into.
+    std::string unwrapped = messages[before];
+    std::erase(unwrapped, '\r');
+    std::erase(unwrapped, '\n');
+    EXPECT_NE(unwrapped.find(std::string(3000, '1')), std::string::npos);
+    window_.reset();
+    boxes_.Clear();
+  }
+}
+
 // --- The session ending the conversation itself ---
 
 TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {

@@ -9,7 +9,8 @@
 //   "<reset>"   the connection is reset (RST)
 //   "<close>"   the connection is closed
 //   "<hold>..." waits until Release(), then answers with the text after "<hold>"
-// With ResetMidData() the connection is reset as soon as the first bytes of message data come.
+// With ResetMidData() or CloseMidData() the next conversation's connection is reset or closed
+// as soon as the first bytes of message data come; later conversations go on normally.
 #pragma once
 
 #include <arpa/inet.h>
@@ -53,7 +54,8 @@ class ScriptedSmtpPeer {
     script_[step] = std::move(replies);
     used_[step] = 0;
   }
-  void ResetMidData() { resetMidData_ = true; }
+  void ResetMidData() { midDataFault_ = MidDataFault::Reset; }
+  void CloseMidData() { midDataFault_ = MidDataFault::Close; }
   void Release() {
     std::lock_guard lock(mutex_);
     released_ = true;
@@ -91,6 +93,7 @@ class ScriptedSmtpPeer {
 
  private:
   enum class Outcome { Go, Stop };
+  enum class MidDataFault { None, Reset, Close };
 
   void AcceptLoop() {
     while (!stopping_) {
@@ -174,8 +177,12 @@ class ScriptedSmtpPeer {
       const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
       if (n <= 0) break;
       pending.append(buffer, static_cast<std::size_t>(n));
-      if (inData && resetMidData_) {
-        Reset(connection);
+      if (inData && midDataFault_ != MidDataFault::None) {
+        if (midDataFault_.exchange(MidDataFault::None) == MidDataFault::Reset) {
+          Reset(connection);
+        } else {
+          ::close(connection);
+        }
         return;
       }
       for (;;) {
@@ -222,7 +229,7 @@ class ScriptedSmtpPeer {
   std::vector<std::string> commands_;
   std::vector<std::string> messages_;
   bool released_ = false;
-  std::atomic<bool> resetMidData_ = false;
+  std::atomic<MidDataFault> midDataFault_ = MidDataFault::None;
   std::atomic<bool> holding_ = false;
   std::atomic<bool> connectionOpen_ = false;
   std::atomic<int> connections_ = 0;
