@@ -91,7 +91,12 @@ start_desktop() {
     >"$work/trayer.log" 2>&1 &
   local trayer=$!
   children+=("$trayer")
-  wait_for "trayer showed no notification area: $(cat "$work/trayer.log")" tray_panel_of "$trayer"
+  local deadline=$((SECONDS + wait_seconds))
+  until tray_panel_of "$trayer"; do
+    # Its output is read only now: it need not exist while trayer is starting.
+    ((SECONDS < deadline)) || fail "trayer showed no notification area: $(cat "$work/trayer.log")"
+    sleep 0.01
+  done
 }
 
 tray_panel_of() { # PID
