@@ -35,8 +35,8 @@ void OpenSettingsDialog(QWidget* owner) {
 
 void OpenAboutBox(QWidget* owner) {
   // Even the first box is made here rather than hidden at start-up: in tray mode the program
-  // would otherwise hold the box's widgets and fonts (about half a MiB) all day for a window
-  // that is seldom opened.
+  // would otherwise hold the box's widgets and bold font all day for a window that is seldom
+  // opened.
   if (!AboutOpen || !frmAbout) frmAbout = new TfrmAbout(owner);
   ShowModeless(frmAbout);
 }
