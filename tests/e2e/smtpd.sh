@@ -34,9 +34,10 @@ CONF
   # namespace it reads /etc/hosts first, and asks no DNS server that could answer.
   mkdir -p "$dir/spool" "$dir/run" && chmod 711 "$dir/spool"
   printf 'lookup file bind\nnameserver 127.0.0.1\n' >"$dir/resolv.conf"
+  # resolv.conf goes first: it may be a link into /run.
   unshare --mount --propagation private sh -c \
-    'mount --bind "$1/spool" /var/spool/smtpd && mount --bind "$1/run" /run &&
-     mount --bind "$1/resolv.conf" /etc/resolv.conf &&
+    'if [ -e /etc/resolv.conf ]; then mount --bind "$1/resolv.conf" /etc/resolv.conf; fi &&
+     mount --bind "$1/spool" /var/spool/smtpd && mount --bind "$1/run" /run &&
      exec smtpd -d -f "$1/smtpd.conf"' \
     sh "$dir" >"$dir/smtpd.log" 2>&1 &
   echo $! >"$dir/smtpd.pid"
