@@ -90,6 +90,7 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool MayLoseQueuedMail();
 
  private:
   void CreateControls();
@@ -134,6 +135,7 @@ class TfrmMain : public QWidget {
   void ClearSubjectAndBody();
 
   bool shownWithoutTrayIcon_ = false;
+  bool closeConfirmed_ = false;  // the user let queued mail go; the close under way may end
 
   SendPhase sendPhase_ = SendPhase::Idle;
   unsigned sendGeneration_ = 0;  // tells the posts of an earlier worker apart

@@ -65,6 +65,10 @@ int SocketMessageBox(const std::string& text, const std::string& caption) {
   return Show({text, caption, BoxButtons::OkCancel, BoxIcon::None});
 }
 
+int AskOkCancel(const std::string& text) {
+  return Show({text, ApplicationTitle(), BoxButtons::OkCancel, BoxIcon::None});
+}
+
 void ShowErrorBox(const std::string& failureText) {
   Show({failureText + ".", ApplicationTitle(), BoxButtons::Ok, BoxIcon::Error});
 }

@@ -37,6 +37,8 @@ void SetBoxPresenter(BoxPresenter presenter);
 void ShowMessage(const std::string& text);
 // The socket component's boxes: a text, a caption and the buttons OK and Cancel.
 int SocketMessageBox(const std::string& text, const std::string& caption);
+// A question with OK and Cancel, titled with the application title; IDOK or IDCANCEL.
+int AskOkCancel(const std::string& text);
 // The framework's error box for a failure that no handler caught: the failure text followed
 // by ".", titled with the application title, with an error icon.
 void ShowErrorBox(const std::string& failureText);

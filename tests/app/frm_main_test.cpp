@@ -346,6 +346,54 @@ TEST_F(FrmMainTest, CloseFromTheMenuStopsTheTimeoutAndClosesTheWindow) {
   EXPECT_FALSE(window.isVisible());
 }
 
+// Queued mail lives only in memory: the user is asked before it goes with the program, from
+// the menu and from the window system's close alike.
+TEST_F(FrmMainTest, ClosingWithMailStillQueuedAsksFirst) {
+  struct Case {
+    const char* what;
+    std::size_t queued;
+    int answer;
+    bool fromMenu;
+    const char* box;  // nullptr: no box
+    bool closes;
+  };
+  const Case cases[] = {
+      {"nothing queued", 0, os::IDCANCEL, true, nullptr, true},
+      {"one, kept", 1, os::IDCANCEL, true,
+       "1 message has not been sent yet and would be lost. Close anyway?", false},
+      {"two, let go", 2, os::IDOK, true,
+       "2 messages have not been sent yet and would be lost. Close anyway?", true},
+      {"one, kept, window system", 1, os::IDCANCEL, false,
+       "1 message has not been sent yet and would be lost. Close anyway?", false},
+      {"one, let go, window system", 1, os::IDOK, false,
+       "1 message has not been sent yet and would be lost. Close anyway?", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    pelorin::OutboxBodies.assign(c.queued, "Subject: s\r\n\r\nbody\r\n");
+    pelorin::OutboxRecipients.assign(c.queued, "x@example.org");
+    os::BoxRecorder answers(c.answer);
+    TfrmMain& window = Create();
+    window.TaskIconClick(window.TaskIcon);
+    window.Timer1->start();
+    if (c.fromMenu) {
+      window.Close1->trigger();
+    } else {
+      window.close();
+    }
+    EXPECT_EQ(answers.Texts(),
+              c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});
+    EXPECT_EQ(window.isVisible(), !c.closes);
+    EXPECT_EQ(pelorin::OutboxBodies.size(), c.queued) << "closing sends nothing and drops nothing";
+    if (!c.closes) {
+      EXPECT_TRUE(window.Timer1->isActive()) << "a send under way keeps its time-out";
+    }
+    window_.reset();
+  }
+  pelorin::OutboxBodies.clear();
+  pelorin::OutboxRecipients.clear();
+}
+
 TEST_F(FrmMainTest, MenuOpensTheSettingsDialogAndTheAboutBoxOwnedByTheWindow) {
   const app_test::IsolatedEnvironment outsideWorld;
   TfrmMain& window = Create();
