@@ -22,6 +22,7 @@ readonly sender=me@example.com
 readonly recipient=bench@example.org
 readonly tool_timeout=300     # s, one tool's whole run
 readonly delivery_timeout=120 # s, for the server to deliver what it accepted
+readonly settle_seconds=1     # between two runs
 readonly cases=("1 1024" "100 1024" "1000 1024" "1 10485760")
 readonly tools=(pelorin smtplib curl)
 
@@ -186,6 +187,10 @@ run_case() { # COUNT SIZE TOOL
     record "$count $size|$tool" msgs_per_sec median_ms p95_ms -- $figures
   fi
   check_delivered "$tool" "$count"
+  # The server's work on the last run does not end with the deliveries (it removes the
+  # envelopes, ends the sessions of curl's many connections): the next tool starts on a
+  # server at rest rather than on whatever the one before left behind.
+  sleep "$settle_seconds"
 }
 
 median() {

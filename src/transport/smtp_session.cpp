@@ -187,15 +187,17 @@ void SendRcptTo(SmtpSocket& socket) {
 }
 
 void SendMessageData(SmtpSocket& socket) {
-  const std::vector<std::string> blocks =
+  std::vector<std::string> blocks =
       SmtpDataBlocks(MessageQueued() ? OutboxBodies.front() : std::string());
   const Moment sending = Now();
-  for (const std::string& block : blocks) {
-    socket.SetText(block);
+  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+    socket.SetText(blocks[i]);
     if (!StillAt(sending)) return;  // the send failed and the error ended the conversation
   }
+  // The end mark goes with the last block, as one text: sent on its own it reached the server
+  // as a segment of its own, which now and then held the server's acceptance back.
   SmtpState = kMessageSent;
-  socket.SetText(kSmtpEndOfData);
+  socket.SetText(blocks.empty() ? kSmtpEndOfData : blocks.back() + kSmtpEndOfData);
 }
 
 // --- Answering replies, one function for each state ---

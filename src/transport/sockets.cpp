@@ -191,9 +191,9 @@ void TSockets::CreateSocket() {
     ReportError(-1, "SConnect (socket)", ws::WSAGetLastError());
     return;
   }
-  // The SMTP session sends small texts back to back (the end-of-data mark right after the
-  // data); Nagle's algorithm together with the peer's delayed acknowledgement would hold the
-  // second one back. Only a speed-up, so a failure needs no report.
+  // The SMTP session sends a large message's data as blocks back to back; under Nagle's
+  // algorithm the last, partial segment would wait for the peer's delayed acknowledgement.
+  // Only a speed-up, so a failure needs no report.
   const int noDelay = 1;
   ws::setsockopt(socketHandle_, ws::WS_IPPROTO_TCP, ws::WS_TCP_NODELAY,
                  reinterpret_cast<const char*>(&noDelay), sizeof noDelay);

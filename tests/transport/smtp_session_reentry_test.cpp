@@ -105,7 +105,7 @@ TEST_F(SmtpReentry, AConversationMovedOnWhileARefusalIsShownKeepsItsMessage) {
   EXPECT_EQ(SmtpState, 5);
   EXPECT_EQ(OutboxRecipients, Texts{"a@example.net"});
   Feed("354 go ahead\r\n");
-  EXPECT_EQ(socket.Sent().back(), "\r\n.\r\n");
+  EXPECT_EQ(socket.Sent().back(), "A\r\n\r\n.\r\n");
 }
 
 TEST_F(SmtpReentry, AnErrorWhileAnUnexpectedEndIsShownClosesOnce) {
@@ -139,7 +139,7 @@ TEST_F(SmtpReentry, ASendThatFailsEndsTheConversationAndNothingMoreGoesOut) {
       {1, "220 ready\r\n", "HELO client.example\r\n"},
       {4, "250 recipient ok\r\n", "DATA\r\n"},
       {5, "354 go ahead\r\n", pelorin::SmtpDataBlocks(kTwoBlockBody)[0]},
-      {5, "354 go ahead\r\n", "\r\n.\r\n"},
+      {5, "354 go ahead\r\n", pelorin::SmtpDataBlocks(kTwoBlockBody)[1] + "\r\n.\r\n"},
   };
   for (const auto& c : cases) {
     Reset();

@@ -17,7 +17,7 @@ const std::string kMail = "MAIL FROM: <me@example.org>\r\n";
 const std::string kRcpt = "RCPT TO: <you@example.net>\r\n";
 const std::string kData = "DATA\r\n";
 const std::string kBody = "Subject: hi\r\n\r\n.\r\nbody\r\n";
-const std::vector<std::string> kBodySent = {"Subject: hi\r\n\r\n..\r\nbody\r\n", "\r\n.\r\n"};
+const std::vector<std::string> kBodySent = {"Subject: hi\r\n\r\n..\r\nbody\r\n\r\n.\r\n"};
 
 struct Row {
   const char* name;

@@ -87,7 +87,7 @@ TEST_F(SocketsTest, ConnectsAndAnswersDataFromInsideTheEvent) {
   int noDelay = 0;
   socklen_t length = sizeof noDelay;
   ASSERT_EQ(::getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
-  EXPECT_EQ(noDelay, 1) << "small texts go out at once";
+  EXPECT_EQ(noDelay, 1) << "the last segment of the data goes out at once";
 
   ASSERT_TRUE(listener.Send("220 ready\r\n"));
   ASSERT_TRUE(testing_support::RunEventsUntil([&] { return !greeting.empty(); }));
