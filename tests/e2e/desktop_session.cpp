@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,7 +115,30 @@ DesktopSession::~DesktopSession() {
   }
 }
 
+namespace {
+
+// Held while an X server picks its display: two servers that start at the same moment with
+// -displayfd can both settle on the same free number, and both then fail.
+class DisplayChoiceLock {
+ public:
+  DisplayChoiceLock()
+      : fd_(open("/tmp/pelorin-e2e-display.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666)) {
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~DisplayChoiceLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DisplayChoiceLock(const DisplayChoiceLock&) = delete;
+  DisplayChoiceLock& operator=(const DisplayChoiceLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 bool DesktopSession::StartServer(const std::string& xvfb) {
+  const DisplayChoiceLock choosing;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     error_ = "no pipe for Xvfb's display number";
