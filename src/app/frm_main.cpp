@@ -334,34 +334,32 @@ void TfrmMain::Properties1Click(QObject*) {
   OpenSettingsDialog(this);
 }
 
+// The close itself asks about queued mail and stops the time-out once the user lets it go.
 void TfrmMain::Close1Click(QObject*) {
-  if (!MayLoseQueuedMail()) return;
-  Timer1->stop();
   close();
 }
 
 // The main window is the program: once it is closed, the message loop ends.
 void TfrmMain::closeEvent(QCloseEvent* event) {
   if (!MayLoseQueuedMail()) {
-    event->ignore();
+    event->ignore();  // a send under way keeps its time-out
     return;
   }
-  closeConfirmed_ = false;
+  Timer1->stop();
   QWidget::closeEvent(event);
   QCoreApplication::exit(0);
 }
 
 // The outbox lives only in memory: mail that a failed send left queued would go with the
 // program without a word. Asks first; true when nothing is queued or the user lets it go.
-bool TfrmMain::MayLoseQueuedMail() {
-  if (closeConfirmed_ || OutboxBodies.empty()) return true;
+bool TfrmMain::MayLoseQueuedMail() const {
+  if (OutboxBodies.empty()) return true;
   const std::size_t count = OutboxBodies.size();
   const std::string text =
       count == 1 ? "1 message has not been sent yet and would be lost. Close anyway?"
                  : std::to_string(count) +
                        " messages have not been sent yet and would be lost. Close anyway?";
-  closeConfirmed_ = os::AskOkCancel(text) == os::IDOK;
-  return closeConfirmed_;
+  return os::AskOkCancel(text) == os::IDOK;
 }
 
 bool TfrmMain::EndsProgramOnClose() const {

@@ -90,7 +90,7 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  bool MayLoseQueuedMail();
+  bool MayLoseQueuedMail() const;
 
  private:
   void CreateControls();
@@ -135,7 +135,6 @@ class TfrmMain : public QWidget {
   void ClearSubjectAndBody();
 
   bool shownWithoutTrayIcon_ = false;
-  bool closeConfirmed_ = false;  // the user let queued mail go; the close under way may end
 
   SendPhase sendPhase_ = SendPhase::Idle;
   unsigned sendGeneration_ = 0;  // tells the posts of an earlier worker apart

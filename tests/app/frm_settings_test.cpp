@@ -111,7 +111,7 @@ class FrmSettingsTest : public ::testing::Test {
 
 // ---- The window ----------------------------------------------------------------------
 
-struct ControlSpec {
+struct ExpectedControl {
   const char* name;
   const char* parent;
   QRect geometry;  // labels: only the position counts
@@ -130,7 +130,7 @@ QString TextOf(QWidget* control) {
 TEST_F(FrmSettingsTest, ControlsStandWhereTheDesignerPutThemWithTheirTextsAndHints) {
   SmtpServer = "mail.example.org";
   TfrmSettings& window = Create();
-  const std::vector<ControlSpec> specs = {
+  const std::vector<ExpectedControl> expectedControls = {
       {"PageControl1", "frmSettings", {5, 4, 328, 165}, "?", ""},
       {"Label1", "TabSheet1", {5, 5, 0, 0}, "User Info", ""},
       {"cmdMailTo",
@@ -182,25 +182,25 @@ TEST_F(FrmSettingsTest, ControlsStandWhereTheDesignerPutThemWithTheirTextsAndHin
        "&Cancel",
        "Closes this dialog and cancels all the changes."},
   };
-  for (const ControlSpec& spec : specs) {
-    SCOPED_TRACE(spec.name);
-    auto* control = window.findChild<QWidget*>(QString::fromLatin1(spec.name));
+  for (const ExpectedControl& expected : expectedControls) {
+    SCOPED_TRACE(expected.name);
+    auto* control = window.findChild<QWidget*>(QString::fromLatin1(expected.name));
     ASSERT_NE(control, nullptr);
     // A page's controls sit on the page widget itself.
     QWidget* parent = control->parentWidget();
     while (parent != nullptr && parent->objectName().isEmpty()) parent = parent->parentWidget();
     ASSERT_NE(parent, nullptr);
-    EXPECT_EQ(parent->objectName(), QString::fromLatin1(spec.parent));
-    if (spec.geometry.width() == 0) {
-      EXPECT_EQ(control->pos(), spec.geometry.topLeft());
+    EXPECT_EQ(parent->objectName(), QString::fromLatin1(expected.parent));
+    if (expected.geometry.width() == 0) {
+      EXPECT_EQ(control->pos(), expected.geometry.topLeft());
       EXPECT_GE(control->width(), control->sizeHint().width()) << "label sized to its text";
     } else {
-      EXPECT_EQ(control->geometry(), spec.geometry);
+      EXPECT_EQ(control->geometry(), expected.geometry);
     }
-    if (std::string(spec.text) != "?") {
-      EXPECT_EQ(TextOf(control), QString::fromLatin1(spec.text));
+    if (std::string(expected.text) != "?") {
+      EXPECT_EQ(TextOf(control), QString::fromLatin1(expected.text));
     }
-    EXPECT_EQ(control->toolTip(), QString::fromLatin1(spec.hint));
+    EXPECT_EQ(control->toolTip(), QString::fromLatin1(expected.hint));
   }
   for (QLabel* heading : {window.Label1, window.Label2, window.Label27}) {
     EXPECT_TRUE(heading->font().bold()) << heading->objectName().toStdString();
