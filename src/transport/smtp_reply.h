@@ -1,8 +1,11 @@
-// Reading the server's replies out of received text: whether a reply is complete and what its
-// code is. Pure functions over bytes, so that they can be tested without a connection.
+// Reading the server's replies out of received text: whether a reply is complete, whether it
+// is SMTP at all, and what its code is. Pure functions over bytes, so that they can be tested
+// without a connection. A line ends at LF, with or without a CR before it: some servers end
+// their lines with a bare LF.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace pelorin {
@@ -13,8 +16,8 @@ constexpr std::size_t kSmtpReplyLimit = 65536;
 // A line that three digits and a hyphen begin ("250-..."): more lines of its reply follow.
 bool IsSmtpContinuationLine(std::string_view line);
 
-// True when `received` holds a complete reply: at least one CR LF, and the last line that a
-// CR LF ends is not a continuation line.
+// True when `received` holds a complete reply: at least one line end, and the last line that
+// a line end ends is not a continuation line.
 bool SmtpReplyComplete(std::string_view received);
 
 // The same answer as SmtpReplyComplete, for text whose first `knownIncomplete` bytes were not
@@ -25,5 +28,9 @@ bool SmtpReplyCompleteAfter(std::string_view received, std::size_t knownIncomple
 // The reply code: after leading blanks (character 32 only), the number that the decimal digits
 // up to the first other character make; 0 when there are none.
 int SmtpReplyCode(std::string_view reply);
+
+// The first ended line of `reply` that does not begin with a three-digit code (after leading
+// blanks) followed by a blank, a hyphen or the line end; none when every line does.
+std::optional<std::string_view> FirstNonSmtpLine(std::string_view reply);
 
 }  // namespace pelorin

@@ -1,107 +1,26 @@
 #include "transport/smtp_session.h"
 
-#include <algorithm>
-#include <initializer_list>
-#include <mutex>
+#include <optional>
 #include <utility>
-#include <vector>
 
-#include "os/msgbox.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
 
 namespace pelorin {
-
-std::atomic<int> SmtpState{0};
-std::string ReplyBuffer;
-
 namespace {
 
-enum : int {
-  kNoConversation = 0,
-  kAwaitingGreeting = 1,
-  kHeloSent = 2,
-  kMailFromSent = 3,
-  kRcptToSent = 4,
-  kDataSent = 5,
-  kMessageSent = 6,
-  kQuitSent = 7,
-};
+constexpr const char* kRefusedByServer = "the server refused it";
 
-// Guards ReplyBuffer and the outcome: SmtpStartSession runs on the send workflow's worker
-// thread, everything else on the user-interface thread. Never held across a box or a socket
-// call, since both can enter the session again.
-std::mutex g_mutex;
-SmtpOutcome g_outcome;
-
-// Tell whether something else took the conversation over while a box was open or a send ran.
-std::atomic<unsigned> g_sessionCount{0};  // conversations begun (and resets)
-std::atomic<unsigned> g_removalCount{0};  // messages taken out of the outbox
-
-// Where the conversation stood before a box or a send. A message box keeps events flowing and
-// a failed send reports through SmtpError at once, so either may run the session again.
-struct Moment {
-  unsigned session;
-  int state;
-  unsigned removals;
-};
-
-Moment Now() {
-  return {g_sessionCount.load(), SmtpState.load(), g_removalCount.load()};
+bool IsTransientOrPermanentFailure(int code) {
+  return code >= 400 && code <= 599;
 }
 
-bool StillAt(const Moment& moment) {
-  return g_sessionCount == moment.session && SmtpState == moment.state;
+// A refusal 500 to 599 of a message's recipient, DATA or data: it can never go as it stands.
+bool DropsMessage(int code) {
+  return code >= 500 && code <= 599;
 }
-
-// Entry 0 of the outbox is still the message that was current at `moment`, and no other
-// transaction has started with it since.
-bool HeadMessageUntouchedSince(const Moment& moment) {
-  return g_sessionCount == moment.session && g_removalCount == moment.removals &&
-         (SmtpState == moment.state || SmtpState == kNoConversation);
-}
-
-template <typename Change>
-void UpdateOutcome(Change change) {
-  std::lock_guard lock(g_mutex);
-  change(g_outcome);
-}
-
-void BeginAfresh(int state) {
-  std::lock_guard lock(g_mutex);
-  ++g_sessionCount;
-  SmtpState = state;
-  ReplyBuffer.clear();
-  g_outcome = {};
-}
-
-// --- The outbox ---
-
-bool MessageQueued() {
-  return !OutboxBodies.empty() && !OutboxRecipients.empty();
-}
-
-void RemoveHeadMessage() {
-  OutboxBodies.erase(OutboxBodies.begin());
-  OutboxRecipients.erase(OutboxRecipients.begin());
-  ++g_removalCount;
-}
-
-void AcceptHeadMessage() {
-  if (!MessageQueued()) return;
-  RemoveHeadMessage();
-  UpdateOutcome([](SmtpOutcome& outcome) { ++outcome.accepted; });
-}
-
-void DropHeadMessage() {
-  if (!MessageQueued()) return;
-  RemoveHeadMessage();
-  UpdateOutcome([](SmtpOutcome& outcome) { ++outcome.dropped; });
-}
-
-// --- What the user is told about problems found here rather than by the server ---
 
 std::string SenderProblem() {
   return "The sender address \"" + WithLineBreaksShown(SenderAddress) +
@@ -120,235 +39,265 @@ std::string OverflowProblem() {
          " bytes without ending its reply";
 }
 
-// --- Ending a conversation ---
-
-// A refusal 500 to 599 of a message's recipient, DATA or data: it can never go as it stands.
-enum class Refusal { KeepsMessage, DropsMessage };
-
-Refusal RefusalOfMessage(int code) {
-  return code >= 500 && code <= 599 ? Refusal::DropsMessage : Refusal::KeepsMessage;
-}
-
-// The state goes first, so that an error raised by the send finds it in place.
-void SendCommand(SmtpSocket& socket, int nextState, const std::string& command) {
-  SmtpState = nextState;
-  socket.SetText(command + LineEnd);
-}
-
-// Shows the refusal, then asks the server to end; its 221 ends the conversation.
-void Fail(SmtpSocket& socket, const std::string& shown, Refusal refusal) {
-  const Moment before = Now();
-  UpdateOutcome([](SmtpOutcome& outcome) { outcome.failed = true; });
-  os::ShowMessage(shown);
-  if (refusal == Refusal::DropsMessage && HeadMessageUntouchedSince(before)) DropHeadMessage();
-  if (!StillAt(before)) return;  // whatever ran while the box was open has dealt with it
-  SendCommand(socket, kQuitSent, "QUIT");
-}
-
-// Shows what ended the conversation and closes the connection from this side.
-void EndUnexpectedly(SmtpSocket& socket, const std::string& shown) {
-  const Moment before = Now();
-  UpdateOutcome([](SmtpOutcome& outcome) { outcome.failed = true; });
-  os::ShowMessage(shown);
-  if (!StillAt(before)) return;
-  SendCommand(socket, kNoConversation, "QUIT");
-  if (g_sessionCount != before.session) return;  // the socket now carries a new conversation
-  socket.Disconnect();
-}
-
-// --- The commands ---
-
-void SendHelo(SmtpSocket& socket) {
-  SendCommand(socket, kHeloSent, "HELO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
-}
-
-// MAIL FROM for the message at the head of the outbox, or QUIT when none is left.
-void BeginNextMessage(SmtpSocket& socket) {
-  if (!MessageQueued()) {
-    SendCommand(socket, kQuitSent, "QUIT");
-  } else if (HasLineBreakOrNul(SenderAddress)) {
-    Fail(socket, SenderProblem(), Refusal::KeepsMessage);
-  } else {
-    SendCommand(socket, kMailFromSent, "MAIL FROM: <" + SenderAddress + ">");
-  }
-}
-
-void SendRcptTo(SmtpSocket& socket) {
-  if (!MessageQueued()) {
-    SendCommand(socket, kQuitSent, "QUIT");
-    return;
-  }
-  const std::string recipient = OutboxRecipients.front();
-  if (HasLineBreakOrNul(recipient)) {
-    Fail(socket, RecipientProblem(recipient), Refusal::DropsMessage);
-  } else {
-    SendCommand(socket, kRcptToSent, "RCPT TO: <" + recipient + ">");
-  }
-}
-
-void SendMessageData(SmtpSocket& socket) {
-  std::vector<std::string> blocks =
-      SmtpDataBlocks(MessageQueued() ? OutboxBodies.front() : std::string());
-  const Moment sending = Now();
-  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
-    socket.SetText(blocks[i]);
-    if (!StillAt(sending)) return;  // the send failed and the error ended the conversation
-  }
-  // The end mark goes with the last block, as one text: sent on its own it reached the server
-  // as a segment of its own, which now and then held the server's acceptance back.
-  SmtpState = kMessageSent;
-  socket.SetText(blocks.empty() ? kSmtpEndOfData : blocks.back() + kSmtpEndOfData);
-}
-
-// --- Answering replies, one function for each state ---
-
-bool IsOneOf(int code, std::initializer_list<int> codes) {
-  return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
-
-void AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 220) {
-    SendHelo(socket);
-  } else if (code == 421) {
-    Fail(socket, reply, Refusal::KeepsMessage);
-  }
-}
-
-void AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250) {
-    BeginNextMessage(socket);
-  } else if (IsOneOf(code, {421, 500, 501, 504})) {
-    Fail(socket, reply, Refusal::KeepsMessage);
-  }
-}
-
-void AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250) {
-    SendRcptTo(socket);
-  } else if (IsOneOf(code, {421, 451, 452, 500, 501, 552, 553})) {
-    Fail(socket, reply, Refusal::KeepsMessage);
-  }
-}
-
-void AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250 || code == 251) {
-    SendCommand(socket, kDataSent, "DATA");
-  } else {
-    Fail(socket, reply, RefusalOfMessage(code));
-  }
-}
-
-void AnswerData(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 354) {
-    SendMessageData(socket);
-  } else {
-    Fail(socket, reply, RefusalOfMessage(code));
-  }
-}
-
-void AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250) {
-    AcceptHeadMessage();
-    BeginNextMessage(socket);
-  } else {
-    Fail(socket, reply, RefusalOfMessage(code));
-  }
-}
-
-void AnswerQuit(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 221) {
-    SmtpState = kNoConversation;
-  } else {
-    EndUnexpectedly(socket, reply);
-  }
-}
-
-void AnswerReply(SmtpSocket& socket, const std::string& reply) {
-  const int code = SmtpReplyCode(reply);
-  switch (SmtpState.load()) {
-    case kAwaitingGreeting:
-      return AnswerGreeting(socket, code, reply);
-    case kHeloSent:
-      return AnswerHelo(socket, code, reply);
-    case kMailFromSent:
-      return AnswerMailFrom(socket, code, reply);
-    case kRcptToSent:
-      return AnswerRcptTo(socket, code, reply);
-    case kDataSent:
-      return AnswerData(socket, code, reply);
-    case kMessageSent:
-      return AnswerMessageData(socket, code, reply);
-    case kQuitSent:
-      return AnswerQuit(socket, code, reply);
-    default:
-      return;  // no conversation under way: the reply is dropped
-  }
-}
-
-// --- Taking in received text ---
-
-enum class Intake { Waiting, Complete, Overflow };
-
-// Appends `text` to ReplyBuffer. A complete reply is taken out before it is answered, so that
-// text arriving while a box is open starts the next reply instead of joining this one.
-Intake TakeIn(const std::string& text, std::string& reply) {
-  std::lock_guard lock(g_mutex);
-  const std::size_t waiting = ReplyBuffer.size();
-  ReplyBuffer += text;
-  if (SmtpReplyCompleteAfter(ReplyBuffer, waiting)) {
-    reply = std::exchange(ReplyBuffer, {});
-    return Intake::Complete;
-  }
-  if (ReplyBuffer.size() <= kSmtpReplyLimit) return Intake::Waiting;
-  ReplyBuffer.clear();
-  return Intake::Overflow;
-}
-
-// The error as a reply of its own, after whatever text waited.
-std::string TakeInError(const std::string& message) {
-  std::lock_guard lock(g_mutex);
-  ReplyBuffer += "500 " + message + LineEnd;
-  return std::exchange(ReplyBuffer, {});
+std::string NotSmtpProblem(std::string_view line) {
+  return "The server's answer is not SMTP, so the conversation ends here: \"" +
+         WithLineBreaksShown(line) + "\"";
 }
 
 }  // namespace
 
-void SmtpStartSession(SmtpSocket& socket, const std::string& server, const std::string& port) {
+// --- Starting ---
+
+void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const std::string& port) {
   socket.SetIPAddr(server);
   socket.SetPort(port.empty() ? "25" : port);
-  BeginAfresh(kAwaitingGreeting);
+  replyBuffer_.clear();
+  outcome_ = {};
+  halt_ = {};
+  halted_ = false;
+  lostWhileHalted_ = false;
+  state_ = SmtpState::Greeting;
+}
+
+void SmtpSession::SmtpStartSession(SmtpSocket& socket, const std::string& server,
+                                   const std::string& port) {
+  Prepare(socket, server, port);
   socket.SConnect();
 }
 
-void SmtpHandleReply(SmtpSocket& socket, const std::string& text) {
-  std::string reply;
-  switch (TakeIn(text, reply)) {
-    case Intake::Waiting:
-      return;
-    case Intake::Overflow:
-      return SmtpError(socket, OverflowProblem());
-    case Intake::Complete:
-      return AnswerReply(socket, reply);
+void SmtpSession::Abandon(const std::string& why) {
+  Fail(why);
+  halted_ = false;
+  replyBuffer_.clear();
+  state_ = SmtpState::Idle;
+}
+
+// --- Taking in received text ---
+
+SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text) {
+  const std::size_t waiting = replyBuffer_.size();
+  replyBuffer_ += text;
+  if (state_ == SmtpState::Idle || halted_) {
+    // Nothing asked for it: text without a conversation, or while a halt is being shown,
+    // answers no command of ours and is dropped once it is a whole line.
+    if (replyBuffer_.find('\n') != std::string::npos || replyBuffer_.size() > kSmtpReplyLimit) {
+      replyBuffer_.clear();
+    }
+    return {};
   }
-}
-
-void SmtpError(SmtpSocket& socket, const std::string& message) {
-  if (SmtpState == kNoConversation) {
-    os::ShowMessage(message);
-    return;
+  if (SmtpReplyCompleteAfter(replyBuffer_, waiting)) {
+    return Answer(socket, std::exchange(replyBuffer_, {}));
   }
-  SmtpState = kQuitSent;
-  // Always the unexpected end, even when the text that waited began with "221".
-  EndUnexpectedly(socket, TakeInError(message));
+  if (replyBuffer_.size() <= kSmtpReplyLimit) return {};
+  replyBuffer_.clear();
+  return SmtpError(socket, OverflowProblem());
 }
 
-SmtpOutcome SmtpLastOutcome() {
-  std::lock_guard lock(g_mutex);
-  return g_outcome;
+SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
+  if (const std::optional<std::string_view> odd = FirstNonSmtpLine(reply)) {
+    return EndUnexpectedly(NotSmtpProblem(*odd), "the server's answer is not SMTP");
+  }
+  const int code = SmtpReplyCode(reply);
+  switch (state_.load()) {
+    case SmtpState::Greeting:
+      return AnswerGreeting(socket, code, reply);
+    case SmtpState::Helo:
+      return AnswerHelo(socket, code, reply);
+    case SmtpState::MailFrom:
+      return AnswerMailFrom(socket, code, reply);
+    case SmtpState::RcptTo:
+      return AnswerRcptTo(socket, code, reply);
+    case SmtpState::Data:
+      return AnswerData(socket, code, reply);
+    case SmtpState::MessageData:
+      return AnswerMessageData(socket, code, reply);
+    case SmtpState::Quit:
+      return AnswerQuit(socket, code, reply);
+    case SmtpState::Idle:
+      break;
+  }
+  return {};
 }
 
-void SmtpResetSession() {
-  BeginAfresh(kNoConversation);
+// --- Answering replies, one function for each state ---
+// Before a message's transaction every 4xx and 5xx is a refusal that keeps the messages
+// queued; a reply outside those ranges is waited past, as the server may add more.
+
+SmtpTurn SmtpSession::AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 220) {
+    SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
+    return {};
+  }
+  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
+  return {};
+}
+
+SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 250) return BeginNextMessage(socket);
+  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
+  return {};
+}
+
+SmtpTurn SmtpSession::AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 250) return SendRcptTo(socket);
+  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
+  return {};
+}
+
+SmtpTurn SmtpSession::AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 250 || code == 251) {
+    SendCommand(socket, SmtpState::Data, "DATA");
+    return {};
+  }
+  return Refuse(reply, DropsMessage(code));
+}
+
+SmtpTurn SmtpSession::AnswerData(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 354) {
+    SendMessageData(socket);
+    return {};
+  }
+  return Refuse(reply, DropsMessage(code));
+}
+
+SmtpTurn SmtpSession::AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code != 250) return Refuse(reply, DropsMessage(code));
+  if (!outbox_.Empty()) outcome_.accepted.push_back(outbox_.TakeHead().id);
+  return BeginNextMessage(socket);
+}
+
+SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 221) return Close(socket);
+  return EndUnexpectedly(reply, "the server did not answer QUIT as expected");
+}
+
+// --- The commands ---
+
+void SmtpSession::SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command) {
+  state_ = next;
+  socket.SetText(command + LineEnd);
+}
+
+// MAIL FROM for the message at the head of the outbox, or QUIT when none is left.
+SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
+  if (outbox_.Empty()) {
+    SendCommand(socket, SmtpState::Quit, "QUIT");
+    return {};
+  }
+  if (HasLineBreakOrNul(SenderAddress))
+    return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false, kRefusedByServer);
+  SendCommand(socket, SmtpState::MailFrom, "MAIL FROM: <" + SenderAddress + ">");
+  return {};
+}
+
+SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
+  if (outbox_.Empty()) {
+    SendCommand(socket, SmtpState::Quit, "QUIT");
+    return {};
+  }
+  const std::string& recipient = outbox_.Head().recipient;
+  if (HasLineBreakOrNul(recipient)) {
+    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true, kRefusedByServer);
+  }
+  SendCommand(socket, SmtpState::RcptTo, "RCPT TO: <" + recipient + ">");
+  return {};
+}
+
+void SmtpSession::SendMessageData(SmtpSocket& socket) {
+  const std::vector<std::string> blocks =
+      SmtpDataBlocks(outbox_.Empty() ? std::string() : outbox_.Head().text);
+  state_ = SmtpState::MessageData;
+  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) socket.SetText(blocks[i]);
+  // The end mark goes with the last block, as one text: sent on its own it reached the server
+  // as a segment of its own, which now and then held the server's acceptance back.
+  socket.SetText(blocks.empty() ? kSmtpEndOfData : blocks.back() + kSmtpEndOfData);
+}
+
+// --- Stopping and ending ---
+
+void SmtpSession::Fail(std::string why) {
+  if (!outcome_.failed) outcome_.failure = std::move(why);
+  outcome_.failed = true;
+}
+
+SmtpTurn SmtpSession::Halt(SmtpHalt::Kind kind, std::string shown, bool dropsMessage,
+                           std::string why) {
+  Fail(std::move(why));
+  halt_ = {kind, std::move(shown), state_.load(), dropsMessage};
+  halted_ = true;
+  lostWhileHalted_ = false;
+  replyBuffer_.clear();
+  return {SmtpTurn::Kind::Halted, halt_};
+}
+
+SmtpTurn SmtpSession::Refuse(const std::string& reply, bool dropsMessage) {
+  return Halt(SmtpHalt::Kind::Refusal, reply, dropsMessage, kRefusedByServer);
+}
+
+SmtpTurn SmtpSession::EndUnexpectedly(std::string shown, std::string why) {
+  return Halt(SmtpHalt::Kind::UnexpectedEnd, std::move(shown), false, std::move(why));
+}
+
+// Closes the connection from this side: a server that answers QUIT and keeps the connection
+// open would otherwise hold the send for ever.
+SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
+  state_ = SmtpState::Idle;
+  halted_ = false;
+  replyBuffer_.clear();
+  socket.Disconnect();
+  return {SmtpTurn::Kind::Over, {}};
+}
+
+SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
+  if (!halted_) return {};
+  halted_ = false;
+  if (halt_.dropsMessage && !outbox_.Empty()) outcome_.dropped.push_back(outbox_.TakeHead());
+  if (lostWhileHalted_) return Close(socket);
+  if (halt_.kind == SmtpHalt::Kind::Refusal) {
+    SendCommand(socket, SmtpState::Quit, "QUIT");
+    return {};
+  }
+  socket.SetText("QUIT" + LineEnd);
+  return Close(socket);
+}
+
+SmtpTurn SmtpSession::SmtpError(SmtpSocket& socket, const std::string& message) {
+  const SmtpState state = state_;
+  if (state == SmtpState::Idle) {
+    return {SmtpTurn::Kind::Notice, {SmtpHalt::Kind::UnexpectedEnd, message, state, false}};
+  }
+  if (halted_) {
+    // The halt is being shown; the connection is gone, so there is nothing to QUIT.
+    lostWhileHalted_ = true;
+    return {};
+  }
+  if (state == SmtpState::Quit && outcome_.failed) {
+    // The conversation was already ending after a refusal that has been shown: the same
+    // trouble again, not worth a box of its own.
+    return Close(socket);
+  }
+  std::string why = message == "TimeOut"
+                        ? "the server stopped answering after " + std::string(SmtpStepName(state))
+                        : message;
+  // Whatever text waited goes with the error into one reply, as received.
+  std::string shown = std::exchange(replyBuffer_, {}) + "500 " + message + LineEnd;
+  return EndUnexpectedly(std::move(shown), std::move(why));
+}
+
+SmtpTurn SmtpSession::ConnectionClosed(SmtpSocket& socket) {
+  const SmtpState state = state_;
+  if (state == SmtpState::Idle) return {};
+  if (halted_) {
+    lostWhileHalted_ = true;
+    return {};
+  }
+  if (state != SmtpState::Quit) {
+    // Closed in the middle of the conversation. After the data's end mark this is the one
+    // unavoidable double: the server may have taken the message before it closed, but
+    // without its reply the message stays queued, as a duplicate beats a loss.
+    Fail("the server closed the connection after " + std::string(SmtpStepName(state)));
+  }
+  return Close(socket);
 }
 
 }  // namespace pelorin

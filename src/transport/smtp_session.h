@@ -1,46 +1,110 @@
 // The client side of an SMTP conversation: a state machine driven by the server's replies,
-// carrying every queued message of the outbox through one connection and ending with QUIT.
-// Refusals and errors are shown in message boxes.
+// carrying every message of the outbox through one connection and ending with QUIT.
+//
+// The session never shows anything. When the server refuses or the conversation must end, it
+// stops and reports it (a halt); its owner shows the report and then lets it go on, which
+// sends QUIT. Used on the user-interface thread, except SmtpStartSession, which the send
+// workflow's worker calls before any event of the new connection can arrive.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "transport/outbox.h"
 #include "transport/smtp_socket.h"
+#include "transport/smtp_state.h"
 
 namespace pelorin {
 
-// Where the conversation stands: 0 none under way, 1 waiting for the greeting, 2 HELO sent,
-// 3 MAIL FROM sent, 4 RCPT TO sent, 5 DATA sent, 6 message data sent, 7 QUIT sent.
-extern std::atomic<int> SmtpState;
-
-// Received text not yet taken as a reply. The session guards its own use of it; others read
-// it only while no session operation runs.
-extern std::string ReplyBuffer;
-
-// What one conversation came to, for the caller to read once it has ended.
-struct SmtpOutcome {
-  int accepted = 0;     // messages whose data the server accepted
-  int dropped = 0;      // messages refused for good and taken out of the outbox
-  bool failed = false;  // a refusal, an unexpected end or an error ended the conversation
-  bool operator==(const SmtpOutcome&) const = default;
+// Why the session stopped, for its owner to show before it lets the session go on.
+struct SmtpHalt {
+  enum class Kind {
+    Refusal,        // the server refused; QUIT follows and the server ends the conversation
+    UnexpectedEnd,  // an error or an odd answer; QUIT follows and this side closes
+  };
+  Kind kind = Kind::Refusal;
+  std::string shown;  // the text for the box: the reply as received, or "500 " and the error
+  SmtpState at = SmtpState::Idle;  // the step that was answered
+  bool dropsMessage = false;       // the head message is refused for good and leaves the outbox
 };
 
-// Begins a conversation with `server` on `port` ("25" when empty); whatever conversation was
-// under way is forgotten.
-void SmtpStartSession(SmtpSocket& socket, const std::string& server, const std::string& port);
+// What the owner must do after a call into the session.
+struct SmtpTurn {
+  enum class Kind {
+    Going,   // nothing: the conversation goes on, or waits for more text
+    Halted,  // show `halt`, then call GoOn
+    Notice,  // no conversation under way: show `halt.shown`, nothing else
+    Over,    // the conversation has ended and the connection is closed
+  };
+  Kind kind = Kind::Going;
+  SmtpHalt halt;
+};
 
-// Takes in one block of received text and answers the reply once it is complete.
-void SmtpHandleReply(SmtpSocket& socket, const std::string& text);
+// What one conversation came to, counted from its SmtpStartSession.
+struct SmtpOutcome {
+  std::vector<std::uint64_t> accepted;  // ids of the messages the server accepted
+  std::vector<OutboxMessage> dropped;   // messages refused for good, out of the outbox
+  bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
+  std::string failure;  // why, in a few words, for the status line; empty when not failed
+};
 
-// Ends the conversation under way after an error, showing "500 " and the message; with none
-// under way only shows the message.
-void SmtpError(SmtpSocket& socket, const std::string& message);
+class SmtpSession {
+ public:
+  explicit SmtpSession(Outbox& outbox) : outbox_(outbox) {}
 
-// The outcome of the latest conversation, counted from its SmtpStartSession.
-SmtpOutcome SmtpLastOutcome();
+  SmtpState State() const { return state_.load(); }
+  bool IsHalted() const { return halted_; }
+  const SmtpOutcome& Outcome() const { return outcome_; }
 
-// No conversation, nothing received, a clean outcome: the state at program start.
-void SmtpResetSession();
+  // Begins a conversation with `server` on `port` ("25" when empty) and connects; whatever was
+  // under way is forgotten. SConnect's ConversionError passes through.
+  void SmtpStartSession(SmtpSocket& socket, const std::string& server, const std::string& port);
+  // The first half of SmtpStartSession: sets the server and the state, does not connect.
+  void Prepare(SmtpSocket& socket, const std::string& server, const std::string& port);
+
+  // Takes in one block of received text and answers the reply once it is complete.
+  SmtpTurn SmtpHandleReply(SmtpSocket& socket, std::string_view text);
+  // Ends the conversation under way after an error, or with none under way asks for the
+  // message alone to be shown.
+  SmtpTurn SmtpError(SmtpSocket& socket, const std::string& message);
+  // The peer closed the connection (without an error).
+  SmtpTurn ConnectionClosed(SmtpSocket& socket);
+  // After a halt has been shown: QUIT, or the end of a connection that was lost meanwhile.
+  SmtpTurn GoOn(SmtpSocket& socket);
+  // A conversation that never got under way (its connect failed before any event): forgotten.
+  void Abandon(const std::string& why);
+
+ private:
+  SmtpTurn Answer(SmtpSocket& socket, const std::string& reply);
+  SmtpTurn AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerHelo(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerData(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerQuit(SmtpSocket& socket, int code, const std::string& reply);
+
+  SmtpTurn BeginNextMessage(SmtpSocket& socket);
+  SmtpTurn SendRcptTo(SmtpSocket& socket);
+  void SendMessageData(SmtpSocket& socket);
+  void SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command);
+
+  SmtpTurn Halt(SmtpHalt::Kind kind, std::string shown, bool dropsMessage, std::string why);
+  SmtpTurn Refuse(const std::string& reply, bool dropsMessage);
+  SmtpTurn EndUnexpectedly(std::string shown, std::string why);
+  SmtpTurn Close(SmtpSocket& socket);
+  void Fail(std::string why);
+
+  Outbox& outbox_;
+  std::atomic<SmtpState> state_{SmtpState::Idle};
+  std::string replyBuffer_;
+  SmtpOutcome outcome_;
+  SmtpHalt halt_;
+  bool halted_ = false;
+  bool lostWhileHalted_ = false;
+};
 
 }  // namespace pelorin

@@ -1,0 +1,68 @@
+// The outbox: every message waiting to be sent, oldest first, each with its one recipient and
+// the fields it was composed from. One object owns it; the SMTP session takes messages off its
+// head, the send workflow appends. A store, when one is given, keeps each message on disk from
+// the moment it is queued until it leaves the outbox, so that nothing queued is lost with the
+// program. Used on the user-interface thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace pelorin {
+
+// The window's fields as they were when the message was composed: enough to put the text back
+// in front of the user.
+struct DraftFields {
+  std::string name;
+  std::string email;
+  std::string subject;
+  std::string memo;
+  bool operator==(const DraftFields&) const = default;
+};
+
+struct OutboxMessage {
+  std::uint64_t id = 0;   // unique within the run, in queue order
+  std::string recipient;  // the bare address for RCPT TO
+  std::string text;       // the complete message as composed, every line ended by CR LF
+  DraftFields draft;
+  std::string storedAs;  // the store's name for it; empty when not stored
+};
+
+// Where queued messages are kept between runs.
+class OutboxStore {
+ public:
+  virtual ~OutboxStore() = default;
+  // Keeps `message` and sets its storedAs; returns why it could not, or empty text.
+  virtual std::string Keep(OutboxMessage& message) = 0;
+  // The message has left the outbox.
+  virtual void Forget(const OutboxMessage& message) = 0;
+};
+
+class Outbox {
+ public:
+  explicit Outbox(OutboxStore* store = nullptr) : store_(store) {}
+
+  // Appends a message; with a store it is kept there first, and on failure it is not queued
+  // and the reason is returned. Empty text on success; `id` receives the message's id.
+  std::string Append(std::string recipient, std::string text, DraftFields draft,
+                     std::uint64_t* id = nullptr);
+  // Messages a store kept from an earlier run, already stored, oldest first.
+  void Restore(std::vector<OutboxMessage> messages);
+
+  bool Empty() const { return messages_.empty(); }
+  std::size_t Size() const { return messages_.size(); }
+  const OutboxMessage& Head() const { return messages_.front(); }
+  bool Holds(std::uint64_t id) const;
+  // Takes the head out of the outbox (and out of the store).
+  OutboxMessage TakeHead();
+
+ private:
+  OutboxStore* store_;
+  std::deque<OutboxMessage> messages_;
+  std::uint64_t nextId_ = 1;
+};
+
+}  // namespace pelorin
