@@ -35,7 +35,6 @@ constexpr int kClientWidth = 357;
 constexpr int kClientHeight = 355;
 constexpr int kLeft = 434;
 constexpr int kTop = 114;
-constexpr int kSendTimeoutMs = 60000;
 
 QString FromLocal(const std::string& text) {
   return QString::fromLocal8Bit(text);
@@ -75,11 +74,10 @@ QAction* AddMenuItem(QMenu* menu, const char* name, const char* caption) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), ledger_(OutboxBodies.size()) {
+TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
   frmMain = this;
   // The dial-up unit asks the registry whether dial-up may be used; on Linux pppd answers.
   RegisterDialupKey();
-  CreateWorkerLink();
   CreateControls();
   CreateComponents();
   ConnectEvents();
@@ -87,11 +85,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), ledger_(OutboxBodies.size
 }
 
 TfrmMain::~TfrmMain() {
-  Timer1->stop();
-  Sockets1->OnDataAvailable = nullptr;
-  Sockets1->OnSessionClosed = nullptr;
-  Sockets1->OnErrorOccurred = nullptr;
-  ForgetWorkerLink();
+  delete workflow_;  // before the controls that its signals reach
   if (frmMain == this) frmMain = nullptr;
 }
 
@@ -137,9 +131,10 @@ void TfrmMain::CreateControls() {
 }
 
 void TfrmMain::CreateComponents() {
-  Sockets1 = new TSockets(this);
-  Sockets1->setObjectName(QStringLiteral("Sockets1"));
-  Sockets1->SetMaximumReceiveLength(8192);
+  workflow_ =
+      new SendWorkflow(std::make_unique<OutboxFolder>(OutboxFolder::DefaultStateDirectory()), this);
+  Sockets1 = workflow_->Sockets1;
+  Timer1 = workflow_->Timer1;
 
   TaskIcon = new TTaskIcon(this);
   TaskIcon->setObjectName(QStringLiteral("TaskIcon"));
@@ -155,10 +150,6 @@ void TfrmMain::CreateComponents() {
   Properties1 = AddMenuItem(PopupMenu1, "Properties1", "&Properties");
   Close1 = AddMenuItem(PopupMenu1, "Close1", "&Close");
   PopupMenu1->setDefaultAction(Close1);  // drawn in bold
-
-  Timer1 = new QTimer(this);
-  Timer1->setObjectName(QStringLiteral("Timer1"));
-  Timer1->setInterval(kSendTimeoutMs);
 }
 
 void TfrmMain::ConnectEvents() {
@@ -175,17 +166,12 @@ void TfrmMain::ConnectEvents() {
   connect(AboutSkelmar1, &QAction::triggered, this, [this] { AboutSkelmar1Click(AboutSkelmar1); });
   connect(Properties1, &QAction::triggered, this, [this] { Properties1Click(Properties1); });
   connect(Close1, &QAction::triggered, this, [this] { Close1Click(Close1); });
-  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
-  Sockets1->OnDataAvailable = [this](TSockets* sender, int socket) {
-    DataAvailable(sender, socket);
-  };
-  Sockets1->OnSessionClosed = [this](TSockets* sender, int socket) {
-    Sockets1SessionClosed(sender, socket);
-  };
-  Sockets1->OnErrorOccurred = [this](TSockets* sender, int socket, int error,
-                                     const std::string& msg) {
-    ErrorOccurred(sender, socket, error, msg);
-  };
+  connect(workflow_, &SendWorkflow::Progress, this, [this](const QString& text) {
+    progressStatus_ = text;
+    SetStatus(text);
+  });
+  connect(workflow_, &SendWorkflow::SendEnded, this,
+          [this](const SendReport& report) { SendEnded(report); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
@@ -211,6 +197,8 @@ void TfrmMain::FormCreate(QObject*) {
   } else {
     PrefillFromLink();
   }
+  ReportDamagedOutboxFiles(workflow_->LoadQueued());
+  ShowQueuedCount();
   TrimWorkingSet();
 }
 
@@ -339,27 +327,12 @@ void TfrmMain::Close1Click(QObject*) {
   close();
 }
 
-// The main window is the program: once it is closed, the message loop ends.
+// The main window is the program: once it is closed, the message loop ends. Queued mail is
+// on disk and goes out with the next send, so nothing needs asking.
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  if (!MayLoseQueuedMail()) {
-    event->ignore();  // a send under way keeps its time-out
-    return;
-  }
-  Timer1->stop();
+  workflow_->Shutdown();
   QWidget::closeEvent(event);
   QCoreApplication::exit(0);
-}
-
-// The outbox lives only in memory: mail that a failed send left queued would go with the
-// program without a word. Asks first; true when nothing is queued or the user lets it go.
-bool TfrmMain::MayLoseQueuedMail() const {
-  if (OutboxBodies.empty()) return true;
-  const std::size_t count = OutboxBodies.size();
-  const std::string text =
-      count == 1 ? "1 message has not been sent yet and would be lost. Close anyway?"
-                 : std::to_string(count) +
-                       " messages have not been sent yet and would be lost. Close anyway?";
-  return os::AskOkCancel(text) == os::IDOK;
 }
 
 bool TfrmMain::EndsProgramOnClose() const {

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/outbox_ledger.h"
+#include "app/send_workflow.h"
 #include "platform/task_icon.h"
 
 class QAction;
@@ -23,7 +25,6 @@ class QTimer;
 namespace pelorin {
 
 class TSockets;
-class SendWorkerLink;
 
 class TfrmMain : public QWidget {
   Q_OBJECT
@@ -75,10 +76,9 @@ class TfrmMain : public QWidget {
   void Properties1Click(QObject* Sender);
   void TaskIconRightClick(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
   void AboutSkelmar1Click(QObject* Sender);
-  void DataAvailable(TSockets* Sender, int Socket);
-  void ErrorOccurred(TSockets* Sender, int Socket, int Error, const std::string& Msg);
-  void Sockets1SessionClosed(TSockets* Sender, int Socket);
-  void Timer1Timer(QObject* Sender);
+
+  // The send workflow behind the Send button: the outbox, the conversation, the time-out.
+  SendWorkflow& Workflow() { return *workflow_; }
 
   // True when the window stands in for a notification-area icon that could not be shown:
   // it then has a taskbar entry and "&Close" ends the program, as in link mode.
@@ -90,7 +90,6 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  bool MayLoseQueuedMail() const;
 
  private:
   void CreateControls();
@@ -103,53 +102,29 @@ class TfrmMain : public QWidget {
   void SetStatus(const QString& text);
   bool EndsProgramOnClose() const;
 
-  // The send workflow (frm_main_send.cpp).
-  // The settings a send uses, copied when Send is pressed: the worker never reads the globals.
-  struct SendSettings {
-    std::string server;
-    std::string port;
-    std::string dialEntry;
-    bool useDialup = false;
-  };
-  enum class SendPhase { Idle, Preparing, Conversing };
-
-  void CreateWorkerLink();
-  void ForgetWorkerLink();
-  static void SendThread(SendSettings settings, std::shared_ptr<SendWorkerLink> link,
-                         unsigned generation);
-  void FinishSend();
+  // Composing and the outcome of a send (frm_main_send.cpp).
   std::vector<std::string> MemoLines() const;
   std::string SelectedName() const;
-  bool QueuedMessageRidesAlong() const;
-  void StartSend();
-  void SetProgress(const QString& text);
-  void DialRefused(unsigned generation, const std::string& text);
-  void BeginConversation(unsigned generation);
-  void SessionStartReturned(unsigned generation, const std::string& failure);
-  void NoteFailure(const std::string& why);
-  void AfterSessionStep();
-  void ObserveOutbox();
-  void EndSend();
-  void ReportSendOutcome();
-  std::string FailureReason() const;
+  DraftFields CurrentDraft() const;
+  bool FieldsHoldQueuedDraft() const;
+  bool FieldsHoldNoDraft() const;
+  bool QueueFieldsMessage();
+  void ShowQueuedCount();
+  void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
+  void SendEnded(const SendReport& report);
+  QString OutcomeText(const SendReport& report) const;
+  QString RecoverRefused(const std::vector<OutboxMessage>& refused);
+  void PutIntoFields(const DraftFields& draft);
   void ClearSubjectAndBody();
 
   bool shownWithoutTrayIcon_ = false;
 
-  SendPhase sendPhase_ = SendPhase::Idle;
-  unsigned sendGeneration_ = 0;  // tells the posts of an earlier worker apart
-  bool sessionStartReturned_ = false;
-  // The time-out ran out while the worker was still connecting: it is handled once the
-  // worker is out of the socket component.
-  bool timeOutWhileStarting_ = false;
-  bool sendAgain_ = false;  // a message came after QUIT: a new conversation follows
-  SendSettings sendSettings_;
-  OutboxLedger ledger_;
-  OutboxLedger::Ticket fieldsMessage_ = 0;  // the message composed from the fields last
-  int refusedBeforeSend_ = 0;
-  std::string sendFailure_;
+  SendWorkflow* workflow_;
+  // The message last queued from the fields, and the fields as they were then: while they
+  // still hold it, Send does not queue it again, and the end of the send may empty them.
+  std::uint64_t fieldsMessage_ = 0;
+  std::optional<DraftFields> queuedDraft_;
   QString progressStatus_;
-  std::shared_ptr<SendWorkerLink> workerLink_;
 };
 
 // The main window while it exists; already valid while its constructor runs.

@@ -15,8 +15,6 @@ std::vector<std::string> NameList;
 std::vector<std::string> AddressList;
 
 void ResetGlobals() {
-  OutboxBodies.clear();
-  OutboxRecipients.clear();
   NameList.clear();
   AddressList.clear();
   ProgramDir.clear();

@@ -47,6 +47,7 @@ class FrmMainTest : public ::testing::Test {
     ASSERT_TRUE(dir_.isValid());
     pelorin::ResetGlobals();
     pelorin::ProgramDir = dir_.path().toStdString() + "/";
+    qputenv("XDG_STATE_HOME", (dir_.path() + "/state").toUtf8());
     std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
     os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& data) {
       shellCalls_.push_back({message, data.uID});
@@ -346,52 +347,33 @@ TEST_F(FrmMainTest, CloseFromTheMenuStopsTheTimeoutAndClosesTheWindow) {
   EXPECT_FALSE(window.isVisible());
 }
 
-// Queued mail lives only in memory: the user is asked before it goes with the program, from
-// the menu and from the window system's close alike.
-TEST_F(FrmMainTest, ClosingWithMailStillQueuedAsksFirst) {
-  struct Case {
-    const char* what;
-    std::size_t queued;
-    int answer;
-    bool fromMenu;
-    const char* box;  // nullptr: no box
-    bool closes;
-  };
-  const Case cases[] = {
-      {"nothing queued", 0, os::IDCANCEL, true, nullptr, true},
-      {"one, kept", 1, os::IDCANCEL, true,
-       "1 message has not been sent yet and would be lost. Close anyway?", false},
-      {"two, let go", 2, os::IDOK, true,
-       "2 messages have not been sent yet and would be lost. Close anyway?", true},
-      {"one, kept, window system", 1, os::IDCANCEL, false,
-       "1 message has not been sent yet and would be lost. Close anyway?", false},
-      {"one, let go, window system", 1, os::IDOK, false,
-       "1 message has not been sent yet and would be lost. Close anyway?", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    pelorin::OutboxBodies.assign(c.queued, "Subject: s\r\n\r\nbody\r\n");
-    pelorin::OutboxRecipients.assign(c.queued, "x@example.org");
-    os::BoxRecorder answers(c.answer);
+// Queued mail is on disk: closing asks nothing and keeps every queued message for the next
+// run, from the menu and from the window system's close alike.
+TEST_F(FrmMainTest, ClosingWithMailStillQueuedKeepsItForTheNextRun) {
+  for (const bool fromMenu : {true, false}) {
+    SCOPED_TRACE(fromMenu ? "menu" : "window system");
+    os::BoxRecorder answers(os::IDCANCEL);
     TfrmMain& window = Create();
+    ASSERT_EQ(window.Workflow().Queue().Append("x@example.org", "Subject: s\r\n\r\nbody\r\n", {}),
+              "");
     window.TaskIconClick(window.TaskIcon);
     window.Timer1->start();
-    if (c.fromMenu) {
+    if (fromMenu) {
       window.Close1->trigger();
     } else {
       window.close();
     }
-    EXPECT_EQ(answers.Texts(),
-              c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});
-    EXPECT_EQ(window.isVisible(), !c.closes);
-    EXPECT_EQ(pelorin::OutboxBodies.size(), c.queued) << "closing sends nothing and drops nothing";
-    if (!c.closes) {
-      EXPECT_TRUE(window.Timer1->isActive()) << "a send under way keeps its time-out";
-    }
+    EXPECT_EQ(answers.Texts(), std::vector<std::string>{});
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(window.Timer1->isActive());
+    window_.reset();
+    TfrmMain& next = Create();
+    EXPECT_EQ(next.Workflow().Queue().Size(), fromMenu ? 1u : 2u) << "kept on disk";
+    EXPECT_EQ(next.lblStatus->text().toStdString(),
+              fromMenu ? "1 message waits; it goes out with the next send."
+                       : "2 messages wait; they go out with the next send.");
     window_.reset();
   }
-  pelorin::OutboxBodies.clear();
-  pelorin::OutboxRecipients.clear();
 }
 
 TEST_F(FrmMainTest, MenuOpensTheSettingsDialogAndTheAboutBoxOwnedByTheWindow) {

@@ -82,8 +82,6 @@ class StartupTest : public ::testing::Test {
     NeedsSetup = false;
     NameList = {"stale"};
     AddressList = {"stale@x"};
-    OutboxBodies = {"body"};
-    OutboxRecipients = {"r@x"};
   }
 
   // The first-run settings dialog, once shown, clears the default server for its import.
@@ -98,8 +96,6 @@ class StartupTest : public ::testing::Test {
     EXPECT_FALSE(UseDialup);
     EXPECT_THAT(NameList, IsEmpty());
     EXPECT_THAT(AddressList, IsEmpty());
-    EXPECT_THAT(OutboxBodies, IsEmpty());
-    EXPECT_THAT(OutboxRecipients, IsEmpty());
   }
 
   ScratchDirectory scratch;
@@ -132,7 +128,6 @@ TEST_F(StartupTest, ExistingConfigurationFileIsRead) {
   EXPECT_TRUE(UseDialup);
   EXPECT_THAT(NameList, ElementsAre("Ann"));
   EXPECT_THAT(AddressList, ElementsAre("ann@x"));
-  EXPECT_THAT(OutboxBodies, IsEmpty());
 }
 
 struct RunSeen {

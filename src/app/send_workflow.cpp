@@ -1,0 +1,359 @@
+#include "app/send_workflow.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "app/startup.h"
+#include "os/kernel.h"
+#include "os/msgbox.h"
+#include "platform/dialup.h"
+#include "transport/sockets.h"
+
+namespace pelorin {
+
+namespace {
+
+const QString kEstablishingConnection = QStringLiteral("Establishing ISP connection...");
+const QString kSendingMail = QStringLiteral("Sending mail...");
+const QString kHangingUp = QStringLiteral("Hanging up...");
+
+constexpr int kSendTimeoutMs = 60000;
+constexpr int kReceiveBufferSize = 4097;
+constexpr int kReceiveSize = 4096;
+
+// The subject of a queued message, for naming it to the user.
+std::string SubjectOf(const OutboxMessage& message) {
+  return message.draft.subject;
+}
+
+}  // namespace
+
+// How the worker thread reaches the workflow: only through calls queued to the user-interface
+// thread, and only while the workflow exists. The lock is recursive: a failure that the
+// connect reports at once posts from inside WithWorkflow.
+class SendWorkerLink {
+ public:
+  explicit SendWorkerLink(SendWorkflow* workflow) : workflow_(workflow) {}
+
+  // Runs `call` on the user-interface thread later; nothing when the workflow is gone.
+  template <typename Call>
+  void Post(Call call) {
+    std::lock_guard lock(mutex_);
+    if (workflow_ == nullptr) return;
+    SendWorkflow* workflow = workflow_;
+    QMetaObject::invokeMethod(
+        workflow, [workflow, call] { call(*workflow); }, Qt::QueuedConnection);
+  }
+
+  // Runs `call` on the user-interface thread and waits for it; false when the workflow is gone.
+  template <typename Call>
+  bool PostAndWait(Call call) {
+    std::lock_guard lock(mutex_);
+    if (workflow_ == nullptr) return false;
+    SendWorkflow* workflow = workflow_;
+    QMetaObject::invokeMethod(
+        workflow, [workflow, call] { call(*workflow); }, Qt::BlockingQueuedConnection);
+    return true;
+  }
+
+  // Runs `use` on the calling thread while the workflow cannot go away.
+  template <typename Use>
+  bool WithWorkflow(Use use) {
+    std::lock_guard lock(mutex_);
+    if (workflow_ == nullptr) return false;
+    use(*workflow_);
+    return true;
+  }
+
+  // On the user-interface thread, from the workflow's destructor. A worker that holds the link
+  // may be waiting for a call on this thread, so its events keep flowing meanwhile.
+  void Forget() {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    while (!lock.try_lock()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    workflow_ = nullptr;
+  }
+
+ private:
+  std::recursive_mutex mutex_;
+  SendWorkflow* workflow_;
+};
+
+SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent)
+    : QObject(parent),
+      folder_(std::move(folder)),
+      outbox_(folder_.get()),
+      session_(outbox_),
+      workerLink_(std::make_shared<SendWorkerLink>(this)) {
+  Sockets1 = new TSockets(this);
+  Sockets1->setObjectName(QStringLiteral("Sockets1"));
+  Sockets1->SetMaximumReceiveLength(8192);
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName(QStringLiteral("Timer1"));
+  Timer1->setInterval(kSendTimeoutMs);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+  Sockets1->OnDataAvailable = [this](TSockets* sender, int socket) {
+    DataAvailable(sender, socket);
+  };
+  Sockets1->OnSessionClosed = [this](TSockets* sender, int socket) {
+    Sockets1SessionClosed(sender, socket);
+  };
+  Sockets1->OnErrorOccurred = [this](TSockets* sender, int socket, int error,
+                                     const std::string& msg) {
+    ErrorOccurred(sender, socket, error, msg);
+  };
+}
+
+SendWorkflow::~SendWorkflow() {
+  Timer1->stop();
+  Sockets1->OnDataAvailable = nullptr;
+  Sockets1->OnSessionClosed = nullptr;
+  Sockets1->OnErrorOccurred = nullptr;
+  workerLink_->Forget();
+}
+
+std::vector<std::string> SendWorkflow::LoadQueued() {
+  if (!folder_) return {};
+  OutboxFolder::Loaded loaded = folder_->Load();
+  outbox_.Restore(std::move(loaded.messages));
+  return loaded.damaged;
+}
+
+// --- Starting a send ---
+
+void SendWorkflow::Send(const SendSettings& settings) {
+  if (phase_ == SendPhase::Idle) {
+    settings_ = settings;
+    report_ = {};
+    StartSend();
+    return;
+  }
+  // One socket carries one conversation: the messages join the one under way, or the next.
+  if (!ConversationTakesNewMessages()) sendAgain_ = true;
+}
+
+// The conversation reads the outbox again after every accepted message until it asks to end;
+// one that is still being started has not read it at all.
+bool SendWorkflow::ConversationTakesNewMessages() const {
+  if (phase_ == SendPhase::Dialling || phase_ == SendPhase::Connecting) return true;
+  return phase_ == SendPhase::Conversing && SmtpCarriesMessages(session_.State());
+}
+
+void SendWorkflow::StartSend() {
+  ++sendGeneration_;
+  phase_ = settings_.useDialup ? SendPhase::Dialling : SendPhase::Connecting;
+  sessionStartReturned_ = false;
+  timeOutWhileStarting_ = false;
+  std::thread(SendThread, settings_, workerLink_, sendGeneration_).detach();
+}
+
+void SendWorkflow::SendThread(SendSettings settings, std::shared_ptr<SendWorkerLink> link,
+                              unsigned generation) {
+  os::SetCurrentThreadPriorityLowest();
+  if (settings.useDialup) {
+    link->Post([](SendWorkflow& workflow) { workflow.SetProgress(kEstablishingConnection); });
+    LoadRasLibrary();
+    const std::string refusal = DialRasEntry(settings.dialEntry, "");
+    if (!refusal.empty()) {
+      link->Post([generation, refusal](SendWorkflow& workflow) {
+        workflow.DialRefused(generation, refusal);
+      });
+      TrimWorkingSet();
+      return;
+    }
+  }
+  // Status, timer and conversation state are in place before any socket event can arrive.
+  if (!link->PostAndWait(
+          [generation](SendWorkflow& workflow) { workflow.BeginConversation(generation); })) {
+    return;
+  }
+  std::string failure;
+  link->WithWorkflow([&](SendWorkflow& workflow) {
+    try {
+      workflow.Sockets1->SConnect();
+    } catch (const std::exception& error) {
+      failure = error.what();  // such as a port that is no number
+    }
+  });
+  link->Post([generation, failure](SendWorkflow& workflow) {
+    workflow.SessionStartReturned(generation, failure);
+  });
+}
+
+void SendWorkflow::SetProgress(const QString& text) {
+  emit Progress(text);
+}
+
+void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
+  if (generation != sendGeneration_) return;
+  // The dial-up unit may report a problem although the line came up: it must not stay up.
+  if (RasDialledByUs) {
+    SetProgress(kHangingUp);
+    HangUpRas();
+  }
+  phase_ = SendPhase::Idle;
+  sendAgain_ = false;
+  report_.failed = true;
+  report_.dialRefusal = text;
+  report_.stillQueued = outbox_.Size();
+  emit SendEnded(report_);
+}
+
+void SendWorkflow::BeginConversation(unsigned generation) {
+  if (generation != sendGeneration_) return;
+  SetProgress(kSendingMail);
+  Timer1->start();
+  ++conversation_;
+  session_.Prepare(*Sockets1, settings_.server, settings_.port);
+  phase_ = SendPhase::Conversing;
+}
+
+void SendWorkflow::SessionStartReturned(unsigned generation, const std::string& failure) {
+  if (generation != sendGeneration_ || phase_ == SendPhase::Idle) return;
+  sessionStartReturned_ = true;
+  if (!failure.empty()) {
+    os::ShowErrorBox(failure);
+    session_.Abandon(failure);
+    FinishSend();
+    return;
+  }
+  // A time-out that waited for the connect counts only if the conversation is still on.
+  if (std::exchange(timeOutWhileStarting_, false) && session_.State() != SmtpState::Idle) {
+    Timer1Timer(Timer1);
+  }
+}
+
+// --- Events of the conversation ---
+
+void SendWorkflow::DataAvailable(TSockets*, int) {
+  if (phase_ == SendPhase::Conversing) {
+    Timer1->stop();
+    Timer1->start();
+  }
+  char buffer[kReceiveBufferSize] = {};
+  const int size = kReceiveSize;
+  const int received = Sockets1->SReceive(Sockets1->SocketHandle(), buffer, size);
+  if (received <= 0) return;  // a failure is reported as an error; a close follows as such
+  // By its byte count: a NUL byte in a reply must not cut it short.
+  Follow(session_.SmtpHandleReply(*Sockets1,
+                                  std::string_view(buffer, static_cast<std::size_t>(received))));
+}
+
+// Errors are handled later, from the event queue: raised from inside a socket call that the
+// session made, they would otherwise enter the session in the middle of its own step. Also
+// runs on the worker thread, inside the connect, for a failure reported at once.
+void SendWorkflow::ErrorOccurred(TSockets*, int, int, const std::string& Msg) {
+  const unsigned conversation = conversation_;
+  const bool duringConversation = session_.State() != SmtpState::Idle;
+  QMetaObject::invokeMethod(
+      this,
+      [this, conversation, duringConversation, Msg] {
+        HandleSocketError(conversation, duringConversation, Msg);
+      },
+      Qt::QueuedConnection);
+}
+
+void SendWorkflow::HandleSocketError(unsigned conversation, bool duringConversation,
+                                     const std::string& msg) {
+  // The failed QUIT and close of a conversation that has already ended are the same trouble
+  // again: they are not shown a second time.
+  if (conversation != conversation_) return;
+  if (duringConversation && session_.State() == SmtpState::Idle) return;
+  Follow(session_.SmtpError(*Sockets1, msg));
+}
+
+void SendWorkflow::Timer1Timer(QObject*) {
+  // The worker may still be inside SConnect (a slow name look-up, say): ending the
+  // conversation now would close the socket under it. The time-out waits for it instead.
+  if (phase_ == SendPhase::Conversing && !sessionStartReturned_) {
+    timeOutWhileStarting_ = true;
+    return;
+  }
+  Follow(session_.SmtpError(*Sockets1, "TimeOut"));
+}
+
+void SendWorkflow::Sockets1SessionClosed(TSockets*, int) {
+  Follow(session_.ConnectionClosed(*Sockets1));
+}
+
+void SendWorkflow::Follow(const SmtpTurn& turn) {
+  switch (turn.kind) {
+    case SmtpTurn::Kind::Going:
+      return;
+    case SmtpTurn::Kind::Notice:
+      return os::ShowMessage(turn.halt.shown);
+    case SmtpTurn::Kind::Halted:
+      return ShowHalt(turn.halt);
+    case SmtpTurn::Kind::Over:
+      return FinishSend();
+  }
+}
+
+// The box first, QUIT after it is closed. Meanwhile the time-out rests: the user, not the
+// server, is being waited for.
+void SendWorkflow::ShowHalt(const SmtpHalt& halt) {
+  phase_ = SendPhase::ShowingBox;
+  Timer1->stop();
+  os::ShowMessage(HaltText(halt));
+  if (phase_ != SendPhase::ShowingBox) return;  // the program is closing
+  phase_ = SendPhase::Conversing;
+  const SmtpTurn turn = session_.GoOn(*Sockets1);
+  if (turn.kind == SmtpTurn::Kind::Going) Timer1->start();
+  Follow(turn);
+}
+
+// The server's reply as received; a message refused for good is named, as it leaves the
+// outbox and the user may not know which of several it was.
+std::string SendWorkflow::HaltText(const SmtpHalt& halt) const {
+  if (!halt.dropsMessage || outbox_.Empty()) return halt.shown;
+  const OutboxMessage& message = outbox_.Head();
+  return halt.shown + "\r\nThe message to " + message.recipient + " (subject \"" +
+         SubjectOf(message) + "\") is refused for good and leaves the outbox.";
+}
+
+// --- The end of a send ---
+
+void SendWorkflow::GatherOutcome() {
+  const SmtpOutcome& outcome = session_.Outcome();
+  report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
+  report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
+  if (outcome.failed && !report_.failed) {
+    report_.failed = true;
+    report_.failure = outcome.failure;
+  }
+}
+
+void SendWorkflow::FinishSend() {
+  Timer1->stop();
+  phase_ = SendPhase::Idle;
+  GatherOutcome();
+  if (std::exchange(sendAgain_, false) && !outbox_.Empty()) {
+    // Messages queued after the conversation stopped taking them go out now, over the line
+    // that is still up.
+    StartSend();
+    return;
+  }
+  HangUpIfDialled();
+  report_.stillQueued = outbox_.Size();
+  TrimWorkingSet();
+  emit SendEnded(report_);
+}
+
+// A line dialled for this send is hung up even if the setting changed meanwhile.
+void SendWorkflow::HangUpIfDialled() {
+  if (!settings_.useDialup && !RasDialledByUs) return;
+  SetProgress(kHangingUp);
+  HangUpRas();
+}
+
+void SendWorkflow::Shutdown() {
+  Timer1->stop();
+  if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::Idle;
+  if (phase_ != SendPhase::Dialling && RasDialledByUs) HangUpRas();
+}
+
+}  // namespace pelorin

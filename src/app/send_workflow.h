@@ -1,0 +1,120 @@
+// The send workflow: runs one send after another over the outbox. It owns the socket
+// component Sockets1, the time-out Timer1, the worker thread that dials and connects, the SMTP
+// session and the outbox; the window hands it messages and a settings snapshot, and hears
+// progress and outcomes through signals. Every method runs on the user-interface thread,
+// except SendThread, which is the worker's, and ErrorOccurred, which SConnect may raise on the
+// worker.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/outbox_folder.h"
+#include "transport/outbox.h"
+#include "transport/smtp_session.h"
+
+class QTimer;
+
+namespace pelorin {
+
+class TSockets;
+class SendWorkerLink;
+
+// The settings a send uses, copied when Send is pressed: the worker never reads the globals.
+struct SendSettings {
+  std::string server;
+  std::string port;
+  std::string dialEntry;
+  bool useDialup = false;
+};
+
+enum class SendPhase { Idle, Dialling, Connecting, Conversing, ShowingBox };
+inline constexpr std::array<std::string_view, 5> kSendPhaseNames = {
+    "idle", "dialling", "connecting", "conversing", "showing a box"};
+
+// What became of the messages since the send that the user last started.
+struct SendReport {
+  std::vector<std::uint64_t> accepted;
+  std::vector<OutboxMessage> refused;  // refused for good, out of the outbox
+  std::size_t stillQueued = 0;
+  bool failed = false;
+  std::string failure;      // why, in a few words
+  std::string dialRefusal;  // the dial-up unit's text when the dial stopped the send
+};
+
+class SendWorkflow : public QObject {
+  Q_OBJECT
+ public:
+  // `folder` may be null: the outbox then lives in memory only.
+  SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent);
+  ~SendWorkflow() override;
+
+  TSockets* Sockets1;
+  QTimer* Timer1;
+
+  Outbox& Queue() { return outbox_; }
+  OutboxFolder* Folder() { return folder_.get(); }
+  const SmtpSession& Session() const { return session_; }
+  SendPhase Phase() const { return phase_; }
+
+  // Takes in what an earlier run left queued; returns the damaged files, each "<path>: <why>".
+  std::vector<std::string> LoadQueued();
+
+  // Sends everything queued: starts a send, or lets the one under way take the new messages.
+  void Send(const SendSettings& settings);
+  // The program is closing: stop the time-out and hang up a line this program dialled.
+  void Shutdown();
+
+  // Handlers of the socket component, the time-out and the worker.
+  void DataAvailable(TSockets* Sender, int Socket);
+  void ErrorOccurred(TSockets* Sender, int Socket, int Error, const std::string& Msg);
+  void Sockets1SessionClosed(TSockets* Sender, int Socket);
+  void Timer1Timer(QObject* Sender);
+  static void SendThread(SendSettings settings, std::shared_ptr<SendWorkerLink> link,
+                         unsigned generation);
+
+ signals:
+  // A progress text for the status line.
+  void Progress(const QString& text);
+  // The send has ended, for good or ill; nothing more happens until the next Send.
+  void SendEnded(const SendReport& report);
+
+ private:
+  bool ConversationTakesNewMessages() const;
+  void StartSend();
+  void DialRefused(unsigned generation, const std::string& text);
+  void BeginConversation(unsigned generation);
+  void SessionStartReturned(unsigned generation, const std::string& failure);
+  void HandleSocketError(unsigned conversation, bool duringConversation, const std::string& msg);
+  void Follow(const SmtpTurn& turn);
+  void ShowHalt(const SmtpHalt& halt);
+  std::string HaltText(const SmtpHalt& halt) const;
+  void FinishSend();
+  void GatherOutcome();
+  void HangUpIfDialled();
+  void SetProgress(const QString& text);
+
+  std::unique_ptr<OutboxFolder> folder_;
+  Outbox outbox_;
+  SmtpSession session_;
+  SendPhase phase_ = SendPhase::Idle;
+  SendSettings settings_;
+  SendReport report_;
+  unsigned sendGeneration_ = 0;            // tells the posts of an earlier worker apart
+  std::atomic<unsigned> conversation_{0};  // tells errors of an earlier conversation apart
+  bool sessionStartReturned_ = false;
+  // The time-out ran out while the worker was still connecting: it is handled once the
+  // worker is out of the socket component.
+  bool timeOutWhileStarting_ = false;
+  bool sendAgain_ = false;  // a message came after the conversation stopped taking new ones
+  std::shared_ptr<SendWorkerLink> workerLink_;
+};
+
+}  // namespace pelorin
