@@ -44,6 +44,11 @@ std::string MemoLineText(QString line) {
   return ToText(line);
 }
 
+// Every message went out: an odd answer to the final QUIT does not undo that.
+bool AllDelivered(const SendReport& report) {
+  return report.dialRefusal.empty() && report.refused.empty() && report.stillQueued == 0;
+}
+
 bool Contains(const std::vector<std::uint64_t>& ids, std::uint64_t id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
@@ -160,15 +165,14 @@ void TfrmMain::SendEnded(const SendReport& report) {
   const QString recovered = RecoverRefused(toRecover);
   if (!recovered.isEmpty()) status = recovered;
   SetStatus(status);
-  const bool allDone = !report.failed && report.refused.empty() && report.stillQueued == 0;
-  if (allDone && CurrentStartMode() == StartMode::Link) close();
+  if (AllDelivered(report) && CurrentStartMode() == StartMode::Link) close();
 }
 
 QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
-  if (!report.failed && report.refused.empty() && report.stillQueued == 0) return kMailSent;
+  if (AllDelivered(report)) return kMailSent;
   const bool refused =
       std::any_of(report.refused.begin(), report.refused.end(),
                   [this](const OutboxMessage& m) { return m.id == fieldsMessage_; });

@@ -241,10 +241,11 @@ SmtpTurn SmtpSession::EndUnexpectedly(std::string shown, std::string why) {
 // Closes the connection from this side: a server that answers QUIT and keeps the connection
 // open would otherwise hold the send for ever.
 SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
+  // Disconnect first: a failure it reports still belongs to this conversation.
+  socket.Disconnect();
   state_ = SmtpState::Idle;
   halted_ = false;
   replyBuffer_.clear();
-  socket.Disconnect();
   return {SmtpTurn::Kind::Over, {}};
 }
 
