@@ -3,7 +3,7 @@
 # that are missing, and the unprivileged account that the test mail server delivers to.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev)
+packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils

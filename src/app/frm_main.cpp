@@ -18,6 +18,7 @@
 #include "app/dialog_commands.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
+#include "app/security_settings.h"
 #include "app/startup.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -170,6 +171,8 @@ void TfrmMain::ConnectEvents() {
     progressStatus_ = text;
     SetStatus(text);
   });
+  connect(workflow_, &SendWorkflow::CertificateTrusted, this,
+          [](const QString& fingerprint) { WriteTrustedCertificate(fingerprint.toStdString()); });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };

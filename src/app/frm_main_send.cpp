@@ -16,6 +16,8 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
+#include "app/password_source.h"
+#include "app/security_settings.h"
 #include "app/startup.h"
 #include "os/msgbox.h"
 
@@ -125,9 +127,31 @@ void TfrmMain::cmdMakeClick(QObject*) {
     SetStatus(kNothingToSend);
     return;
   }
-  const bool underWay = workflow_->Phase() != SendPhase::Idle;
-  workflow_->Send({SmtpServer, SmtpPort, DialEntry, UseDialup});
-  if (underWay) SetStatus(progressStatus_);
+  if (workflow_->Phase() != SendPhase::Idle) {
+    workflow_->Send({});  // the conversation under way, or the next, takes it
+    SetStatus(progressStatus_);
+    return;
+  }
+  SendSettings settings{SmtpServer, SmtpPort, DialEntry, UseDialup, {}, {}};
+  const SecuritySettings security = ReadSecuritySettings();
+  settings.smtp.security = security.security;
+  settings.smtp.userName = security.userName;
+  settings.trustedCertificate = security.trustedCertificate;
+  if (security.userName.empty()) {
+    workflow_->Send(settings);
+    return;
+  }
+  FetchPassword(this, SmtpServer, security.userName,
+                [this, settings](std::optional<std::string> password) mutable {
+                  if (!password) {
+                    SetStatus(
+                        QStringLiteral("Mail not sent: no password was given; it stays "
+                                       "queued for the next send."));
+                    return;
+                  }
+                  settings.smtp.password = std::move(*password);
+                  workflow_->Send(settings);
+                });
 }
 
 // --- What an earlier run left ---
@@ -149,6 +173,7 @@ void TfrmMain::ShowQueuedCount() {
 // --- The outcome ---
 
 void TfrmMain::SendEnded(const SendReport& report) {
+  if (report.signInRefused) ForgetPassword(SmtpServer, ReadSecuritySettings().userName);
   const bool fieldsUnchanged = FieldsHoldQueuedDraft();
   const bool fieldsMessageRefused =
       std::any_of(report.refused.begin(), report.refused.end(),

@@ -13,6 +13,7 @@
 #include "os/msgbox.h"
 #include "platform/dialup.h"
 #include "transport/sockets.h"
+#include "transport/tls_channel.h"
 
 namespace pelorin {
 
@@ -106,6 +107,9 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
                                      const std::string& msg) {
     ErrorOccurred(sender, socket, error, msg);
   };
+  Sockets1->OnTlsEstablished = [this](TSockets*, int) {
+    Follow(session_.TlsEstablished(*Sockets1));
+  };
 }
 
 SendWorkflow::~SendWorkflow() {
@@ -113,6 +117,7 @@ SendWorkflow::~SendWorkflow() {
   Sockets1->OnDataAvailable = nullptr;
   Sockets1->OnSessionClosed = nullptr;
   Sockets1->OnErrorOccurred = nullptr;
+  Sockets1->OnTlsEstablished = nullptr;
   workerLink_->Forget();
 }
 
@@ -208,7 +213,9 @@ void SendWorkflow::BeginConversation(unsigned generation) {
   SetProgress(kSendingMail);
   Timer1->start();
   ++conversation_;
-  session_.Prepare(*Sockets1, settings_.server, settings_.port);
+  session_.Prepare(*Sockets1, settings_.server, settings_.port, settings_.smtp);
+  Sockets1->SetTls(settings_.server, settings_.trustedCertificate,
+                   settings_.smtp.security == SmtpSecurity::Tls);
   phase_ = SendPhase::Conversing;
 }
 
@@ -246,24 +253,50 @@ void SendWorkflow::DataAvailable(TSockets*, int) {
 // Errors are handled later, from the event queue: raised from inside a socket call that the
 // session made, they would otherwise enter the session in the middle of its own step. Also
 // runs on the worker thread, inside the connect, for a failure reported at once.
-void SendWorkflow::ErrorOccurred(TSockets*, int, int, const std::string& Msg) {
+void SendWorkflow::ErrorOccurred(TSockets*, int, int Error, const std::string& Msg) {
   const unsigned conversation = conversation_;
   const bool duringConversation = session_.State() != SmtpState::Idle;
   QMetaObject::invokeMethod(
       this,
-      [this, conversation, duringConversation, Msg] {
-        HandleSocketError(conversation, duringConversation, Msg);
+      [this, conversation, duringConversation, Error, Msg] {
+        HandleSocketError(conversation, duringConversation, Error, Msg);
       },
       Qt::QueuedConnection);
 }
 
-void SendWorkflow::HandleSocketError(unsigned conversation, bool duringConversation,
+void SendWorkflow::HandleSocketError(unsigned conversation, bool duringConversation, int error,
                                      const std::string& msg) {
   // The failed QUIT and close of a conversation that has already ended are the same trouble
   // again: they are not shown a second time.
   if (conversation != conversation_) return;
   if (duringConversation && session_.State() == SmtpState::Idle) return;
+  if (error == kTlsHandshakeFailed) return HandleTlsFailure(msg);
   Follow(session_.SmtpError(*Sockets1, msg));
+}
+
+// Nothing more goes over a connection that could not be secured, not even QUIT. A certificate
+// that could not be verified may be trusted, exactly that one, for this server from now on.
+void SendWorkflow::HandleTlsFailure(const std::string& msg) {
+  phase_ = SendPhase::ShowingBox;
+  Timer1->stop();
+  const TlsRejection* rejection = Sockets1->TlsFailure();
+  if (rejection == nullptr) {
+    os::ShowMessage(msg + ". The messages stay queued.");
+  } else {
+    const std::string question =
+        "The connection to " + settings_.server + " could not be secured: " + rejection->reason +
+        ".\r\n\r\nThe certificate's SHA-256 fingerprint is\r\n" + rejection->fingerprint +
+        "\r\n\r\nTrust exactly this certificate for " + settings_.server +
+        " from now on? Only do so if you know it is the server's own. The messages stay queued "
+        "either way.";
+    const std::string fingerprint = rejection->fingerprint;
+    if (os::AskOkCancel(question) == os::IDOK) {
+      emit CertificateTrusted(QString::fromStdString(fingerprint));
+    }
+  }
+  if (phase_ != SendPhase::ShowingBox) return;  // the program is closing
+  phase_ = SendPhase::Conversing;
+  Follow(session_.Abort(*Sockets1, "the connection could not be secured"));
 }
 
 void SendWorkflow::Timer1Timer(QObject*) {
@@ -321,6 +354,7 @@ void SendWorkflow::GatherOutcome() {
   const SmtpOutcome& outcome = session_.Outcome();
   report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
   report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
+  report_.signInRefused = report_.signInRefused || outcome.signInRefused;
   if (outcome.failed && !report_.failed) {
     report_.failed = true;
     report_.failure = outcome.failure;

@@ -33,6 +33,8 @@ struct SendSettings {
   std::string port;
   std::string dialEntry;
   bool useDialup = false;
+  SmtpOptions smtp;                // security, user name and password
+  std::string trustedCertificate;  // SHA-256 fingerprint the user chose to trust, or empty
 };
 
 enum class SendPhase { Idle, Dialling, Connecting, Conversing, ShowingBox };
@@ -45,8 +47,9 @@ struct SendReport {
   std::vector<OutboxMessage> refused;  // refused for good, out of the outbox
   std::size_t stillQueued = 0;
   bool failed = false;
-  std::string failure;      // why, in a few words
-  std::string dialRefusal;  // the dial-up unit's text when the dial stopped the send
+  std::string failure;         // why, in a few words
+  std::string dialRefusal;     // the dial-up unit's text when the dial stopped the send
+  bool signInRefused = false;  // the password must be asked for again
 };
 
 class SendWorkflow : public QObject {
@@ -83,6 +86,8 @@ class SendWorkflow : public QObject {
  signals:
   // A progress text for the status line.
   void Progress(const QString& text);
+  // The user chose to trust this certificate (SHA-256 fingerprint) for the server from now on.
+  void CertificateTrusted(const QString& fingerprint);
   // The send has ended, for good or ill; nothing more happens until the next Send.
   void SendEnded(const SendReport& report);
 
@@ -92,7 +97,9 @@ class SendWorkflow : public QObject {
   void DialRefused(unsigned generation, const std::string& text);
   void BeginConversation(unsigned generation);
   void SessionStartReturned(unsigned generation, const std::string& failure);
-  void HandleSocketError(unsigned conversation, bool duringConversation, const std::string& msg);
+  void HandleSocketError(unsigned conversation, bool duringConversation, int error,
+                         const std::string& msg);
+  void HandleTlsFailure(const std::string& msg);
   void Follow(const SmtpTurn& turn);
   void ShowHalt(const SmtpHalt& halt);
   std::string HaltText(const SmtpHalt& halt) const;

@@ -1,5 +1,7 @@
 #include "transport/smtp_session.h"
 
+#include <QByteArray>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -39,6 +41,37 @@ std::string OverflowProblem() {
          " bytes without ending its reply";
 }
 
+std::string Base64(std::string_view text) {
+  return QByteArray(text.data(), static_cast<qsizetype>(text.size())).toBase64().toStdString();
+}
+
+bool IsEightBit(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+}
+
+std::string JoinedMethods(const std::vector<std::string>& methods) {
+  std::string joined;
+  for (const std::string& method : methods) joined += (joined.empty() ? "" : ", ") + method;
+  return joined;
+}
+
+constexpr const char* kNoStartTls =
+    "The server does not offer STARTTLS, so the mail cannot be sent securely. Nothing was "
+    "sent; the messages stay queued.";
+constexpr const char* kSignInInPlainText =
+    "A user name is set, but the connection to the server is not encrypted, and a password is "
+    "never sent in plain text. Choose STARTTLS or SSL/TLS in the advanced settings; the "
+    "messages stay queued.";
+
+std::string NoKnownSignIn(const EhloExtensions& extensions) {
+  if (extensions.authMethods.empty()) {
+    return "The server does not offer to sign in (no AUTH in its reply to EHLO), but a user "
+           "name is set. The messages stay queued.";
+  }
+  return "The server offers no sign-in method this program knows (PLAIN, LOGIN); it offers " +
+         JoinedMethods(extensions.authMethods) + ". The messages stay queued.";
+}
+
 std::string NotSmtpProblem(std::string_view line) {
   return "The server's answer is not SMTP, so the conversation ends here: \"" +
          WithLineBreaksShown(line) + "\"";
@@ -48,7 +81,13 @@ std::string NotSmtpProblem(std::string_view line) {
 
 // --- Starting ---
 
-void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const std::string& port) {
+void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const std::string& port,
+                          SmtpOptions options) {
+  options_ = std::move(options);
+  extensions_ = {};
+  secured_ = options_.security == SmtpSecurity::Tls;  // the socket secures it before the greeting
+  signedIn_ = false;
+  authMethod_.clear();
   socket.SetIPAddr(server);
   socket.SetPort(port.empty() ? "25" : port);
   replyBuffer_.clear();
@@ -113,6 +152,15 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
       return AnswerMessageData(socket, code, reply);
     case SmtpState::Quit:
       return AnswerQuit(socket, code, reply);
+    case SmtpState::Ehlo:
+      return AnswerEhlo(socket, code, reply);
+    case SmtpState::StartTls:
+      return AnswerStartTls(socket, code, reply);
+    case SmtpState::Auth:
+    case SmtpState::AuthUserName:
+    case SmtpState::AuthPassword:
+      return AnswerAuth(socket, code, reply);
+    case SmtpState::Handshake:  // nothing is read while the socket shakes hands
     case SmtpState::Idle:
       break;
   }
@@ -124,12 +172,125 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
 // queued; a reply outside those ranges is waited past, as the server may add more.
 
 SmtpTurn SmtpSession::AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 220) {
+  if (code == 220) return Greet(socket);
+  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
+  return {};
+}
+
+SmtpTurn SmtpSession::Greet(SmtpSocket& socket) {
+  const std::string hostName = WithoutLineBreaksOrNul(socket.LocalHostName());
+  if (options_.UsesEhlo()) {
+    SendCommand(socket, SmtpState::Ehlo, "EHLO " + hostName);
+  } else {
+    SendCommand(socket, SmtpState::Helo, "HELO " + hostName);
+  }
+  return {};
+}
+
+SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 250) {
+    extensions_ = ParseEhloReply(reply);
+    return AfterExtensions(socket);
+  }
+  if (!IsTransientOrPermanentFailure(code)) return {};
+  // A server that knows no EHLO still takes HELO, when nothing needs an extension.
+  const bool needsExtensions =
+      options_.security == SmtpSecurity::StartTls || !options_.userName.empty();
+  if (code >= 500 && !needsExtensions) {
     SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
     return {};
   }
-  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
+  return Refuse(reply, false);
+}
+
+// After EHLO: secure the connection, then sign in, then the messages.
+SmtpTurn SmtpSession::AfterExtensions(SmtpSocket& socket) {
+  if (options_.security == SmtpSecurity::StartTls && !secured_) {
+    if (!extensions_.Has("STARTTLS")) {
+      return Halt(SmtpHalt::Kind::Refusal, kNoStartTls, false,
+                  "the server does not offer STARTTLS");
+    }
+    SendCommand(socket, SmtpState::StartTls, "STARTTLS");
+    return {};
+  }
+  if (!options_.userName.empty() && !signedIn_) return SignIn(socket);
+  return BeginNextMessage(socket);
+}
+
+SmtpTurn SmtpSession::AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 220) {
+    // Whatever came with the 220 was sent before the connection was secured: it is dropped
+    // with this reply and never read as an answer (a server, or someone between, could
+    // otherwise answer in plain text for the secured conversation).
+    replyBuffer_.clear();
+    state_ = SmtpState::Handshake;
+    socket.StartTls();
+    return {};
+  }
+  if (!IsTransientOrPermanentFailure(code)) return {};
+  return Halt(SmtpHalt::Kind::Refusal,
+              reply +
+                  "\r\nThe server refused STARTTLS, so the mail cannot be sent securely. "
+                  "Nothing was sent; the messages stay queued.",
+              false, "the server refused STARTTLS");
+}
+
+SmtpTurn SmtpSession::TlsEstablished(SmtpSocket& socket) {
+  if (state_ != SmtpState::Handshake) return {};
+  secured_ = true;
+  extensions_ = {};  // the list sent in plain text is not to be trusted
+  SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
   return {};
+}
+
+// PLAIN, else LOGIN; never over a connection that is not encrypted.
+SmtpTurn SmtpSession::SignIn(SmtpSocket& socket) {
+  if (!secured_) {
+    return Halt(SmtpHalt::Kind::Refusal, kSignInInPlainText, false,
+                "a password is never sent in plain text");
+  }
+  authMethod_ = ChooseAuthMethod(extensions_);
+  if (authMethod_.empty()) {
+    return Halt(SmtpHalt::Kind::Refusal, NoKnownSignIn(extensions_), false,
+                "the server offers no sign-in method this program knows");
+  }
+  if (authMethod_ == "PLAIN") {
+    const std::string credentials =
+        std::string(1, '\0') + options_.userName + std::string(1, '\0') + options_.password;
+    SendCommand(socket, SmtpState::Auth, "AUTH PLAIN " + Base64(credentials));
+  } else {
+    SendCommand(socket, SmtpState::Auth, "AUTH LOGIN");
+  }
+  return {};
+}
+
+SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string& reply) {
+  if (code == 235) {
+    signedIn_ = true;
+    return BeginNextMessage(socket);
+  }
+  if (code == 334 && state_ == SmtpState::Auth && authMethod_ == "LOGIN") {
+    SendCommand(socket, SmtpState::AuthUserName, Base64(options_.userName));
+    return {};
+  }
+  if (code == 334 && state_ == SmtpState::AuthUserName) {
+    SendCommand(socket, SmtpState::AuthPassword, Base64(options_.password));
+    return {};
+  }
+  if (!IsTransientOrPermanentFailure(code)) return {};
+  return RefuseSignIn(reply);
+}
+
+SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
+  if (SmtpReplyCode(reply) == 535) {
+    outcome_.signInRefused = true;
+    return Halt(SmtpHalt::Kind::Refusal,
+                reply +
+                    "\r\nThe server refused the user name or the password. The messages "
+                    "stay queued; the password is asked for again at the next send.",
+                false, "the server refused the user name or password");
+  }
+  return Refuse(reply, false);
 }
 
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
@@ -186,8 +347,15 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
   }
   if (HasLineBreakOrNul(SenderAddress))
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false, kRefusedByServer);
-  SendCommand(socket, SmtpState::MailFrom, "MAIL FROM: <" + SenderAddress + ">");
+  SendCommand(socket, SmtpState::MailFrom, MailFromCommand());
   return {};
+}
+
+// Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
+std::string SmtpSession::MailFromCommand() const {
+  std::string command = "MAIL FROM: <" + SenderAddress + ">";
+  if (extensions_.Has("8BITMIME") && IsEightBit(outbox_.Head().text)) command += " BODY=8BITMIME";
+  return command;
 }
 
 SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
@@ -247,6 +415,12 @@ SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
   halted_ = false;
   replyBuffer_.clear();
   return {SmtpTurn::Kind::Over, {}};
+}
+
+SmtpTurn SmtpSession::Abort(SmtpSocket& socket, const std::string& why) {
+  if (state_ == SmtpState::Idle) return {};
+  Fail(why);
+  return Close(socket);
 }
 
 SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {

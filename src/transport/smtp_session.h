@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "transport/ehlo_reply.h"
 #include "transport/outbox.h"
 #include "transport/smtp_socket.h"
 #include "transport/smtp_state.h"
@@ -43,12 +44,27 @@ struct SmtpTurn {
   SmtpHalt halt;
 };
 
+// How the connection is secured, and who signs in. With none of it the conversation is the
+// plain HELO one; with any of it the session says EHLO and reads the server's extensions.
+enum class SmtpSecurity { None, StartTls, Tls };
+
+struct SmtpOptions {
+  SmtpSecurity security = SmtpSecurity::None;
+  std::string userName;  // empty: no sign-in
+  std::string password;
+  // EHLO (and the extensions it brings) even without security, for measuring against
+  // servers that offer them in plain text.
+  bool extended = false;
+  bool UsesEhlo() const { return extended || security != SmtpSecurity::None || !userName.empty(); }
+};
+
 // What one conversation came to, counted from its SmtpStartSession.
 struct SmtpOutcome {
   std::vector<std::uint64_t> accepted;  // ids of the messages the server accepted
   std::vector<OutboxMessage> dropped;   // messages refused for good, out of the outbox
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
+  bool signInRefused = false;  // the server refused the user name or password
 };
 
 class SmtpSession {
@@ -63,7 +79,15 @@ class SmtpSession {
   // under way is forgotten. SConnect's ConversionError passes through.
   void SmtpStartSession(SmtpSocket& socket, const std::string& server, const std::string& port);
   // The first half of SmtpStartSession: sets the server and the state, does not connect.
-  void Prepare(SmtpSocket& socket, const std::string& server, const std::string& port);
+  void Prepare(SmtpSocket& socket, const std::string& server, const std::string& port,
+               SmtpOptions options = {});
+  // The TLS handshake after STARTTLS has succeeded: EHLO again, over the secured connection.
+  SmtpTurn TlsEstablished(SmtpSocket& socket);
+  // Ends the conversation at once without asking the server (its connection cannot be
+  // trusted, say); the owner has told the user why.
+  SmtpTurn Abort(SmtpSocket& socket, const std::string& why);
+  // What the server announced after the latest EHLO.
+  const EhloExtensions& Extensions() const { return extensions_; }
 
   // Takes in one block of received text and answers the reply once it is complete.
   SmtpTurn SmtpHandleReply(SmtpSocket& socket, std::string_view text);
@@ -86,6 +110,15 @@ class SmtpSession {
   SmtpTurn AnswerData(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerQuit(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerAuth(SmtpSocket& socket, int code, const std::string& reply);
+
+  SmtpTurn Greet(SmtpSocket& socket);
+  SmtpTurn AfterExtensions(SmtpSocket& socket);
+  SmtpTurn SignIn(SmtpSocket& socket);
+  SmtpTurn RefuseSignIn(const std::string& reply);
+  std::string MailFromCommand() const;
 
   SmtpTurn BeginNextMessage(SmtpSocket& socket);
   SmtpTurn SendRcptTo(SmtpSocket& socket);
@@ -105,6 +138,11 @@ class SmtpSession {
   SmtpHalt halt_;
   bool halted_ = false;
   bool lostWhileHalted_ = false;
+  SmtpOptions options_;
+  EhloExtensions extensions_;
+  bool secured_ = false;  // TLS is up, from the first byte or after STARTTLS
+  bool signedIn_ = false;
+  std::string authMethod_;
 };
 
 }  // namespace pelorin

@@ -19,6 +19,9 @@ class SmtpSocket {
   // Closes the connection from this side; no session-closed event follows.
   virtual void Disconnect() = 0;
   virtual std::string LocalHostName() = 0;
+  // Begins TLS over the connection (after the server's 220 to STARTTLS); what was received
+  // before is never read. The outcome arrives later, as an event of the socket's owner.
+  virtual void StartTls() {}
 };
 
 }  // namespace pelorin

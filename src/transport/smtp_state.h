@@ -16,10 +16,17 @@ enum class SmtpState : int {
   Data = 5,         // DATA sent
   MessageData = 6,  // message data and end-of-data mark sent
   Quit = 7,         // QUIT sent
+  // Only when the connection is to be secured or signed in to:
+  Ehlo = 8,           // EHLO sent
+  StartTls = 9,       // STARTTLS sent
+  Handshake = 10,     // the TLS handshake after STARTTLS is under way
+  Auth = 11,          // AUTH sent
+  AuthUserName = 12,  // AUTH LOGIN: the user name sent
+  AuthPassword = 13,  // AUTH LOGIN: the password sent
 };
 
 // What was last sent in each state, as a message names it after "after ".
-inline constexpr std::array<std::string_view, 8> kSmtpStepNames = {
+inline constexpr std::array<std::string_view, 14> kSmtpStepNames = {
     "the end of the conversation",
     "connecting",
     "HELO",
@@ -28,6 +35,12 @@ inline constexpr std::array<std::string_view, 8> kSmtpStepNames = {
     "DATA",
     "the message data",
     "QUIT",
+    "EHLO",
+    "STARTTLS",
+    "the TLS handshake",
+    "AUTH",
+    "the user name",
+    "the password",
 };
 
 constexpr std::string_view SmtpStepName(SmtpState state) {
@@ -36,7 +49,7 @@ constexpr std::string_view SmtpStepName(SmtpState state) {
 
 // A conversation is under way and has not yet asked to end.
 constexpr bool SmtpCarriesMessages(SmtpState state) {
-  return state >= SmtpState::Greeting && state <= SmtpState::MessageData;
+  return state != SmtpState::Idle && state != SmtpState::Quit;
 }
 
 }  // namespace pelorin

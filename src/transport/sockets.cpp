@@ -7,6 +7,7 @@
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "transport/socket_error_text.h"
+#include "transport/tls_channel.h"
 
 namespace pelorin {
 namespace ws = os::ws;
@@ -112,6 +113,7 @@ TSockets::TSockets(QObject* Owner) : os::ComponentWindow(Owner) {
 }
 
 TSockets::~TSockets() {
+  EndTls();
   ws::ForgetWindow(this);
   if (ws::WSACleanup() < 0) ReportError(-1, "Destructor (WSACleanup)", ws::WSAGetLastError());
 }
@@ -172,6 +174,7 @@ void TSockets::DropQueuedNotifications() {
 
 void TSockets::CloseHeldSocket() {
   DropWaitingText();
+  EndTls();
   if (socketHandle_ == -1) return;
   const ws::LINGER abortive{1, 0};
   ws::WSAAsyncSelect(socketHandle_, this, kNotificationMessage, 0);
@@ -220,6 +223,15 @@ void TSockets::StartConnection() {
 }
 
 void TSockets::SetText(const std::string& Text) {
+  if (tls_) {
+    tls_->WritePlain(Text);
+    FlushTls();
+    return;
+  }
+  SendRaw(Text);
+}
+
+void TSockets::SendRaw(const std::string& Text) {
   if (modeCell_ == 0) {
     SendBlocking(Text);
     return;
@@ -286,6 +298,10 @@ void TSockets::DropWaitingText() {
 
 int TSockets::SReceive(int Socket, char* Buffer, const int& Size) {
   if (Socket == -1) return -1;
+  if (tls_) {
+    if (tlsPlain_.empty() && !ReadTls(Socket)) return -1;
+    return TakeTlsPlain(Buffer, Size);
+  }
   const bool blocking = modeCell_ == 0;
   if (blocking) StartBlockingTimer();
   const int received = ws::recv(Socket, Buffer, Size, 0);
@@ -298,6 +314,7 @@ int TSockets::SReceive(int Socket, char* Buffer, const int& Size) {
 void TSockets::Disconnect() {
   const int socket = socketHandle_;
   DropWaitingText();
+  EndTls();
   if (modeCell_ == 1) {
     ws::WSAAsyncSelect(socket, this, kNotificationMessage, 0);
     DropQueuedNotifications();
@@ -336,6 +353,7 @@ void TSockets::SocketNotification(os::WPARAM wParam, os::LPARAM lParam) {
     ReportError(socket, EventName(event), static_cast<int>(error));
     return;
   }
+  if (tls_ && event != ws::FD_WRITE) return TlsNotification(socket, event);
   switch (event) {
     case ws::FD_READ:
       Raise(OnDataAvailable, this, socket);
@@ -348,6 +366,7 @@ void TSockets::SocketNotification(os::WPARAM wParam, os::LPARAM lParam) {
       Raise(OnSessionAvailable, this, socket);
       break;
     case ws::FD_CONNECT:
+      if (tlsFromConnect_) BeginTls();
       Raise(OnSessionConnected, this, socket);
       break;
     case ws::FD_CLOSE:
@@ -400,6 +419,115 @@ void TSockets::DirectReport(int Error, const std::string& Msg) {
     return;
   }
   os::SocketMessageBox(Msg, kErrorCaption);
+}
+
+}  // namespace pelorin
+
+namespace pelorin {
+
+// --- TLS ---
+
+void TSockets::SetTls(std::string serverName, std::string trustedFingerprint, bool fromConnect) {
+  tlsServerName_ = std::move(serverName);
+  tlsTrustedFingerprint_ = std::move(trustedFingerprint);
+  tlsFromConnect_ = fromConnect;
+}
+
+void TSockets::StartTls() {
+  BeginTls();
+}
+
+const TlsRejection* TSockets::TlsFailure() const {
+  return tlsRejection_.get();
+}
+
+void TSockets::BeginTls() {
+  tls_ = std::make_unique<TlsChannel>(tlsServerName_, tlsTrustedFingerprint_);
+  tlsRejection_.reset();
+  tlsPlain_.clear();
+  tls_->Advance();  // the client's first flight
+  FlushTls();
+}
+
+void TSockets::EndTls() {
+  tls_.reset();
+  tlsPlain_.clear();
+}
+
+// Sends what the channel has encrypted; a failed handshake is reported once, and the channel
+// is then given up, so that nothing more is read or sent over it.
+void TSockets::FlushTls() {
+  const std::string outgoing = tls_->TakeOutgoing();
+  if (!outgoing.empty()) SendRaw(outgoing);
+  if (!tls_ || tls_->CurrentState() != TlsChannel::State::Failed) return;
+  const std::string failure = tls_->Failure();
+  if (const TlsRejection* rejection = tls_->Rejection()) {
+    tlsRejection_ = std::make_unique<TlsRejection>(*rejection);
+  }
+  tls_.reset();
+  tlsPlain_.clear();
+  DirectReport(kTlsHandshakeFailed, "The secure connection failed: " + failure);
+}
+
+// One recv of encrypted bytes into the channel; false when the recv failed (reported).
+bool TSockets::ReadTls(int socket) {
+  char buffer[16384];
+  const int received = ws::recv(socket, buffer, sizeof buffer, 0);
+  if (received < 0) {
+    const int error = ws::WSAGetLastError();
+    if (error == ws::WSAEWOULDBLOCK) return true;
+    ReportError(socketHandle_, "SReceive", error);
+    return false;
+  }
+  const bool wasEstablished = tls_->CurrentState() == TlsChannel::State::Established;
+  tls_->Receive(std::string_view(buffer, static_cast<std::size_t>(received)));
+  tlsPlain_ += tls_->ReadPlain();
+  FlushTls();
+  if (tls_ && !wasEstablished && tls_->CurrentState() == TlsChannel::State::Established) {
+    Raise(OnTlsEstablished, this, socket);
+  }
+  return true;
+}
+
+int TSockets::TakeTlsPlain(char* Buffer, int Size) {
+  const std::size_t taken = std::min(tlsPlain_.size(), static_cast<std::size_t>(std::max(Size, 0)));
+  std::memcpy(Buffer, tlsPlain_.data(), taken);
+  tlsPlain_.erase(0, taken);
+  // More plain text waits than the owner took: it hears of it as of any other data.
+  if (!tlsPlain_.empty()) {
+    os::PostMessage(this, kNotificationMessage, static_cast<os::WPARAM>(socketHandle_),
+                    ws::WSAMAKESELECTREPLY(ws::FD_READ, 0));
+  }
+  return static_cast<int>(taken);
+}
+
+// While the channel shakes hands the owner hears nothing of the data: it is the channel's.
+// Once established, data becomes the owner's data event; a close first hands on what waits.
+void TSockets::TlsNotification(int socket, unsigned event) {
+  const bool established = tls_->CurrentState() == TlsChannel::State::Established;
+  switch (event) {
+    case ws::FD_READ:
+      if (established) {
+        Raise(OnDataAvailable, this, socket);
+      } else {
+        ReadTls(socket);
+      }
+      break;
+    case ws::FD_CLOSE:
+      // As long as the owner keeps reading it.
+      for (std::size_t waiting = tlsPlain_.size(); tls_ && waiting > 0;) {
+        Raise(OnDataAvailable, this, socket);
+        if (tlsPlain_.size() >= waiting) break;
+        waiting = tlsPlain_.size();
+      }
+      Raise(OnSessionClosed, this, socket);
+      break;
+    case ws::FD_CONNECT:
+      Raise(OnSessionConnected, this, socket);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace pelorin

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -27,12 +28,19 @@ class ConversionError : public std::runtime_error {
 };
 
 class TSockets;
+class TlsChannel;
+struct TlsRejection;
+
+// The error code of a failed TLS handshake, raised through OnErrorOccurred; TlsFailure() then
+// says more. Above every Winsock code.
+constexpr int kTlsHandshakeFailed = 20001;
 
 using TDataAvailable = std::function<void(TSockets* Sender, int Socket)>;
 using TDataNeeded = std::function<void(TSockets* Sender, int Socket)>;
 using TSessionClosed = std::function<void(TSockets* Sender, int Socket)>;
 using TSessionAvailable = std::function<void(TSockets* Sender, int Socket)>;
 using TSessionConnected = std::function<void(TSockets* Sender, int Socket)>;
+using TTlsEstablished = std::function<void(TSockets* Sender, int Socket)>;
 using TErrorOccurred =
     std::function<void(TSockets* Sender, int Socket, int Error, const std::string& Msg)>;
 
@@ -70,6 +78,17 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   TSessionAvailable OnSessionAvailable;
   TSessionConnected OnSessionConnected;
   TErrorOccurred OnErrorOccurred;
+  // Raised when the TLS handshake has succeeded and the certificate was accepted.
+  TTlsEstablished OnTlsEstablished;
+
+  // TLS (notification mode only): the name the certificate must carry, and a fingerprint the
+  // user chose to trust (may be empty). With `fromConnect` the next SConnect secures the
+  // connection as soon as it is made, before anything is read from it.
+  void SetTls(std::string serverName, std::string trustedFingerprint, bool fromConnect);
+  // Secures the connection now (after STARTTLS); what was received before is never read.
+  void StartTls() override;
+  // Why the last handshake failed, when the certificate was the reason; null otherwise.
+  const TlsRejection* TlsFailure() const;
 
   // Resolves the server, closes a socket still held, creates a new one and starts the
   // connection; in notification mode its outcome arrives as OnSessionConnected or an error.
@@ -107,6 +126,13 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void SendWaitingText();
   void CompactWaitingText();
   void DropWaitingText();
+  void SendRaw(const std::string& Text);
+  void BeginTls();
+  void EndTls();
+  void FlushTls();
+  bool ReadTls(int socket);
+  void TlsNotification(int socket, unsigned event);
+  int TakeTlsPlain(char* Buffer, int Size);
 
   os::ws::SOCKADDR_IN remoteAddress_{};
   os::ws::WSADATA wsaData_{};
@@ -119,6 +145,13 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   // Text that the socket has not taken yet, from waitingSent_ on.
   std::string waitingText_;
   std::size_t waitingSent_ = 0;
+  // TLS, when asked for: the channel and the plain text it gave that the owner has not read.
+  std::string tlsServerName_;
+  std::string tlsTrustedFingerprint_;
+  bool tlsFromConnect_ = false;
+  std::unique_ptr<TlsChannel> tls_;
+  std::unique_ptr<TlsRejection> tlsRejection_;
+  std::string tlsPlain_;
 };
 
 // The port for a Port text in network byte order: the "tcp" service entry's port, or else the

@@ -1,0 +1,84 @@
+#include "transport/ehlo_reply.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace pelorin {
+namespace {
+
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return upper;
+}
+
+std::vector<std::string> Words(std::string_view text) {
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t start = text.find_first_not_of(" \t", at);
+    if (start == std::string_view::npos) break;
+    const std::size_t end = std::min(text.find_first_of(" \t", start), text.size());
+    words.emplace_back(text.substr(start, end - start));
+    at = end;
+  }
+  return words;
+}
+
+void AddAuthMethods(EhloExtensions& extensions, const std::vector<std::string>& methods) {
+  for (const std::string& method : methods) {
+    const std::string upper = Upper(method);
+    if (std::find(extensions.authMethods.begin(), extensions.authMethods.end(), upper) ==
+        extensions.authMethods.end()) {
+      extensions.authMethods.push_back(upper);
+    }
+  }
+}
+
+// One line's text after its code and separator, e.g. "AUTH PLAIN LOGIN".
+void TakeLine(EhloExtensions& extensions, std::string_view text) {
+  std::vector<std::string> words = Words(text);
+  if (words.empty()) return;
+  std::string keyword = Upper(words.front());
+  words.erase(words.begin());
+  const std::size_t equals = keyword.find('=');
+  if (equals != std::string::npos) {
+    // The old form "AUTH=LOGIN PLAIN".
+    words.insert(words.begin(), keyword.substr(equals + 1));
+    keyword.resize(equals);
+  }
+  if (keyword.empty()) return;
+  extensions.keywords.insert(keyword);
+  if (keyword == "AUTH") AddAuthMethods(extensions, words);
+}
+
+}  // namespace
+
+EhloExtensions ParseEhloReply(std::string_view reply) {
+  EhloExtensions extensions;
+  bool first = true;
+  std::size_t start = 0;
+  for (std::size_t end = reply.find('\n'); end != std::string_view::npos;
+       start = end + 1, end = reply.find('\n', start)) {
+    std::string_view line = reply.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (std::exchange(first, false)) continue;
+    if (line.size() < 4) continue;
+    TakeLine(extensions, line.substr(4));
+  }
+  return extensions;
+}
+
+std::string ChooseAuthMethod(const EhloExtensions& extensions) {
+  for (const char* method : {"PLAIN", "LOGIN"}) {
+    if (std::find(extensions.authMethods.begin(), extensions.authMethods.end(), method) !=
+        extensions.authMethods.end()) {
+      return method;
+    }
+  }
+  return {};
+}
+
+}  // namespace pelorin
