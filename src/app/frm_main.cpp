@@ -22,6 +22,7 @@
 #include "app/startup.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "os/registry_class.h"
 #include "platform/dialup_key.h"
 #include "transport/sockets.h"
 
@@ -171,8 +172,13 @@ void TfrmMain::ConnectEvents() {
     progressStatus_ = text;
     SetStatus(text);
   });
-  connect(workflow_, &SendWorkflow::CertificateTrusted, this,
-          [](const QString& fingerprint) { WriteTrustedCertificate(fingerprint.toStdString()); });
+  connect(workflow_, &SendWorkflow::CertificateTrusted, this, [](const QString& fingerprint) {
+    try {
+      WriteTrustedCertificate(fingerprint.toStdString());
+    } catch (const os::RegistryError& error) {
+      os::ShowErrorBox(error.what());
+    }
+  });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
