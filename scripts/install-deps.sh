@@ -7,7 +7,7 @@ packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
-             xclip libx11-dev)
+             xclip libx11-dev python3-aiosmtpd openssl)
 fi
 
 missing=()

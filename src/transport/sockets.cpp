@@ -223,6 +223,7 @@ void TSockets::StartConnection() {
 }
 
 void TSockets::SetText(const std::string& Text) {
+  if (tlsFailed_) return;  // nothing goes over a connection that could not be secured
   if (tls_) {
     tls_->WritePlain(Text);
     FlushTls();
@@ -298,6 +299,7 @@ void TSockets::DropWaitingText() {
 
 int TSockets::SReceive(int Socket, char* Buffer, const int& Size) {
   if (Socket == -1) return -1;
+  if (tlsFailed_) return 0;
   if (tls_) {
     if (tlsPlain_.empty() && !ReadTls(Socket)) return -1;
     return TakeTlsPlain(Buffer, Size);
@@ -349,6 +351,9 @@ void TSockets::SocketNotification(os::WPARAM wParam, os::LPARAM lParam) {
   const int socket = static_cast<int>(wParam);
   const unsigned event = ws::WSAGETSELECTEVENT(lParam);
   const unsigned error = ws::WSAGETSELECTERROR(lParam);
+  // After a failed handshake the owner hears of nothing but that failure, until it lets the
+  // connection go.
+  if (tlsFailed_) return;
   if (error > kSuccessLimit) {
     ReportError(socket, EventName(event), static_cast<int>(error));
     return;
@@ -443,6 +448,7 @@ const TlsRejection* TSockets::TlsFailure() const {
 
 void TSockets::BeginTls() {
   tls_ = std::make_unique<TlsChannel>(tlsServerName_, tlsTrustedFingerprint_);
+  tlsFailed_ = false;
   tlsRejection_.reset();
   tlsPlain_.clear();
   tls_->Advance();  // the client's first flight
@@ -450,6 +456,7 @@ void TSockets::BeginTls() {
 }
 
 void TSockets::EndTls() {
+  tlsFailed_ = false;
   tls_.reset();
   tlsPlain_.clear();
 }
@@ -466,6 +473,7 @@ void TSockets::FlushTls() {
   }
   tls_.reset();
   tlsPlain_.clear();
+  tlsFailed_ = true;
   DirectReport(kTlsHandshakeFailed, "The secure connection failed: " + failure);
 }
 

@@ -152,6 +152,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   std::unique_ptr<TlsChannel> tls_;
   std::unique_ptr<TlsRejection> tlsRejection_;
   std::string tlsPlain_;
+  bool tlsFailed_ = false;
 };
 
 // The port for a Port text in network byte order: the "tcp" service entry's port, or else the

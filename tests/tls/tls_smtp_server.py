@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""SMTP servers over TLS for the tests, on 127.0.0.1.
+
+  tls_smtp_server.py real MODE CERT KEY OUTDIR [USER PASSWORD]
+      aiosmtpd: MODE "starttls" (STARTTLS required) or "tls" (TLS from the first byte); with a
+      user, sign-in is required and only that user and password are taken. Each message is
+      written to OUTDIR as N.eml.
+  tls_smtp_server.py scripted MODE CERT KEY OUTDIR
+      a scripted peer that misbehaves: "no-starttls", "inject", "cram-only". Every line the
+      client sends (in plain text or inside TLS) is appended to OUTDIR/wire.log, prefixed
+      "plain: " or "tls: ".
+
+Prints the port on the first line of its output, then serves until its input is closed.
+"""
+import asyncio
+import os
+import socket
+import ssl
+import sys
+import threading
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def server_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def serve_real(mode, cert, key, outdir, user=None, password=None):
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import AuthResult
+
+    class Store:
+        count = 0
+
+        async def handle_EHLO(self, server, session, envelope, hostname, responses):
+            session.host_name = hostname
+            return responses
+
+        async def handle_DATA(self, server, session, envelope):
+            Store.count += 1
+            path = os.path.join(outdir, "%d.eml" % Store.count)
+            with open(path + ".tmp", "wb") as f:
+                f.write(envelope.original_content)
+            os.rename(path + ".tmp", path)
+            return "250 OK"
+
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = auth_data.login == user.encode() and auth_data.password == password.encode()
+        return AuthResult(success=ok, handled=False)  # a refusal answers 535
+
+    kwargs = {}
+    if user:
+        # With TLS from the first byte aiosmtpd does not count the connection as secured.
+        kwargs.update(authenticator=authenticate, auth_required=True,
+                      auth_require_tls=(mode == "starttls"))
+    context = server_context(cert, key)
+    port = free_port()
+    if mode == "starttls":
+        controller = Controller(Store(), hostname="127.0.0.1", port=port, tls_context=context,
+                                require_starttls=True, **kwargs)
+    else:
+        controller = Controller(Store(), hostname="127.0.0.1", port=port, ssl_context=context,
+                                **kwargs)
+    controller.start()
+    print(port, flush=True)
+    sys.stdin.read()
+    controller.stop()
+
+
+class Scripted:
+    def __init__(self, mode, context, outdir):
+        self.mode, self.context, self.outdir = mode, context, outdir
+
+    def log(self, where, line):
+        with open(os.path.join(self.outdir, "wire.log"), "ab") as f:
+            f.write(where.encode() + b": " + line + b"\n")
+
+    def lines(self, conn, where):
+        buffer = b""
+        while True:
+            while b"\n" in buffer:
+                line, buffer = buffer.split(b"\n", 1)
+                line = line.rstrip(b"\r")
+                self.log(where, line)
+                yield line
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            buffer += chunk
+
+    def converse(self, conn, where, extensions):
+        data = False
+        for line in self.lines(conn, where):
+            if data:
+                if line == b".":
+                    data = False
+                    conn.sendall(b"250 queued\r\n")
+                continue
+            verb = line.split(b" ")[0].upper()
+            if verb == b"EHLO":
+                reply = [b"250-pelorin.test"] + [b"250-" + e for e in extensions[:-1]]
+                reply.append(b"250 " + extensions[-1])
+                conn.sendall(b"\r\n".join(reply) + b"\r\n")
+            elif verb == b"STARTTLS" and where == "plain" and self.mode == "inject":
+                # The 220 and a forged reply in one segment: the forged one must be dropped.
+                conn.sendall(b"220 go ahead\r\n250 forged in plain text\r\n")
+                return "starttls"
+            elif verb == b"QUIT":
+                conn.sendall(b"221 bye\r\n")
+                return "quit"
+            elif verb == b"AUTH":
+                conn.sendall(b"235 welcome\r\n")
+            elif verb == b"DATA":
+                data = True
+                conn.sendall(b"354 go ahead\r\n")
+            else:
+                conn.sendall(b"250 ok\r\n")
+        return "closed"
+
+    def handle(self, conn):
+        if self.mode == "cram-only":
+            # TLS from the first byte; the greeting comes inside it.
+            secured = self.context.wrap_socket(conn, server_side=True)
+            secured.sendall(b"220 pelorin.test ESMTP\r\n")
+            self.converse(secured, "tls", [b"AUTH CRAM-MD5"])
+            secured.close()
+            return
+        conn.sendall(b"220 pelorin.test ESMTP\r\n")
+        if self.mode == "no-starttls":
+            self.converse(conn, "plain", [b"AUTH PLAIN", b"8BITMIME"])
+        elif self.mode == "inject":
+            if self.converse(conn, "plain", [b"STARTTLS"]) == "starttls":
+                secured = self.context.wrap_socket(conn, server_side=True)
+                self.converse(secured, "tls", [b"AUTH PLAIN LOGIN", b"8BITMIME"])
+        conn.close()
+
+
+def serve_scripted(mode, cert, key, outdir):
+    context = server_context(cert, key)
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    script = Scripted(mode, context, outdir)
+
+    def accept():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=guarded, args=(conn,), daemon=True).start()
+
+    def guarded(conn):
+        try:
+            script.handle(conn)
+        except (OSError, ssl.SSLError):
+            conn.close()
+
+    threading.Thread(target=accept, daemon=True).start()
+    print(listener.getsockname()[1], flush=True)
+    sys.stdin.read()
+    listener.close()
+
+
+if __name__ == "__main__":
+    kind, mode, cert, key, outdir = sys.argv[1:6]
+    if kind == "real":
+        serve_real(mode, cert, key, outdir, *sys.argv[6:8])
+    else:
+        serve_scripted(mode, cert, key, outdir)
