@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/file_access.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
@@ -98,6 +99,22 @@ void SyncDirectoryOf(const std::string& path) {
   if (fd < 0) return;
   static_cast<void>(::fsync(fd));
   ::close(fd);
+}
+
+// The new file is renamed over the old one, which asks only the directory, and root passes
+// every access check: a file or directory that nobody may write is refused here, as writing
+// in place would be. What does not exist is left to the steps that follow to report.
+int WriteRefusal(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && !os::MayWrite(path)) {
+    return EACCES;
+  }
+  const std::string directory = DirectoryOf(path);
+  if (::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+      !os::MayWrite(directory)) {
+    return EACCES;
+  }
+  return 0;
 }
 
 int WriteSyncAndClose(int fd, std::string_view bytes) {
@@ -197,6 +214,7 @@ int ReadConfigurationBytes(const std::string& path, std::string& bytes) {
 }
 
 int ReplaceFileContents(const std::string& path, std::string_view bytes) {
+  if (const int error = WriteRefusal(path)) return error;
   std::string temporaryPath;
   int fd = -1;
   if (const int error = CreateTemporaryFile(path, temporaryPath, fd)) return error;

@@ -49,7 +49,8 @@ std::string IoErrorText(int errorNumber);
 int ReadConfigurationBytes(const std::string& path, std::string& bytes);
 // Replaces the file whole or not at all: the bytes go to a temporary file in the same
 // directory, which is synced and then renamed over the old file. On failure the temporary
-// file is removed and the old file is left as it was.
+// file is removed and the old file is left as it was. A file or directory without any write
+// bit is refused with EACCES also for root, as writing the file in place would be.
 int ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 // ProgramDir + "tessaly32.cfg".
