@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/mailto_link.h"
 #include "os/file_access.h"
 #include "os/msgbox.h"
 
@@ -142,8 +143,9 @@ Configuration ParseConfiguration(std::string_view bytes) {
 
 std::string FormatConfiguration(const Configuration& configuration) {
   std::string bytes;
+  // A line break inside a value would split it over two lines and shift every later one.
   const auto writeLine = [&bytes](std::string_view text) {
-    bytes += text;
+    bytes += ToSingleLine(std::string(text));
     bytes += kLineTerminator;
   };
   writeLine(configuration.smtpServer + ":" + configuration.smtpPort);

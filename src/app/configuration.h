@@ -8,7 +8,8 @@
 //   5… name, address, name, address, …
 // When read, a CR ends a line and one LF right after it is skipped; a lone LF is ordinary
 // text. A Ctrl-Z byte (26) or the end of the file ends the data, and missing lines read as
-// empty texts. Nothing in the content is ever rejected.
+// empty texts. Nothing in the content is ever rejected; a CR or LF inside a value is written
+// as a blank, so that every value keeps its own line.
 #pragma once
 
 #include <optional>

@@ -285,8 +285,9 @@ void TfrmMain::edsSubjChange(QObject*) {
 }
 
 void TfrmMain::cmdAddClick(QObject*) {
-  NameList.push_back(ToLocal(edsName->currentText()));
-  AddressList.push_back(ToLocal(edsEmail->text()));
+  // A pasted line break is stored as the blank the configuration file will hold.
+  NameList.push_back(ToSingleLine(ToLocal(edsName->currentText())));
+  AddressList.push_back(ToSingleLine(ToLocal(edsEmail->text())));
   RefreshNameList();
   SaveConfiguration();
 }

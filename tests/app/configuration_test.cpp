@@ -160,6 +160,19 @@ TEST(FormatConfiguration, NameWithoutAddressIsSavedWithAnEmptyLine) {
   EXPECT_EQ(FormatConfiguration(ParseConfiguration(fiveLines)), fiveLines + "\r\n");
 }
 
+// A pasted line break would split its value over two lines of the file, and every later
+// name would be read back as an address.
+TEST(FormatConfiguration, LineBreaksInAnyValueAreWrittenAsBlanks) {
+  const Configuration typed =
+      WithBook(Settings("mail\r\nhost", "5\n87", "me\r@home", "Mo\ndem", true),
+               {"Ann\r\nSmith", "Bob"}, {"ann@x\n", "bob@x"});
+  const std::string bytes = FormatConfiguration(typed);
+  EXPECT_EQ(bytes,
+            "mail  host:5 87\r\nme @home\r\nMo dem\r\nTRUE\r\nAnn  Smith\r\nann@x \r\n"
+            "Bob\r\nbob@x\r\n");
+  EXPECT_THAT(ParseConfiguration(bytes).names, ElementsAre("Ann  Smith", "Bob"));
+}
+
 TEST(IoErrorText, MapsSystemErrorsToTheFailureTexts) {
   const std::pair<int, std::string> cases[] = {
       {ENOENT, "File not found"},

@@ -236,6 +236,18 @@ TEST_F(FrmMainTest, AddAppendsTheFieldsEmptiesThemAndSaves) {
             "localhost:25\r\n\r\n\r\nFALSE\r\nAnn\r\nann@example.org\r\n\r\n\r\n");
 }
 
+TEST_F(FrmMainTest, LineBreaksPastedIntoNameOrAddressAreStoredAsBlanks) {
+  TfrmMain& window = Create();
+  window.edsName->setEditText(QStringLiteral("Ann\r\nSmith"));
+  window.edsEmail->setText(QStringLiteral("ann@\nexample.org"));
+  window.cmdAdd->click();
+  EXPECT_EQ(pelorin::NameList, std::vector<std::string>{"Ann  Smith"});
+  EXPECT_EQ(pelorin::AddressList, std::vector<std::string>{"ann@ example.org"});
+  EXPECT_EQ(window.edsName->itemText(0), QStringLiteral("Ann  Smith"));
+  EXPECT_EQ(ConfigurationFile(),
+            "localhost:25\r\n\r\n\r\nFALSE\r\nAnn  Smith\r\nann@ example.org\r\n");
+}
+
 TEST_F(FrmMainTest, DuplicateNamesEachFillTheirOwnAddress) {
   pelorin::NameList = {"Bob", "Bob"};
   pelorin::AddressList = {"first@example.org", "second@example.org"};
