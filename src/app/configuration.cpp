@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/mailto_link.h"
+#include "os/file_access.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
@@ -100,6 +102,22 @@ void SyncDirectoryOf(const std::string& path) {
   ::close(fd);
 }
 
+// The new file is renamed over the old one, which asks only the directory, and root passes
+// every access check: a file or directory that nobody may write is refused here, as writing
+// in place would be. What does not exist is left to the steps that follow to report.
+int WriteRefusal(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && !os::MayWrite(path)) {
+    return EACCES;
+  }
+  const std::string directory = DirectoryOf(path);
+  if (::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+      !os::MayWrite(directory)) {
+    return EACCES;
+  }
+  return 0;
+}
+
 int WriteSyncAndClose(int fd, std::string_view bytes) {
   int error = WriteAll(fd, bytes);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
@@ -125,8 +143,9 @@ Configuration ParseConfiguration(std::string_view bytes) {
 
 std::string FormatConfiguration(const Configuration& configuration) {
   std::string bytes;
+  // A line break inside a value would split it over two lines and shift every later one.
   const auto writeLine = [&bytes](std::string_view text) {
-    bytes += text;
+    bytes += ToSingleLine(std::string(text));
     bytes += kLineTerminator;
   };
   writeLine(configuration.smtpServer + ":" + configuration.smtpPort);
@@ -197,6 +216,7 @@ int ReadConfigurationBytes(const std::string& path, std::string& bytes) {
 }
 
 int ReplaceFileContents(const std::string& path, std::string_view bytes) {
+  if (const int error = WriteRefusal(path)) return error;
   std::string temporaryPath;
   int fd = -1;
   if (const int error = CreateTemporaryFile(path, temporaryPath, fd)) return error;

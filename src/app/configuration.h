@@ -8,7 +8,8 @@
 //   5… name, address, name, address, …
 // When read, a CR ends a line and one LF right after it is skipped; a lone LF is ordinary
 // text. A Ctrl-Z byte (26) or the end of the file ends the data, and missing lines read as
-// empty texts. Nothing in the content is ever rejected.
+// empty texts. Nothing in the content is ever rejected; a CR or LF inside a value is written
+// as a blank, so that every value keeps its own line.
 #pragma once
 
 #include <optional>
@@ -49,7 +50,8 @@ std::string IoErrorText(int errorNumber);
 int ReadConfigurationBytes(const std::string& path, std::string& bytes);
 // Replaces the file whole or not at all: the bytes go to a temporary file in the same
 // directory, which is synced and then renamed over the old file. On failure the temporary
-// file is removed and the old file is left as it was.
+// file is removed and the old file is left as it was. A file or directory without any write
+// bit is refused with EACCES also for root, as writing the file in place would be.
 int ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 // ProgramDir + "tessaly32.cfg".

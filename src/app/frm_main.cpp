@@ -5,13 +5,17 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
+#include <QToolTip>
 #include <algorithm>
 
 #include "app/configuration.h"
@@ -37,6 +41,9 @@ constexpr int kClientWidth = 357;
 constexpr int kClientHeight = 355;
 constexpr int kLeft = 434;
 constexpr int kTop = 114;
+constexpr int kStatusLeft = 69;
+constexpr int kStatusTop = 337;
+constexpr int kStatusRight = 349;  // where the fields end
 
 QString FromLocal(const std::string& text) {
   return QString::fromLocal8Bit(text);
@@ -59,6 +66,61 @@ QLabel* PlaceLabel(QWidget* parent, const char* name, const char* caption, int l
   label->setText(QString::fromLatin1(caption));
   // A label sizes itself to its text: the designed width fits only the designed font.
   label->resize(std::max(width, label->sizeHint().width()), label->height());
+  return label;
+}
+
+// The status label: one line that sizes itself to its text up to the fields' right edge. A
+// text too long for that room (a failure's reason can be of any length) is shown cut, ended
+// by an ellipsis, and resting the mouse on it shows the whole text; text() keeps it whole.
+class StatusLabel : public QLabel {
+ public:
+  StatusLabel(QWidget* parent, int right) : QLabel(parent), right_(right) {
+    setTextFormat(Qt::PlainText);  // a server's words are never markup
+  }
+
+  QSize sizeHint() const override {
+    const QMargins margins = contentsMargins();
+    const int wanted =
+        fontMetrics().horizontalAdvance(OneLine()) + margins.left() + margins.right();
+    return {std::min(wanted, right_ - x()),
+            fontMetrics().height() + margins.top() + margins.bottom()};
+  }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), alignment(), palette(), isEnabled(),
+                          ShownText(), foregroundRole());
+  }
+
+  bool event(QEvent* event) override {
+    if (event->type() == QEvent::ToolTip && ShownText() != OneLine()) {
+      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text(), this);
+      return true;
+    }
+    return QLabel::event(event);
+  }
+
+ private:
+  QString OneLine() const {
+    QString line = text();
+    line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return line;
+  }
+  QString ShownText() const {
+    return fontMetrics().elidedText(OneLine(), Qt::ElideRight, contentsRect().width());
+  }
+
+  int right_;
+};
+
+QLabel* PlaceStatusLabel(QWidget* parent) {
+  auto* label = new StatusLabel(parent, kStatusRight);
+  label->setObjectName(QStringLiteral("lblStatus"));
+  label->move(kStatusLeft, kStatusTop);
+  label->setText(kWaiting);
+  label->adjustSize();
   return label;
 }
 
@@ -121,7 +183,7 @@ void TfrmMain::CreateControls() {
   cmdAdd = PlaceButton(this, "cmdAdd", "&Add", 140);
   cmdDel = PlaceButton(this, "cmdDel", "&Delete", 212);
   cmdMin = PlaceButton(this, "cmdMin", "&Close", 284);
-  lblStatus = PlaceLabel(this, "lblStatus", "Waiting...", 69, 337, 45);
+  lblStatus = PlaceStatusLabel(this);
 
   setTabOrder(edsName, edsEmail);
   setTabOrder(edsEmail, edsSubj);
@@ -282,8 +344,9 @@ void TfrmMain::edsSubjChange(QObject*) {
 }
 
 void TfrmMain::cmdAddClick(QObject*) {
-  NameList.push_back(ToLocal(edsName->currentText()));
-  AddressList.push_back(ToLocal(edsEmail->text()));
+  // A pasted line break is stored as the blank the configuration file will hold.
+  NameList.push_back(ToSingleLine(ToLocal(edsName->currentText())));
+  AddressList.push_back(ToSingleLine(ToLocal(edsEmail->text())));
   RefreshNameList();
   SaveConfiguration();
 }

@@ -13,6 +13,7 @@
 #include "app/form_controls.h"
 #include "app/globals.h"
 #include "app/mail_client_import.h"
+#include "app/mailto_link.h"
 #include "os/kernel.h"
 #include "os/mailto_association.h"
 #include "os/msgbox.h"
@@ -174,9 +175,10 @@ void TfrmSettings::EnableDialupByEntry() {
 }
 
 void TfrmSettings::cmdOkClick(QObject*) {
-  SmtpPort = ToLocal(edsPort->text());
-  SmtpServer = ToLocal(edsSMTP->text());
-  SenderAddress = ToLocal(edsEmail->text());
+  // As typed, except that a pasted line break is kept as the blank the file will hold.
+  SmtpPort = ToSingleLine(ToLocal(edsPort->text()));
+  SmtpServer = ToSingleLine(ToLocal(edsSMTP->text()));
+  SenderAddress = ToSingleLine(ToLocal(edsEmail->text()));
   DialEntry = lstEntries->currentIndex() >= 0 ? ToLocal(lstEntries->currentText()) : "";
   UseDialup = chkDialup->isChecked();
   SettingsOpen = false;

@@ -1,5 +1,7 @@
 #include "os/internet_shortcut.h"
 
+#include <QString>
+#include <QUrl>
 #include <algorithm>
 #include <cctype>
 
@@ -49,6 +51,14 @@ std::optional<std::string> InternetShortcutUrl(std::string_view text) {
     if (!url.empty()) return std::string(url);
   }
   return std::nullopt;
+}
+
+bool IsWebAddress(std::string_view url) {
+  const QUrl parsed(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())));
+  const QString scheme = parsed.scheme().toLower();
+  return parsed.isValid() &&
+         (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+         !parsed.host().isEmpty();
 }
 
 }  // namespace os

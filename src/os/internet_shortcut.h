@@ -14,4 +14,8 @@ bool IsInternetShortcutName(std::string_view fileName);
 // blanks around the value dropped), or nothing when there is none or it is empty.
 std::optional<std::string> InternetShortcutUrl(std::string_view text);
 
+// Whether `url` is a web page: the scheme http or https (any letter case) and a host. A
+// shortcut may name any scheme, and the desktop would start whatever program claims it.
+bool IsWebAddress(std::string_view url);
+
 }  // namespace os

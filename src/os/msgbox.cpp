@@ -42,6 +42,22 @@ int Show(const BoxRequest& request) {
 
 }  // namespace
 
+std::string BoundedMessageText(const std::string& text) {
+  std::size_t end = 0;  // just past the line end of the last line kept
+  for (std::size_t kept = 0; kept < kMessageLineLimit; ++kept) {
+    const std::size_t lineFeed = text.find('\n', end);
+    if (lineFeed == std::string::npos || lineFeed + 1 == text.size()) return text;
+    end = lineFeed + 1;
+  }
+  std::size_t hidden = 1;  // the line that starts at `end`
+  for (std::size_t i = end; i + 1 < text.size(); ++i) {
+    if (text[i] == '\n') ++hidden;
+  }
+  const std::string lineEnd = end >= 2 && text[end - 2] == '\r' ? "\r\n" : "\n";
+  return text.substr(0, end) + "..." + lineEnd + "(" + std::to_string(hidden) +
+         (hidden == 1 ? " more line not shown)" : " more lines not shown)");
+}
+
 void SetApplicationTitle(const std::string& title) {
   std::lock_guard lock(g_stateMutex);
   g_applicationTitle = title;
@@ -58,7 +74,7 @@ void SetBoxPresenter(BoxPresenter presenter) {
 }
 
 void ShowMessage(const std::string& text) {
-  Show({text, ApplicationTitle(), BoxButtons::Ok, BoxIcon::None});
+  Show({BoundedMessageText(text), ApplicationTitle(), BoxButtons::Ok, BoxIcon::None});
 }
 
 int SocketMessageBox(const std::string& text, const std::string& caption) {

@@ -4,6 +4,7 @@
 // while the caller waits.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -32,6 +33,15 @@ std::string ApplicationTitle();
 
 // Installed once at start-up by the windowed program; runs on the user-interface thread.
 void SetBoxPresenter(BoxPresenter presenter);
+
+// At most this many lines of a text go into a plain message box.
+constexpr std::size_t kMessageLineLimit = 20;
+
+// The text of a plain message box: unchanged up to kMessageLineLimit lines; longer, its first
+// lines, then "..." and "(<n> more lines not shown)" on lines of their own, ended like the last
+// line kept. A box taller than the screen would hide its OK button (a server can answer with
+// thousands of lines). Lines end at LF or CR LF; a line end at the very end starts no line.
+std::string BoundedMessageText(const std::string& text);
 
 // The framework's plain message: the text, an OK button, titled with the application title.
 void ShowMessage(const std::string& text);

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "os/file_access.h"
+
 namespace os {
 namespace {
 
@@ -37,10 +39,7 @@ std::string UserConfigDirectory() {
 }
 
 bool IsWritable(const fs::path& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return false;
-  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  return MayWrite(path.string());
 }
 
 fs::path DirectoryOf(const fs::path& file) {

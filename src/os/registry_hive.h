@@ -25,9 +25,8 @@ std::string HiveFilePath(Hive hive);
 std::optional<RegDocument> LoadHiveFile(const std::string& path);
 
 // Whether the hive may be written: the file and its directory, or, while the file does not
-// exist, the nearest existing directory on its path. "Writable" means that access(2) grants
-// writing to the effective user AND that the mode has at least one write bit, so that a file
-// or directory nobody may write counts as read-only for root as well.
+// exist, the nearest existing directory on its path. "Writable" as os::MayWrite decides it:
+// a file or directory nobody may write counts as read-only for root as well.
 bool HiveFileWritable(const std::string& path);
 
 // Replaces the file with the document: a new file beside it, flushed to disk, renamed over the

@@ -36,18 +36,17 @@ fs::path BaseDirectory(const std::string& directory) {
   return fs::current_path(error);
 }
 
+// A bare name is one of the program's own files, so it is looked for beside the program
+// only: a current directory of someone else's choosing could hold a file of the same name.
 std::optional<fs::path> FindFile(const std::string& file, const std::string& directory) {
   const fs::path name(file);
-  if (name.is_absolute()) return Exists(name) ? std::optional(name) : std::nullopt;
-  std::vector<fs::path> candidates;
+  fs::path candidate = name;
   if (!name.has_parent_path()) {
-    candidates.push_back(fs::path(GetModuleFileName()).parent_path() / name);
+    candidate = fs::path(GetModuleFileName()).parent_path() / name;
+  } else if (name.is_relative()) {
+    candidate = BaseDirectory(directory) / name;
   }
-  candidates.push_back(BaseDirectory(directory) / name);
-  for (const fs::path& candidate : candidates) {
-    if (Exists(candidate)) return candidate;
-  }
-  return std::nullopt;
+  return Exists(candidate) ? std::optional(candidate) : std::nullopt;
 }
 
 std::optional<std::string> ReadText(const fs::path& path) {
@@ -89,6 +88,7 @@ HINSTANCE OpenShortcut(const fs::path& path) {
   if (!text) return SE_ERR_ACCESSDENIED;
   const std::optional<std::string> url = InternetShortcutUrl(*text);
   if (!url) return SE_ERR_NOASSOC;
+  if (!IsWebAddress(*url)) return SE_ERR_ACCESSDENIED;
   return Open({ShellOpening::Kind::Url, *url});
 }
 

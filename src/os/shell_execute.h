@@ -25,15 +25,16 @@ constexpr HINSTANCE kShellExecuteOpened = 42;
 // Opens `file` with the verb `operation` ("open", or null for the same).
 // - Where the file is looked for: a name with a directory part as it stands, relative to
 //   `directory` when that names an existing directory, else to the current directory. A bare
-//   name is looked for beside the program first: the program's own files (its web shortcut)
-//   live there, and a program started from the tray or the desktop runs in an arbitrary
-//   current directory. Only then is it looked for like a relative name.
+//   name is looked for beside the program only: it names one of the program's own files (its
+//   web shortcut), and the current directory of a program started from the tray or the
+//   desktop is anybody's choice.
+// - A shortcut opens only an http or https address (see IsWebAddress).
 // - `owner`, `parameters` and `showCommand` change nothing: documents and shortcuts are
 //   opened, programs are never run.
 // Returns a value above 32 when the desktop took the request (kShellExecuteOpened);
-// SE_ERR_FNF when there is no such file, SE_ERR_ACCESSDENIED when it cannot be read,
-// SE_ERR_NOASSOC for another verb, a shortcut without a URL, or a file the desktop could not
-// open.
+// SE_ERR_FNF when there is no such file, SE_ERR_ACCESSDENIED when it cannot be read or is a
+// shortcut to anything but a web page, SE_ERR_NOASSOC for another verb, a shortcut without a
+// URL, or a file the desktop could not open.
 HINSTANCE ShellExecuteA(HWND owner, const char* operation, const char* file, const char* parameters,
                         const char* directory, int showCommand);
 

@@ -160,6 +160,19 @@ TEST(FormatConfiguration, NameWithoutAddressIsSavedWithAnEmptyLine) {
   EXPECT_EQ(FormatConfiguration(ParseConfiguration(fiveLines)), fiveLines + "\r\n");
 }
 
+// A pasted line break would split its value over two lines of the file, and every later
+// name would be read back as an address.
+TEST(FormatConfiguration, LineBreaksInAnyValueAreWrittenAsBlanks) {
+  const Configuration typed =
+      WithBook(Settings("mail\r\nhost", "5\n87", "me\r@home", "Mo\ndem", true),
+               {"Ann\r\nSmith", "Bob"}, {"ann@x\n", "bob@x"});
+  const std::string bytes = FormatConfiguration(typed);
+  EXPECT_EQ(bytes,
+            "mail  host:5 87\r\nme @home\r\nMo dem\r\nTRUE\r\nAnn  Smith\r\nann@x \r\n"
+            "Bob\r\nbob@x\r\n");
+  EXPECT_THAT(ParseConfiguration(bytes).names, ElementsAre("Ann  Smith", "Bob"));
+}
+
 TEST(IoErrorText, MapsSystemErrorsToTheFailureTexts) {
   const std::pair<int, std::string> cases[] = {
       {ENOENT, "File not found"},
@@ -308,6 +321,35 @@ TEST_F(ConfigurationFileTest, SaveInReadOnlyDirectoryFailsAndLeavesTheOldFileWho
   EXPECT_EQ(report.text, "failed|File access denied.");
   EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
   EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+}
+
+// The save renames a new file over the old one, which needs only the directory, and root
+// passes every permission check; a file or directory without any write bit still refuses.
+TEST_F(ConfigurationFileTest, SaveWhereNoWriteBitAllowsItFailsAlsoForRoot) {
+  struct Case {
+    const char* name;
+    mode_t file;
+    mode_t directory;
+  };
+  for (const Case& c :
+       {Case{"read-only file", 0444, 0755}, Case{"read-only directory", 0644, 0555}}) {
+    SCOPED_TRACE(c.name);
+    boxes.Clear();
+    WriteBytes(Path(), kExampleBytes);
+    ::chmod(Path().c_str(), c.file);
+    ::chmod(scratch.Dir().c_str(), c.directory);
+    SmtpServer = "changed";
+    const bool saved = SaveConfiguration();
+    ::chmod(scratch.Dir().c_str(), 0755);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"File access denied."});
+    EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
+    struct stat status {};
+    ASSERT_EQ(::stat(Path().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, c.file);
+    EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+    ::chmod(Path().c_str(), 0644);
+  }
 }
 
 TEST_F(ConfigurationFileTest, SaveThatFailsPartWayLeavesTheOldFileWhole) {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,6 +14,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -237,6 +239,18 @@ TEST_F(FrmMainTest, AddAppendsTheFieldsEmptiesThemAndSaves) {
             "localhost:25\r\n\r\n\r\nFALSE\r\nAnn\r\nann@example.org\r\n\r\n\r\n");
 }
 
+TEST_F(FrmMainTest, LineBreaksPastedIntoNameOrAddressAreStoredAsBlanks) {
+  TfrmMain& window = Create();
+  window.edsName->setEditText(QStringLiteral("Ann\r\nSmith"));
+  window.edsEmail->setText(QStringLiteral("ann@\nexample.org"));
+  window.cmdAdd->click();
+  EXPECT_EQ(pelorin::NameList, std::vector<std::string>{"Ann  Smith"});
+  EXPECT_EQ(pelorin::AddressList, std::vector<std::string>{"ann@ example.org"});
+  EXPECT_EQ(window.edsName->itemText(0), QStringLiteral("Ann  Smith"));
+  EXPECT_EQ(ConfigurationFile(),
+            "localhost:25\r\n\r\n\r\nFALSE\r\nAnn  Smith\r\nann@ example.org\r\n");
+}
+
 TEST_F(FrmMainTest, DuplicateNamesEachFillTheirOwnAddress) {
   pelorin::NameList = {"Bob", "Bob"};
   pelorin::AddressList = {"first@example.org", "second@example.org"};
@@ -303,6 +317,57 @@ TEST_F(FrmMainTest, StatusReturnsToWaitingOnEditsButNotWhenSubjectOrBodyAreEmpti
     edit.change();
     EXPECT_EQ(window.lblStatus->text(), edit.waiting ? QStringLiteral("Waiting...") : sent);
   }
+}
+
+// The tool tip that resting the mouse on `widget` shows; empty when none.
+QString ToolTipShownFor(QWidget* widget) {
+  QToolTip::hideText();
+  const QPoint inside = widget->rect().center();
+  QHelpEvent hover(QEvent::ToolTip, inside, widget->mapToGlobal(inside));
+  QApplication::sendEvent(widget, &hover);
+  return QToolTip::isVisible() ? QToolTip::text() : QString();
+}
+
+// A failure's reason can be of any length: every status must stay inside the window, clear of
+// the buttons, and be readable whole there or, where it is too long for the room, in its tool
+// tip.
+TEST_F(FrmMainTest, EveryStatusTextStaysInTheWindowAndCanBeReadWhole) {
+  TfrmMain& window = Create();
+  window.TaskIconClick(nullptr);
+  QLabel* status = window.lblStatus;
+  QRect buttons;
+  for (QWidget* button : {window.cmdMake, window.cmdAdd, window.cmdDel, window.cmdMin}) {
+    buttons |= button->geometry();
+  }
+  std::vector<QString> texts = {
+      QStringLiteral("Waiting..."),
+      QStringLiteral("Mail has been sent!"),
+      QStringLiteral("Mail not sent (Connection refused); it stays queued for the next send."),
+      QStringLiteral("500 first line\r\n501 second line"),
+      QString(400, QLatin1Char('W')),
+  };
+  for (int words = 1; words <= 64; words += 9) {
+    texts.push_back(QStringLiteral("Mail not sent (") + QStringLiteral("reason ").repeated(words) +
+                    QStringLiteral("); it stays queued for the next send."));
+  }
+  int tooLong = 0;
+  for (const QString& text : texts) {
+    SCOPED_TRACE(text.toStdString());
+    status->setText(text);
+    status->adjustSize();  // as the window does with every status
+    EXPECT_TRUE(window.rect().contains(status->geometry())) << "inside the window";
+    EXPECT_FALSE(status->geometry().intersects(buttons)) << "clear of the buttons";
+    EXPECT_EQ(status->text(), text) << "the label keeps the whole text";
+    const bool fitsWhole =
+        !text.contains(QLatin1Char('\n')) &&
+        status->fontMetrics().horizontalAdvance(text) <= status->contentsRect().width();
+    if (!fitsWhole) {
+      ++tooLong;
+      EXPECT_EQ(ToolTipShownFor(status), text);
+    }
+  }
+  QToolTip::hideText();
+  EXPECT_GE(tooLong, 5) << "the long texts must not fit, or the tool tip goes untested";
 }
 
 struct LinkCase {

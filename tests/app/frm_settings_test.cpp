@@ -454,6 +454,18 @@ TEST_F(FrmSettingsTest, OkStoresTheFieldsAsTypedWritesTheFileAndReleasesTheDialo
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
+TEST_F(FrmSettingsTest, OkStoresLineBreaksPastedIntoTheFieldsAsBlanks) {
+  TfrmSettings& window = Create();
+  window.edsSMTP->setText(QStringLiteral("mail\nhost"));
+  window.edsPort->setText(QStringLiteral("2\r5"));
+  window.edsEmail->setText(QStringLiteral("me@\r\nexample.org"));
+  window.cmdOk->click();
+  EXPECT_EQ(SmtpServer, "mail host");
+  EXPECT_EQ(SmtpPort, "2 5");
+  EXPECT_EQ(SenderAddress, "me@  example.org");
+  EXPECT_EQ(ConfigurationFile(), "mail host:2 5\r\nme@  example.org\r\n\r\nFALSE\r\n");
+}
+
 TEST_F(FrmSettingsTest, OkWhoseFileCannotBeWrittenReportsItAfterTheDialogClosed) {
   ProgramDir = environment_.Scratch().File("missing/");
   TfrmSettings& window = Create();

@@ -35,6 +35,45 @@ TEST(MessageBoxTest, EachKindHasItsCaptionButtonsAndIcon) {
   EXPECT_EQ(recorder.Boxes(), expected);
 }
 
+// "line 1" to "line <count>", each ended by `lineEnd`.
+std::string Lines(int count, const std::string& lineEnd) {
+  std::string text;
+  for (int i = 1; i <= count; ++i) text += "line " + std::to_string(i) + lineEnd;
+  return text;
+}
+
+// A box taller than the screen would hide its OK button.
+TEST(BoundedMessageText, KeepsTheFirstTwentyLinesAndCountsTheRest) {
+  const std::string first20 = Lines(20, "\r\n");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"550 no such user\r\n", "550 no such user\r\n"},
+      {"550 no such user", "550 no such user"},
+      {first20, first20},
+      {Lines(20, "\n"), Lines(20, "\n")},
+      {first20 + "line 21", first20 + "...\r\n(1 more line not shown)"},
+      {Lines(21, "\r\n"), first20 + "...\r\n(1 more line not shown)"},
+      {first20 + "\r\n", first20 + "...\r\n(1 more line not shown)"},  // an empty 21st line
+      {Lines(21, "\n"), Lines(20, "\n") + "...\n(1 more line not shown)"},
+      {Lines(5000, "\r\n"), first20 + "...\r\n(4980 more lines not shown)"},
+      {Lines(5000, "\n"), Lines(20, "\n") + "...\n(4980 more lines not shown)"},
+      // A lone CR breaks no line.
+      {std::string(30, '\r'), std::string(30, '\r')},
+  };
+  for (const auto& [text, shown] : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+    EXPECT_EQ(os::BoundedMessageText(text), shown);
+  }
+}
+
+TEST(MessageBoxTest, PlainMessageShowsAtMostTwentyLines) {
+  os::SetApplicationTitle("Pelorin32");
+  os::BoxRecorder recorder;
+  os::ShowMessage(Lines(5000, "\r\n"));
+  EXPECT_EQ(recorder.Texts(),
+            std::vector<std::string>{Lines(20, "\r\n") + "...\r\n(4980 more lines not shown)"});
+}
+
 TEST(MessageBoxTest, PresenterAnswersBoxesAskedForOnAWorkerThreadOnTheMainThread) {
   std::thread::id shownOn;
   os::SetBoxPresenter([&](const BoxRequest&) {

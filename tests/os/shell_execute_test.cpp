@@ -97,10 +97,42 @@ TEST_F(ShellExecuteTest, BareNameIsLookedForBesideTheProgramBeforeTheCurrentDire
   EXPECT_EQ(shell_.Openings().at(0).target, "https://beside.example/");
 }
 
-TEST_F(ShellExecuteTest, BareNameNotBesideTheProgramIsTakenFromTheCurrentDirectory) {
+// Whoever chose the current directory could otherwise put a shortcut of their own there.
+TEST_F(ShellExecuteTest, BareNameNotBesideTheProgramIsNotFoundEvenInTheCurrentDirectory) {
   app_test::WriteBytes(work_.File(name_), Shortcut("https://current.example/"));
-  EXPECT_EQ(Open(name_), os::kShellExecuteOpened);
-  EXPECT_EQ(shell_.Openings().at(0).target, "https://current.example/");
+  app_test::ScratchDirectory given;
+  app_test::WriteBytes(given.File(name_), Shortcut("https://given.example/"));
+  EXPECT_EQ(Open(name_), os::SE_ERR_FNF);
+  EXPECT_EQ(Open(name_, given.File("").c_str()), os::SE_ERR_FNF);
+  EXPECT_THAT(shell_.Openings(), IsEmpty());
+}
+
+// A shortcut could name any scheme, and the desktop would hand it to whatever program
+// claims it; only web pages are opened.
+TEST_F(ShellExecuteTest, ShortcutOpensOnlyWebAddresses) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"https://a.example/", true},
+      {"http://a.example:8080/x?y=1#z", true},
+      {"HTTPS://A.EXAMPLE", true},
+      {"file:///etc/passwd", false},
+      {"ftp://a.example/", false},
+      {"smb://a.example/share", false},
+      {"javascript:alert(1)", false},
+      {"mailto:a@example.org", false},
+      {"x-scheme-handler://run", false},
+      {"http:a.example", false},
+      {"https://", false},
+      {"https:///path", false},
+      {"/etc/passwd", false},
+      {" https://a.example/", true},  // blanks around the value are dropped
+  };
+  for (const auto& [url, opens] : cases) {
+    SCOPED_TRACE(url);
+    app_test::WriteBytes(BesideProgram(), Shortcut(url));
+    const std::size_t before = shell_.Openings().size();
+    EXPECT_EQ(Open(name_), opens ? os::kShellExecuteOpened : os::SE_ERR_ACCESSDENIED);
+    EXPECT_EQ(shell_.Openings().size(), before + (opens ? 1 : 0));
+  }
 }
 
 TEST_F(ShellExecuteTest, NameWithADirectoryIsTakenFromTheGivenDirectoryOrTheCurrentOne) {
@@ -120,7 +152,7 @@ TEST_F(ShellExecuteTest, NameWithADirectoryIsTakenFromTheGivenDirectoryOrTheCurr
 
 TEST_F(ShellExecuteTest, OtherFilesOpenWithTheDesktopsProgramByFullPath) {
   app_test::WriteBytes(work_.File("notes.txt"), "hello");
-  EXPECT_EQ(Open("notes.txt"), os::kShellExecuteOpened);
+  EXPECT_EQ(Open("./notes.txt"), os::kShellExecuteOpened);
   EXPECT_EQ(Open(work_.File("notes.txt")), os::kShellExecuteOpened);
   const ShellOpening expected{ShellOpening::Kind::File, work_.File("notes.txt")};
   EXPECT_THAT(shell_.Openings(), ElementsAre(expected, expected));
@@ -138,8 +170,8 @@ TEST_F(ShellExecuteTest, FailuresGiveTheShellsResultsAndOpenNothing) {
       {"open", "missing.url", os::SE_ERR_FNF},
       {"open", work_.File("missing.txt"), os::SE_ERR_FNF},
       {"open", "", os::SE_ERR_FNF},
-      {"open", "empty.url", os::SE_ERR_NOASSOC},
-      {"print", "good.URL", os::SE_ERR_NOASSOC},
+      {"open", "./empty.url", os::SE_ERR_NOASSOC},
+      {"print", "./good.URL", os::SE_ERR_NOASSOC},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + " " + c.verb);
@@ -151,9 +183,9 @@ TEST_F(ShellExecuteTest, FailuresGiveTheShellsResultsAndOpenNothing) {
 
 TEST_F(ShellExecuteTest, NoVerbOrAnyCaseOfOpenOpens) {
   app_test::WriteBytes(work_.File("good.url"), Shortcut("https://a.example/"));
-  EXPECT_EQ(os::ShellExecuteA(nullptr, nullptr, "good.url", nullptr, nullptr, 1),
+  EXPECT_EQ(os::ShellExecuteA(nullptr, nullptr, "./good.url", nullptr, nullptr, 1),
             os::kShellExecuteOpened);
-  EXPECT_EQ(os::ShellExecuteA(nullptr, "Open", "good.url", nullptr, nullptr, 1),
+  EXPECT_EQ(os::ShellExecuteA(nullptr, "Open", "./good.url", nullptr, nullptr, 1),
             os::kShellExecuteOpened);
   EXPECT_EQ(shell_.Openings().size(), 2u);
 }
@@ -161,7 +193,7 @@ TEST_F(ShellExecuteTest, NoVerbOrAnyCaseOfOpenOpens) {
 TEST_F(ShellExecuteTest, ADesktopThatCannotOpenGivesNoAssociation) {
   os::ShellRecorder refusing(false);
   app_test::WriteBytes(work_.File("good.url"), Shortcut("https://a.example/"));
-  EXPECT_EQ(Open("good.url"), os::SE_ERR_NOASSOC);
+  EXPECT_EQ(Open("./good.url"), os::SE_ERR_NOASSOC);
   EXPECT_EQ(refusing.Openings().size(), 1u);
 }
 
