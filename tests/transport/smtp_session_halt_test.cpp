@@ -115,6 +115,19 @@ TEST_F(SmtpHaltTest, TextArrivingWhileHaltedIsDropped) {
   }
 }
 
+TEST_F(SmtpHaltTest, APartLineArrivingWhileHaltedDoesNotJoinTheAnswerToQuit) {
+  for (const std::string part : {"250 o", "221 by", "hel", "250-more\r\n250 mo"}) {
+    SCOPED_TRACE(part);
+    Reset();
+    HaltBy(kHalts[0]);
+    EXPECT_EQ(Feed(part).kind, SmtpTurn::Kind::Going);
+    ExpectStillHalted(kHalts[0]);
+    GoOn();
+    ExpectOver(Feed("221 bye\r\n"));
+    EXPECT_EQ(socket.calls, (Texts{"SetText " + kQuit, "Disconnect"}));
+  }
+}
+
 TEST_F(SmtpHaltTest, AConnectionLostWhileHaltedIsOnlyClosedByGoOn) {
   const struct {
     const char* what;
