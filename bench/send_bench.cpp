@@ -13,10 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/local_smtp_server.h"
-#include "os/msgbox.h"
+#include "transport/outbox.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
 #include "transport/sockets.h"
@@ -87,61 +88,96 @@ struct RunResult {
   std::vector<double> perMessageMs;
 };
 
-RunResult RunConversation(const Options& options, const std::string& port) {
-  pelorin::SenderAddress = "me@example.com";
-  pelorin::OutboxBodies.clear();
-  pelorin::OutboxRecipients.clear();
-  for (int i = 0; i < options.messages; ++i) {
-    pelorin::OutboxBodies.push_back(ComposedMessage(i, options.size, options.lineLength));
-    pelorin::OutboxRecipients.push_back("bench@example.org");
-  }
-  RunResult result;
-  bool closed = false, failed = false;
-  Clock::time_point last = Clock::now();
-  std::size_t queued = pelorin::OutboxBodies.size();
-  pelorin::TSockets socket;
-  socket.OnDataAvailable = [&](pelorin::TSockets* sender, int) {
-    char buffer[4097] = {};
-    const int size = 4096;
-    sender->SReceive(sender->SocketHandle(), buffer, size);
-    pelorin::SmtpHandleReply(*sender, buffer);
-    if (pelorin::OutboxBodies.size() < queued) {
-      const Clock::time_point now = Clock::now();
-      result.perMessageMs.push_back(std::chrono::duration<double, std::milli>(now - last).count());
-      last = now;
-      queued = pelorin::OutboxBodies.size();
+// The session's owner for one conversation, as the main window is, without windows: it prints
+// what the session would have the user see, goes on after a halt, and counts either as failure.
+// Socket errors reach the session from the event loop, never from inside a socket call.
+class BenchConversation {
+ public:
+  explicit BenchConversation(const Options& options) {
+    for (int i = 0; i < options.messages; ++i) {
+      outbox_.Append("bench@example.org", ComposedMessage(i, options.size, options.lineLength), {});
     }
-  };
-  socket.OnErrorOccurred = [&](pelorin::TSockets* sender, int, int, const std::string& msg) {
-    std::fprintf(stderr, "socket error: %s\n", msg.c_str());
-    failed = true;
-    pelorin::SmtpError(*sender, msg);
-  };
-  socket.OnSessionClosed = [&](pelorin::TSockets*, int) { closed = true; };
-
-  const Clock::time_point start = Clock::now();
-  last = start;
-  pelorin::SmtpStartSession(socket, options.host, port);
-  // Without a time limit: with one, processEvents ignores WaitForMoreEvents and polls.
-  while (!closed && !failed && pelorin::SmtpState != 0) {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    socket_.OnDataAvailable = [this](pelorin::TSockets* sender, int) {
+      char buffer[4096];
+      const int received = sender->SReceive(sender->SocketHandle(), buffer, sizeof buffer);
+      if (received > 0) Take(session_.SmtpHandleReply(*sender, std::string_view(buffer, received)));
+      NoteAcceptedMessages();
+    };
+    socket_.OnErrorOccurred = [this](pelorin::TSockets*, int, int, const std::string& msg) {
+      if (goingOn_) return;  // raised by GoOn's QUIT or close: the trouble already shown
+      QMetaObject::invokeMethod(
+          &socket_, [this, msg] { Take(session_.SmtpError(socket_, msg)); }, Qt::QueuedConnection);
+    };
+    socket_.OnSessionClosed = [this](pelorin::TSockets*, int) {
+      Take(session_.ConnectionClosed(socket_));
+    };
   }
-  while (!closed && !failed) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  result.ok = !failed && pelorin::OutboxBodies.empty() && !pelorin::SmtpLastOutcome().failed;
-  return result;
-}
+
+  RunResult Run(const std::string& host, const std::string& port) {
+    pelorin::SenderAddress = "me@example.com";
+    const Clock::time_point start = Clock::now();
+    last_ = start;
+    session_.SmtpStartSession(socket_, host, port);
+    // Without a time limit: with one, processEvents ignores WaitForMoreEvents and polls.
+    while (!over_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    result_.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result_.ok = !shownAnything_ && outbox_.Empty() && !session_.Outcome().failed;
+    return result_;
+  }
+
+ private:
+  void Take(const pelorin::SmtpTurn& turn) {
+    switch (turn.kind) {
+      case pelorin::SmtpTurn::Kind::Going:
+        return;
+      case pelorin::SmtpTurn::Kind::Halted: {
+        Show(turn.halt.shown);
+        goingOn_ = true;
+        const pelorin::SmtpTurn next = session_.GoOn(socket_);
+        goingOn_ = false;
+        return Take(next);
+      }
+      case pelorin::SmtpTurn::Kind::Notice:
+        Show(turn.halt.shown);
+        over_ = true;  // an error with no conversation: nothing more will come
+        return;
+      case pelorin::SmtpTurn::Kind::Over:
+        over_ = true;
+        return;
+    }
+  }
+
+  void Show(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    shownAnything_ = true;
+  }
+
+  void NoteAcceptedMessages() {
+    const std::size_t accepted = session_.Outcome().accepted.size();
+    for (; counted_ < accepted; ++counted_) {
+      const Clock::time_point now = Clock::now();
+      result_.perMessageMs.push_back(
+          std::chrono::duration<double, std::milli>(now - last_).count());
+      last_ = now;
+    }
+  }
+
+  pelorin::Outbox outbox_;
+  pelorin::SmtpSession session_{outbox_};
+  pelorin::TSockets socket_;
+  RunResult result_;
+  Clock::time_point last_;
+  std::size_t counted_ = 0;
+  bool over_ = false;
+  bool goingOn_ = false;
+  bool shownAnything_ = false;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const Options options = ParseOptions(argc, argv);
-  // Refusals would otherwise wait for a click; here they are printed and count as failure.
-  os::SetBoxPresenter([](const os::BoxRequest& box) {
-    std::fprintf(stderr, "[%s] %s\n", box.caption.c_str(), box.text.c_str());
-    return os::IDOK;
-  });
   LocalSmtpServer server;
   std::string port = options.port;
   if (options.localServer) port = std::to_string(server.Start());
@@ -149,7 +185,8 @@ int main(int argc, char** argv) {
   std::vector<double> perMessage;
   double seconds = 0;
   for (int run = 0; run < options.runs; ++run) {
-    const RunResult result = RunConversation(options, port);
+    BenchConversation conversation(options);
+    const RunResult result = conversation.Run(options.host, port);
     if (!result.ok) {
       std::fprintf(stderr, "the conversation did not deliver every message\n");
       return 1;

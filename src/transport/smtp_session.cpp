@@ -426,6 +426,9 @@ SmtpTurn SmtpSession::Abort(SmtpSocket& socket, const std::string& why) {
 SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
   if (!halted_) return {};
   halted_ = false;
+  // A part line that came while halted answered nothing: joined to the answer to QUIT, it
+  // would end the conversation a second time.
+  replyBuffer_.clear();
   if (halt_.dropsMessage && !outbox_.Empty()) outcome_.dropped.push_back(outbox_.TakeHead());
   if (lostWhileHalted_) return Close(socket);
   if (halt_.kind == SmtpHalt::Kind::Refusal) {

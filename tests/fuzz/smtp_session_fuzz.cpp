@@ -1,30 +1,35 @@
-// Feeds arbitrary reply streams to the SMTP session and checks what it may never do: leave
-// its states, let the two outbox lists part, lose count of the messages it took out, let the
-// reply buffer grow past its bound, send a command with a line break inside, send an
-// unprotected "." line, or send anything after it disconnected.
+// Feeds arbitrary reply streams, errors, closes and GoOn calls to the SMTP session and checks
+// what it may never do: leave its states, take a message out of the outbox other than at its
+// head, count a message as accepted or dropped twice (or lose count of one), send a command
+// with a line break inside, send an unprotected "." line, send anything after it closed the
+// connection, or end a conversation (Over) without coming to rest.
 //
 // Input: the first byte chooses the set-up (bits 0-1: messages queued, bit 2: a sender with a
-// line break, bit 3: a recipient with one, bit 4: an error raised from inside the first box,
-// bit 5: a reply fed from inside it). The rest is blocks separated by 0xFF; a block that
-// begins with 0xFE is an error with the rest as its message, one that begins with 0xFD starts
-// the conversation over, any other is received text.
+// line break, bit 3: a recipient with one, bit 4: at the first halt an error arrives before
+// GoOn, bit 5: at the first halt a reply arrives before GoOn, bit 6: no GoOn after a halt
+// except where a block asks for it). The rest is blocks separated by 0xFF; a block that
+// begins with 0xFE is an error with the rest as its message ("TimeOut" when empty), 0xFD
+// starts the conversation over, 0xFC is the peer's close, 0xFB is a GoOn; any other block is
+// received text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "os/msgbox.h"
+#include "transport/outbox.h"
 #include "transport/recording_socket.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_data.h"
-#include "transport/smtp_reply.h"
 #include "transport/smtp_session.h"
 
 namespace {
 
+using pelorin::SmtpState;
+using pelorin::SmtpTurn;
 using testing_support::RecordingSocket;
 
 void Require(bool holds, const char* what) {
@@ -37,25 +42,14 @@ struct Setup {
   int messages;
   bool brokenSender;
   bool brokenRecipient;
-  bool errorInBox;
-  bool replyInBox;
+  bool errorWhileHalted;
+  bool replyWhileHalted;
+  bool goOnOnlyWhenAsked;
 };
 
 Setup ReadSetup(std::uint8_t flags) {
-  return {flags & 3, (flags & 4) != 0, (flags & 8) != 0, (flags & 16) != 0, (flags & 32) != 0};
-}
-
-void QueueMessages(const Setup& setup) {
-  pelorin::OutboxBodies.clear();
-  pelorin::OutboxRecipients.clear();
-  const char* const bodies[] = {"Subject: a\r\n\r\n.\r\nx\n.\r\n", "Subject: b\r\n\r\n..\r\n",
-                                "Subject: c\r\n\r\n\r\n"};
-  for (int i = 0; i < setup.messages; ++i) {
-    const bool broken = setup.brokenRecipient && i == 1;
-    pelorin::OutboxRecipients.push_back(broken ? "b@example.net\r\nDATA" : "r@example.net");
-    pelorin::OutboxBodies.push_back(bodies[i]);
-  }
-  pelorin::SenderAddress = setup.brokenSender ? "me@example.org\n" : "me@example.org";
+  return {flags & 3,         (flags & 4) != 0,  (flags & 8) != 0,
+          (flags & 16) != 0, (flags & 32) != 0, (flags & 64) != 0};
 }
 
 std::vector<std::string_view> SplitBlocks(std::string_view rest) {
@@ -78,6 +72,7 @@ class SentChecker {
   void CheckNewCalls(const RecordingSocket& socket) {
     for (; checked_ < socket.calls.size(); ++checked_) Check(socket.calls[checked_]);
   }
+  bool Disconnected() const { return disconnected_; }
 
  private:
   void Check(const std::string& call) {
@@ -108,54 +103,121 @@ class SentChecker {
 
 class Run {
  public:
-  explicit Run(const Setup& setup) : setup_(setup), initial_(setup.messages) {
-    pelorin::SmtpResetSession();
-    QueueMessages(setup);
-    boxes_.OnBox([this](const os::BoxRequest&) { InsideBox(); });
+  explicit Run(const Setup& setup) : setup_(setup) {
+    const char* const texts[] = {"Subject: a\r\n\r\n.\r\nx\n.\r\n", "Subject: b\r\n\r\n..\r\n",
+                                 "Subject: c\r\n\r\n\r\n"};
+    for (int i = 0; i < setup.messages; ++i) {
+      const bool broken = setup.brokenRecipient && i == 1;
+      std::uint64_t id = 0;
+      outbox_.Append(broken ? "b@example.net\r\nDATA" : "r@example.net", texts[i], {}, &id);
+      queued_.push_back(id);
+    }
+    pelorin::SenderAddress = setup.brokenSender ? "me@example.org\n" : "me@example.org";
   }
 
   void Block(std::string_view block) {
-    if (!block.empty() && block[0] == '\xfe') {
-      pelorin::SmtpError(socket_, std::string(block.substr(1)));
-    } else if (!block.empty() && block[0] == '\xfd') {
+    const bool atRest = session_.State() == SmtpState::Idle;
+    const char kind = block.empty() ? '\0' : block[0];
+    if (kind == '\xfe') {
+      // Every error the owner hands on has a text; an empty one stands for the time-out.
+      const std::string message(block.size() > 1 ? block.substr(1) : "TimeOut");
+      Take(session_.SmtpError(socket_, message));
+    } else if (kind == '\xfd') {
       Restart();
+    } else if (kind == '\xfc') {
+      Take(session_.ConnectionClosed(socket_));
+    } else if (kind == '\xfb') {
+      Take(session_.GoOn(socket_));
     } else {
-      pelorin::SmtpHandleReply(socket_, std::string(block));
+      Take(session_.SmtpHandleReply(socket_, block));
     }
-    CheckInvariants();
+    if (kind != '\xfd') Require(!atRest || session_.State() == SmtpState::Idle, "woke from rest");
   }
 
   void Restart() {
-    const pelorin::SmtpOutcome outcome = pelorin::SmtpLastOutcome();
-    removedBefore_ += outcome.accepted + outcome.dropped;
-    pelorin::SmtpStartSession(socket_, "mail.example", "");
-  }
-
-  void CheckInvariants() {
-    Require(pelorin::SmtpState >= 0 && pelorin::SmtpState <= 7, "state out of range");
-    Require(pelorin::OutboxBodies.size() == pelorin::OutboxRecipients.size(), "outbox lists part");
-    const pelorin::SmtpOutcome outcome = pelorin::SmtpLastOutcome();
-    const int removed = initial_ - static_cast<int>(pelorin::OutboxBodies.size());
-    Require(removed == removedBefore_ + outcome.accepted + outcome.dropped,
-            "messages left the outbox uncounted");
-    Require(pelorin::ReplyBuffer.size() <= pelorin::kSmtpReplyLimit, "reply buffer unbounded");
-    sent_.CheckNewCalls(socket_);
+    Count();
+    session_.SmtpStartSession(socket_, "mail.example", "");
+    Require(session_.State() == SmtpState::Greeting && !session_.IsHalted(), "start not afresh");
+    Require(session_.Outcome().accepted.empty() && session_.Outcome().dropped.empty() &&
+                !session_.Outcome().failed,
+            "outcome not afresh");
+    CheckInvariants();
   }
 
  private:
-  void InsideBox() {
-    if (boxesOpened_++ != 0) return;
-    if (setup_.errorInBox) pelorin::SmtpError(socket_, "TimeOut");
-    if (setup_.replyInBox) pelorin::SmtpHandleReply(socket_, "250 ok\r\n");
+  // What the owner does with a turn, and what must hold after it.
+  void Take(const SmtpTurn& turn) {
+    const SmtpState state = session_.State();
+    CheckInvariants();
+    switch (turn.kind) {
+      case SmtpTurn::Kind::Going:
+        break;
+      case SmtpTurn::Kind::Notice:
+        Require(state == SmtpState::Idle, "a notice during a conversation");
+        break;
+      case SmtpTurn::Kind::Over:
+        Require(state == SmtpState::Idle && !session_.IsHalted(), "over but not at rest");
+        Require(sent_.Disconnected(), "over without closing the connection");
+        break;
+      case SmtpTurn::Kind::Halted:
+        Require(session_.IsHalted(), "a halt that is not held");
+        Require(turn.halt.at == state && state != SmtpState::Idle, "a halt at the wrong step");
+        Require(!turn.halt.shown.empty(), "a halt with nothing to show");
+        Require(session_.Outcome().failed, "a halt that is no failure");
+        AfterHalt();
+        break;
+    }
+  }
+
+  void AfterHalt() {
+    if (haltsSeen_++ == 0) {
+      if (setup_.errorWhileHalted) Take(session_.SmtpError(socket_, "TimeOut"));
+      if (setup_.replyWhileHalted) Take(session_.SmtpHandleReply(socket_, "250 ok\r\n"));
+      Require(session_.IsHalted(), "a halt forgotten before GoOn");
+    }
+    if (!setup_.goOnOnlyWhenAsked) Take(session_.GoOn(socket_));
+  }
+
+  // The ids that left the outbox are exactly those counted, each once, in queue order.
+  void CheckInvariants() {
+    const int state = static_cast<int>(session_.State());
+    Require(state >= 0 && state <= 7, "state out of range");
+    Require(session_.Outcome().failed == !session_.Outcome().failure.empty(),
+            "a failure without a reason, or a reason without a failure");
+    const std::size_t left = queued_.size() - outbox_.Size();
+    Require(outbox_.Size() <= queued_.size(), "the outbox grew");
+    if (!outbox_.Empty()) {
+      Require(outbox_.Head().id == queued_[left], "the outbox lost other than its head");
+      Require(outbox_.Holds(queued_.back()), "the outbox lost its tail");
+    }
+    std::multiset<std::uint64_t> counted = countedBefore_;
+    for (std::uint64_t id : session_.Outcome().accepted) counted.insert(id);
+    for (const pelorin::OutboxMessage& message : session_.Outcome().dropped) {
+      counted.insert(message.id);
+    }
+    Require(counted.size() == left, "messages left the outbox uncounted, or counted twice");
+    for (std::size_t i = 0; i < left; ++i) {
+      Require(counted.count(queued_[i]) == 1, "a message counted other than once");
+    }
+    sent_.CheckNewCalls(socket_);
+  }
+
+  // Keeps the ending conversation's counts: the next start forgets them.
+  void Count() {
+    for (std::uint64_t id : session_.Outcome().accepted) countedBefore_.insert(id);
+    for (const pelorin::OutboxMessage& message : session_.Outcome().dropped) {
+      countedBefore_.insert(message.id);
+    }
   }
 
   Setup setup_;
-  int initial_;
-  int removedBefore_ = 0;
-  int boxesOpened_ = 0;
+  pelorin::Outbox outbox_;
+  pelorin::SmtpSession session_{outbox_};
   RecordingSocket socket_;
   SentChecker sent_;
-  os::BoxRecorder boxes_;
+  std::vector<std::uint64_t> queued_;
+  std::multiset<std::uint64_t> countedBefore_;
+  int haltsSeen_ = 0;
 };
 
 }  // namespace
@@ -166,6 +228,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run->Restart();
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   for (std::string_view block : SplitBlocks(rest)) run->Block(block);
-  pelorin::SmtpResetSession();
   return 0;
 }

@@ -1,5 +1,5 @@
-// Whole conversations: several messages in one connection, replies cut anywhere, multi-line
-// replies, the message data, and how a conversation begins.
+// Whole conversations: several messages in one connection, replies cut anywhere or ended by a
+// bare LF, multi-line replies, the message data, and how a conversation begins.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,21 +10,6 @@
 
 namespace testing_support {
 namespace {
-
-using pelorin::OutboxBodies;
-using pelorin::OutboxRecipients;
-using pelorin::ReplyBuffer;
-using pelorin::SmtpState;
-using Texts = std::vector<std::string>;
-
-const std::string kHelo = "HELO client.example\r\n";
-const std::string kMail = "MAIL FROM: <me@example.org>\r\n";
-const std::string kData = "DATA\r\n";
-const std::string kEnd = "\r\n.\r\n";
-
-std::string Rcpt(const std::string& to) {
-  return "RCPT TO: <" + to + ">\r\n";
-}
 
 void Append(Texts& to, const Texts& more) {
   to.insert(to.end(), more.begin(), more.end());
@@ -45,6 +30,30 @@ const Texts kTwoMessageReplies = {
     "221 bye\r\n",
 };
 
+// The same conversation from a server that ends its lines with a bare LF, or mixes both.
+Texts WithBareLf(const Texts& replies, bool everyOther) {
+  Texts changed;
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    std::string reply = replies[i];
+    if (!everyOther || i % 2 == 0) {
+      for (std::size_t at; (at = reply.find("\r\n")) != std::string::npos;) reply.erase(at, 1);
+    }
+    changed.push_back(reply);
+  }
+  return changed;
+}
+
+struct Stream {
+  const char* name;
+  Texts replies;
+};
+
+const Stream kStreams[] = {
+    {"CR LF", kTwoMessageReplies},
+    {"bare LF", WithBareLf(kTwoMessageReplies, false)},
+    {"mixed", WithBareLf(kTwoMessageReplies, true)},
+};
+
 class SmtpConversation : public SmtpSessionTest {
  protected:
   void QueueTwo() {
@@ -61,58 +70,82 @@ class SmtpConversation : public SmtpSessionTest {
             Rcpt("b@example.net"),
             kData,
             "Subject: two\r\n\r\n..\r\n" + kEnd,
-            "QUIT\r\n"};
+            kQuit};
   }
-  void ExpectDeliveredCleanly(int messages) {
-    EXPECT_EQ(SmtpState, 0);
-    EXPECT_TRUE(OutboxBodies.empty());
-    EXPECT_TRUE(OutboxRecipients.empty());
-    EXPECT_TRUE(boxes.Texts().empty());
-    EXPECT_EQ(socket.Count("Disconnect"), 0);
-    EXPECT_EQ(pelorin::SmtpLastOutcome(), (pelorin::SmtpOutcome{messages, 0, false}));
+  // Feeds `blocks`; every turn but the last must be Going; returns the last.
+  SmtpTurn FeedAll(const Texts& blocks, const std::string& what) {
+    SmtpTurn turn;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      if (i > 0) {
+        EXPECT_EQ(turn.kind, SmtpTurn::Kind::Going) << what << ", block " << i - 1;
+      }
+      turn = Feed(blocks[i]);
+    }
+    return turn;
+  }
+  void ExpectDeliveredCleanly(const SmtpTurn& last, const Ids& ids) {
+    ExpectOver(last);
+    ExpectQueued({});
+    EXPECT_EQ(Accepted(), ids);
+    EXPECT_TRUE(Dropped().empty());
+    EXPECT_FALSE(Outcome().failed);
+    EXPECT_EQ(Outcome().failure, "");
   }
 };
 
 TEST_F(SmtpConversation, TwoQueuedMessagesGoThroughOneConnection) {
-  QueueTwo();
-  Start();
-  for (const std::string& reply : kTwoMessageReplies) Feed(reply);
-  EXPECT_EQ(socket.Sent(), TwoMessageCommands());
-  EXPECT_EQ(socket.Count("SConnect"), 1);
-  ExpectDeliveredCleanly(2);
-}
-
-TEST_F(SmtpConversation, GivesTheSameCommandsWhereverTheRepliesAreCut) {
-  std::string stream;
-  for (const std::string& reply : kTwoMessageReplies) stream += reply;
-  for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+  for (const Stream& stream : kStreams) {
     Reset();
     QueueTwo();
     Start();
-    // Each reply is its own block, except that the one holding the cut comes in two.
-    std::size_t offset = 0;
-    for (const std::string& reply : kTwoMessageReplies) {
-      if (cut > offset && cut < offset + reply.size()) {
-        Feed(reply.substr(0, cut - offset));
-        Feed(reply.substr(cut - offset));
-      } else {
-        Feed(reply);
+    const SmtpTurn last = FeedAll(stream.replies, stream.name);
+    EXPECT_EQ(socket.Sent(), TwoMessageCommands()) << stream.name;
+    EXPECT_EQ(socket.Count("SConnect"), 1);
+    ExpectDeliveredCleanly(last, {1, 2});
+  }
+}
+
+TEST_F(SmtpConversation, GivesTheSameCommandsWhereverTheRepliesAreCut) {
+  for (const Stream& stream : kStreams) {
+    std::string whole;
+    for (const std::string& reply : stream.replies) whole += reply;
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+      Reset();
+      QueueTwo();
+      Start();
+      // Each reply is its own block, except that the one holding the cut comes in two.
+      Texts blocks;
+      std::size_t offset = 0;
+      for (const std::string& reply : stream.replies) {
+        if (cut > offset && cut < offset + reply.size()) {
+          blocks.push_back(reply.substr(0, cut - offset));
+          blocks.push_back(reply.substr(cut - offset));
+        } else {
+          blocks.push_back(reply);
+        }
+        offset += reply.size();
       }
-      offset += reply.size();
+      const std::string what = std::string(stream.name) + " cut at " + std::to_string(cut);
+      const SmtpTurn last = FeedAll(blocks, what);
+      ASSERT_EQ(socket.Sent(), TwoMessageCommands()) << what;
+      ExpectDeliveredCleanly(last, {1, 2});
     }
-    ASSERT_EQ(socket.Sent(), TwoMessageCommands()) << "cut at " << cut;
-    ExpectDeliveredCleanly(2);
   }
 }
 
 TEST_F(SmtpConversation, GivesTheSameCommandsWhenEveryByteComesAlone) {
-  QueueTwo();
-  Start();
-  for (const std::string& reply : kTwoMessageReplies) {
-    for (char byte : reply) Feed(std::string(1, byte));
+  for (const Stream& stream : kStreams) {
+    Reset();
+    QueueTwo();
+    Start();
+    Texts bytes;
+    for (const std::string& reply : stream.replies) {
+      for (char byte : reply) bytes.emplace_back(1, byte);
+    }
+    const SmtpTurn last = FeedAll(bytes, stream.name);
+    EXPECT_EQ(socket.Sent(), TwoMessageCommands()) << stream.name;
+    ExpectDeliveredCleanly(last, {1, 2});
   }
-  EXPECT_EQ(socket.Sent(), TwoMessageCommands());
-  ExpectDeliveredCleanly(2);
 }
 
 TEST_F(SmtpConversation, ThreeQueuedMessagesGoOutInOrder) {
@@ -123,31 +156,46 @@ TEST_F(SmtpConversation, ThreeQueuedMessagesGoOutInOrder) {
       {"a@example.net", "A\r\n"}, {"b@example.net", "B\r\n"}, {"c@example.net", "C\r\n"}};
   for (const auto& message : messages) Queue(message.recipient, message.line);
   Start();
-  Feed("220 ready\r\n");
-  Feed("250 hello\r\n");
+  Texts replies = {"220 ready\r\n", "250 hello\r\n"};
   for (int message = 0; message < 3; ++message) {
-    Feed("250 sender ok\r\n");
-    Feed("250 recipient ok\r\n");
-    Feed("354 go ahead\r\n");
-    Feed("250 queued\r\n");
+    Append(replies,
+           {"250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n", "250 queued\r\n"});
   }
-  Feed("221 bye\r\n");
+  replies.push_back("221 bye\r\n");
+  const SmtpTurn last = FeedAll(replies, "three messages");
 
   Texts expected = {kHelo};
   for (const auto& message : messages) {
     Append(expected, {kMail, Rcpt(message.recipient), kData, message.line + kEnd});
   }
-  expected.push_back("QUIT\r\n");
+  expected.push_back(kQuit);
   EXPECT_EQ(socket.Sent(), expected);
-  ExpectDeliveredCleanly(3);
+  ExpectDeliveredCleanly(last, {1, 2, 3});
+}
+
+TEST_F(SmtpConversation, EachMessageLeavesTheOutboxOnlyWhenItsDataIsAccepted) {
+  Queue("a@example.net", "A\r\n");
+  Queue("b@example.net", "B\r\n");
+  DriveTo(SmtpState::MessageData);
+  ExpectQueued({1, 2});
+  Feed("250 queued\r\n");
+  ExpectQueued({2});
+  EXPECT_EQ(Accepted(), Ids{1});
+  for (const char* reply : {"250 sender ok\r\n", "250 recipient ok\r\n", "354 go ahead\r\n"}) {
+    Feed(reply);
+    ExpectQueued({2});
+  }
+  Feed("250 queued\r\n");
+  ExpectQueued({});
+  EXPECT_EQ(Accepted(), (Ids{1, 2}));
 }
 
 TEST_F(SmtpConversation, ProtectsEveryLineThatBeginsWithADot) {
   Queue("a@example.net", ".\r\n..\r\n.x\r\nx.y\r\n\r\nend.\r\n");
-  DriveTo(5);
+  DriveTo(SmtpState::Data);
   Feed("354 go ahead\r\n");
   EXPECT_EQ(socket.Sent(), Texts{"..\r\n...\r\n..x\r\nx.y\r\n\r\nend.\r\n" + kEnd});
-  EXPECT_EQ(SmtpState, 6);
+  EXPECT_EQ(State(), SmtpState::MessageData);
 }
 
 TEST_F(SmtpConversation, SendsALargeMessageInBlocksOfWholeLines) {
@@ -156,7 +204,7 @@ TEST_F(SmtpConversation, SendsALargeMessageInBlocksOfWholeLines) {
     body += (line % 7 == 0 ? ".line " : "line ") + std::to_string(line) + "\r\n";
   }
   Queue("a@example.net", body);
-  DriveTo(5);
+  DriveTo(SmtpState::Data);
   Feed("354 go ahead\r\n");
 
   const Texts sent = socket.Sent();
@@ -169,6 +217,7 @@ TEST_F(SmtpConversation, SendsALargeMessageInBlocksOfWholeLines) {
   std::string expected;
   for (const std::string& line : pelorin::SmtpDataLines(body)) expected += line;
   EXPECT_EQ(data, expected + kEnd);
+  EXPECT_EQ(State(), SmtpState::MessageData);
 }
 
 struct MultiLineCase {
@@ -183,16 +232,19 @@ TEST_F(SmtpConversation, AMultiLineReplyIsOneReplyHoweverItArrives) {
       {"lines in blocks", {"250-first\r\n", "250-second\r\n", "250 last\r\n"}, 1},
       {"cut inside a line", {"250-fir", "st\r\n250", " last\r\n"}, 1},
       {"cut inside the line end", {"250-first\r", "\n250 last\r", "\n"}, 1},
+      {"bare LF ends", {"250-first\n", "250 last\n"}, 1},
+      {"bare LF and CR LF mixed", {"250-first\n250-second\r\n", "250 last\n"}, 1},
       {"final line still missing", {"250-first\r\n", "250-second\r\n"}, 0},
       {"final line without its end", {"250-first\r\n", "250 last"}, 0},
+      {"a CR alone ends no line", {"250-first\r\n", "250 last\r"}, 0},
   };
   for (const MultiLineCase& c : cases) {
     Reset();
     Queue("a@example.net", "A\r\n");
-    DriveTo(2);
+    DriveTo(SmtpState::Helo);
     for (const std::string& block : c.blocks) {
       EXPECT_EQ(socket.Sent().size(), 0u) << c.what << ": answered before the last block";
-      Feed(block);
+      EXPECT_EQ(Feed(block).kind, SmtpTurn::Kind::Going) << c.what;
     }
     EXPECT_EQ(socket.Sent().size(), c.commandsAfterLastBlock) << c.what;
     if (c.commandsAfterLastBlock == 1) {
@@ -203,20 +255,13 @@ TEST_F(SmtpConversation, AMultiLineReplyIsOneReplyHoweverItArrives) {
 
 TEST_F(SmtpConversation, ABlockOfSeveralLinesIsOneReplyWithTheFirstLinesCode) {
   Queue("a@example.net", "A\r\n");
-  DriveTo(3);
-  Feed("250 sender ok\r\n550 ignored\r\n250-trailing");
+  DriveTo(SmtpState::MailFrom);
+  EXPECT_EQ(Feed("250 sender ok\r\n550 ignored\r\n250-trailing").kind, SmtpTurn::Kind::Going);
   EXPECT_EQ(socket.Sent(), Texts{Rcpt("a@example.net")});
-  EXPECT_EQ(ReplyBuffer, "");
-  EXPECT_TRUE(boxes.Texts().empty());
-}
-
-TEST_F(SmtpConversation, TextWithoutAConversationIsDroppedOnceItHasALineEnd) {
-  Feed("220 ready");
-  EXPECT_EQ(ReplyBuffer, "220 ready");
-  Feed("\r\n");
-  EXPECT_EQ(ReplyBuffer, "");
-  EXPECT_TRUE(socket.calls.empty());
-  EXPECT_TRUE(boxes.Texts().empty());
+  // The trailing text went with the reply: the next reply stands on its own.
+  socket.Clear();
+  Feed("250 recipient ok\r\n");
+  EXPECT_EQ(socket.Sent(), Texts{kData});
 }
 
 TEST_F(SmtpConversation, StartSetsServerAndPortThenConnects) {
@@ -226,32 +271,32 @@ TEST_F(SmtpConversation, StartSetsServerAndPortThenConnects) {
   } ports[] = {{"", "25"}, {"25", "25"}, {"587", "587"}, {"smtp", "smtp"}, {" 2x5", " 2x5"}};
   for (const auto& port : ports) {
     Reset();
-    int stateAtConnect = -1;
-    std::string bufferAtConnect = "unset";
-    socket.onSConnect = [&] {
-      stateAtConnect = SmtpState;
-      bufferAtConnect = ReplyBuffer;
-    };
-    Feed("left over");
+    SmtpState stateAtConnect = SmtpState::Idle;
+    socket.onSConnect = [&] { stateAtConnect = State(); };
     Start(port.given);
     EXPECT_EQ(socket.calls, (Texts{"IPAddr mail.example", "Port " + port.used, "SConnect"}));
-    EXPECT_EQ(stateAtConnect, 1);
-    EXPECT_EQ(bufferAtConnect, "");
+    EXPECT_EQ(stateAtConnect, SmtpState::Greeting) << "events of the connection find it set";
   }
+}
+
+TEST_F(SmtpConversation, PrepareSetsEverythingButDoesNotConnect) {
+  session->Prepare(socket, "mail.example", "");
+  EXPECT_EQ(socket.calls, (Texts{"IPAddr mail.example", "Port 25"}));
+  EXPECT_EQ(State(), SmtpState::Greeting);
 }
 
 TEST_F(SmtpConversation, StartingDuringAConversationStartsOver) {
   Queue("a@example.net", "A\r\n");
-  DriveTo(4);
+  DriveTo(SmtpState::RcptTo);
   Feed("250 rec");
   Start();
-  EXPECT_EQ(SmtpState, 1);
-  EXPECT_EQ(ReplyBuffer, "");
+  EXPECT_EQ(State(), SmtpState::Greeting);
   EXPECT_EQ(socket.calls, (Texts{"IPAddr mail.example", "Port 25", "SConnect"}));
   socket.Clear();
-  Feed("220 ready\r\n");
+  // The left-over "250 rec" is gone: joined to the greeting it would not be SMTP.
+  EXPECT_EQ(Feed("220 ready\r\n").kind, SmtpTurn::Kind::Going);
   EXPECT_EQ(socket.Sent(), Texts{kHelo});
-  EXPECT_EQ(OutboxBodies.size(), 1u);
+  ExpectQueued({1});
 }
 
 TEST_F(SmtpConversation, TheHostNameAfterHeloLosesLineBreaksAndNul) {
@@ -265,23 +310,26 @@ TEST_F(SmtpConversation, AnEmptyOutboxEndsTheConversationAfterHelo) {
   Start();
   Feed("220 ready\r\n");
   Feed("250 hello\r\n");
-  EXPECT_EQ(socket.Sent(), (Texts{kHelo, "QUIT\r\n"}));
-  EXPECT_EQ(SmtpState, 7);
-  Feed("221 bye\r\n");
-  EXPECT_EQ(SmtpState, 0);
-  EXPECT_TRUE(boxes.Texts().empty());
+  EXPECT_EQ(socket.Sent(), (Texts{kHelo, kQuit}));
+  EXPECT_EQ(State(), SmtpState::Quit);
+  ExpectOver(Feed("221 bye\r\n"));
+  EXPECT_FALSE(Outcome().failed);
 }
 
 TEST_F(SmtpConversation, TheOutcomeStartsAfreshWithEachConversation) {
   Queue("a@example.net", "A\r\n");
   Queue("b@example.net", "B\r\n");
-  DriveTo(6);
+  DriveTo(SmtpState::MessageData);
   Feed("250 queued\r\n");
-  EXPECT_EQ(pelorin::SmtpLastOutcome().accepted, 1);
+  EXPECT_EQ(Accepted(), Ids{1});
   Error("TimeOut");
-  EXPECT_EQ(pelorin::SmtpLastOutcome(), (pelorin::SmtpOutcome{1, 0, true}));
+  EXPECT_TRUE(Outcome().failed);
   Start();
-  EXPECT_EQ(pelorin::SmtpLastOutcome(), pelorin::SmtpOutcome{});
+  EXPECT_TRUE(Accepted().empty());
+  EXPECT_TRUE(Dropped().empty());
+  EXPECT_FALSE(Outcome().failed);
+  EXPECT_EQ(Outcome().failure, "");
+  EXPECT_FALSE(session->IsHalted());
 }
 
 }  // namespace
