@@ -346,7 +346,8 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
     return {};
   }
   if (HasLineBreakOrNul(SenderAddress))
-    return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false, kRefusedByServer);
+    return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
+                "the sender address holds a line break");
   SendCommand(socket, SmtpState::MailFrom, MailFromCommand());
   return {};
 }
@@ -365,7 +366,8 @@ SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
   }
   const std::string& recipient = outbox_.Head().recipient;
   if (HasLineBreakOrNul(recipient)) {
-    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true, kRefusedByServer);
+    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
+                "the recipient address holds a line break");
   }
   SendCommand(socket, SmtpState::RcptTo, "RCPT TO: <" + recipient + ">");
   return {};
