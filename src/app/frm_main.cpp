@@ -240,6 +240,8 @@ void TfrmMain::PrefillFromLink() {
   const MailtoFields fields = ParseMailtoLink(os::ParamStr(2));
   edsEmail->setText(FromLocal(fields.email));
   edsSubj->setText(FromLocal(fields.subject));
+  const QSignalBlocker programChange(edsMemo);
+  edsMemo->setPlainText(FromLocal(fields.body));
 }
 
 void TfrmMain::RefreshNameList() {

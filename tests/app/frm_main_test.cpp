@@ -308,24 +308,28 @@ struct LinkCase {
   const char* link;
   const char* email;
   const char* subject;
+  const char* body;
 };
 
 TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
   const std::vector<LinkCase> cases = {
-      {"mailto:x?Subject=Hello", "x", "Hello"},
-      {"mailto:x", "x", ""},
-      {"mailto:x?subject=Hello", "x?subject=Hello", ""},
-      {"mailto:x?Subject=Hi%20there", "x", "Hi%20there"},
-      {"MAILTO:x", "x", ""},
+      {"mailto:x?Subject=Hello", "x", "Hello", ""},
+      {"mailto:x", "x", "", ""},
+      {"mailto:x?subject=Hello", "x", "Hello", ""},
+      {"mailto:x?Subject=Hi%20there", "x", "Hi there", ""},
+      {"MAILTO:x", "x", "", ""},
+      {"mailto:bob@example.org?subject=Gr%C3%BC%C3%9Fe&body=Hi%20Bob%2C%0D%0Asee%20you",
+       "bob@example.org", "Gr\u00FC\u00DFe", "Hi Bob,\nsee you"},
   };
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.link);
     shellCalls_.clear();
     TfrmMain& window = Create({"pelorin32", "/u", c.link});
-    EXPECT_EQ(window.edsEmail->text(), QString::fromLatin1(c.email));
-    EXPECT_EQ(window.edsSubj->text(), QString::fromLatin1(c.subject));
+    EXPECT_EQ(window.edsEmail->text(), QString::fromUtf8(c.email));
+    EXPECT_EQ(window.edsSubj->text(), QString::fromUtf8(c.subject));
     EXPECT_TRUE(window.edsName->currentText().isEmpty());
-    EXPECT_TRUE(window.edsMemo->toPlainText().isEmpty());
+    EXPECT_EQ(window.edsMemo->toPlainText(), QString::fromUtf8(c.body));
+    EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
     EXPECT_TRUE(shellCalls_.empty());
     EXPECT_FALSE(window.TaskIcon->Enabled());
   }
