@@ -5,10 +5,14 @@
 
 #include "app/utf8_text.h"
 
-void PrintTo(const pelorin::MailtoFields& fields, std::ostream* out) {
+namespace pelorin {
+
+void PrintTo(const MailtoFields& fields, std::ostream* out) {
   *out << "{email \"" << fields.email << "\", subject \"" << fields.subject << "\", body \""
        << fields.body << "\"}";
 }
+
+}  // namespace pelorin
 
 namespace {
 
