@@ -12,7 +12,7 @@ bool StartsWith(std::string_view text, std::string_view start) {
 std::optional<ProfileLocation> ProfileOf(const KeyFileGroup& group, const KeyFile& ini) {
   const std::string path = ini.Value(group.name, "Path");
   if (path.empty()) return std::nullopt;
-  return ProfileLocation{path, ini.Value(group.name, "IsRelative") != "0"};
+  return ProfileLocation{path, ini.Value(group.name, "IsRelative") == "1"};
 }
 
 // Since Thunderbird 68 each installation names its profile by the path as the [Profile...]

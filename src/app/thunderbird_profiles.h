@@ -9,7 +9,7 @@ namespace pelorin {
 
 struct ProfileLocation {
   std::string path;
-  bool relative = true;  // relative to the directory that holds profiles.ini
+  bool relative = true;  // IsRelative=1: relative to the directory that holds profiles.ini
   bool operator==(const ProfileLocation&) const = default;
 };
 

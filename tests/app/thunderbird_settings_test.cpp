@@ -47,6 +47,9 @@ TEST(ThunderbirdProfilesTest, FindsTheDefaultProfile) {
        ProfileLocation{"0nly.default", true}},
       {"an installation whose profile has no section", "[Install1]\nDefault=orphan.default\n",
        ProfileLocation{"orphan.default", true}},
+      {"without IsRelative=1 the path stands on its own",
+       "[Profile0]\nName=x\nPath=/srv/tb/x.default\nDefault=1\n",
+       ProfileLocation{"/srv/tb/x.default", false}},
       {"no profile at all", "[General]\nStartWithLastProfile=1\n", std::nullopt},
       {"not an INI file",
        "\x7F"
