@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
@@ -136,6 +137,14 @@ QAction* AddMenuItem(QMenu* menu, const char* name, const char* caption) {
   return item;
 }
 
+// A held key acts once: holding Ctrl+Return must not send the mail again and again.
+QShortcut* AddKey(QWidget* widget, QKeyCombination keys, Qt::ShortcutContext context) {
+  auto* shortcut = new QShortcut(QKeySequence(keys), widget);
+  shortcut->setContext(context);
+  shortcut->setAutoRepeat(false);
+  return shortcut;
+}
+
 }  // namespace
 
 TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
@@ -246,6 +255,13 @@ void TfrmMain::ConnectEvents() {
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
+  // Ctrl+Return in the body sends, as mail programs do; Escape does what "&Close" does.
+  for (const QKeyCombination send : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
+    connect(AddKey(edsMemo, send, Qt::WidgetShortcut), &QShortcut::activated, this,
+            [this] { cmdMakeClick(cmdMake); });
+  }
+  connect(AddKey(this, QKeyCombination(Qt::Key_Escape), Qt::WindowShortcut), &QShortcut::activated,
+          this, [this] { cmdMinClick(cmdMin); });
 }
 
 void TfrmMain::AssignHints() {
@@ -299,6 +315,8 @@ void TfrmMain::PrefillFromLink() {
   const MailtoFields fields = ParseMailtoLink(os::ParamStr(2));
   edsEmail->setText(FromLocal(fields.email));
   edsSubj->setText(FromLocal(fields.subject));
+  const QSignalBlocker programChange(edsMemo);
+  edsMemo->setPlainText(FromLocal(fields.body));
 }
 
 void TfrmMain::RefreshNameList() {

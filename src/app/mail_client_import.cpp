@@ -1,6 +1,7 @@
 #include "app/mail_client_import.h"
 
 #include "app/globals.h"
+#include "app/linux_mail_import.h"
 #include "os/kernel.h"
 #include "os/registry_class.h"
 
@@ -31,6 +32,23 @@ void ImportFromNetscape(os::Registry& registry) {
   }
 }
 
+// A port, a security and a user name belong to their server: they come only with it.
+MailSetup ImportFromDesktopMailPrograms() {
+  if (!SenderAddress.empty() && !SmtpServer.empty()) return {};
+  const MailSetup found = FindLinuxMailSetup(MailSetupPlaces::FromEnvironment());
+  MailSetup taken;
+  if (SenderAddress.empty()) SenderAddress = taken.address = found.address;
+  if (SmtpServer.empty() && !found.server.empty()) {
+    taken.server = found.server;
+    taken.port = found.port;
+    taken.security = found.security;
+    taken.user = found.user;
+    SmtpServer = found.server;
+    if (!found.port.empty()) SmtpPort = found.port;
+  }
+  return taken;
+}
+
 }  // namespace
 
 void RecordProgramPath() {
@@ -40,7 +58,7 @@ void RecordProgramPath() {
   }
 }
 
-void ImportMailClientDefaults() {
+MailSetup ImportMailClientDefaults() {
   SmtpServer.clear();
   SenderAddress.clear();
   DialEntry.clear();
@@ -48,6 +66,7 @@ void ImportMailClientDefaults() {
   os::Registry registry;
   ImportFromInternetMail(registry);
   ImportFromNetscape(registry);
+  return ImportFromDesktopMailPrograms();
 }
 
 }  // namespace pelorin

@@ -1,8 +1,11 @@
 // The quick-send window offscreen: its layout, the address book, the status label, the
-// tray icon's clicks and the link pre-filling.
+// tray icon's clicks, the link pre-filling and the keys.
 #include "app/frm_main.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
@@ -30,6 +34,7 @@
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/shell_tray.h"
+#include "support/event_loop.h"
 
 namespace {
 
@@ -374,26 +379,153 @@ struct LinkCase {
   const char* link;
   const char* email;
   const char* subject;
+  const char* body;
 };
 
 TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
   const std::vector<LinkCase> cases = {
-      {"mailto:x?Subject=Hello", "x", "Hello"},
-      {"mailto:x", "x", ""},
-      {"mailto:x?subject=Hello", "x?subject=Hello", ""},
-      {"mailto:x?Subject=Hi%20there", "x", "Hi%20there"},
-      {"MAILTO:x", "x", ""},
+      {"mailto:x?Subject=Hello", "x", "Hello", ""},
+      {"mailto:x", "x", "", ""},
+      {"mailto:x?subject=Hello", "x", "Hello", ""},
+      {"mailto:x?Subject=Hi%20there", "x", "Hi there", ""},
+      {"MAILTO:x", "x", "", ""},
+      {"mailto:bob@example.org?subject=Gr%C3%BC%C3%9Fe&body=Hi%20Bob%2C%0D%0Asee%20you",
+       "bob@example.org", "Gr\u00FC\u00DFe", "Hi Bob,\nsee you"},
   };
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.link);
     shellCalls_.clear();
     TfrmMain& window = Create({"pelorin32", "/u", c.link});
-    EXPECT_EQ(window.edsEmail->text(), QString::fromLatin1(c.email));
-    EXPECT_EQ(window.edsSubj->text(), QString::fromLatin1(c.subject));
+    EXPECT_EQ(window.edsEmail->text(), QString::fromUtf8(c.email));
+    EXPECT_EQ(window.edsSubj->text(), QString::fromUtf8(c.subject));
     EXPECT_TRUE(window.edsName->currentText().isEmpty());
-    EXPECT_TRUE(window.edsMemo->toPlainText().isEmpty());
+    EXPECT_EQ(window.edsMemo->toPlainText(), QString::fromUtf8(c.body));
+    EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
     EXPECT_TRUE(shellCalls_.empty());
     EXPECT_FALSE(window.TaskIcon->Enabled());
+  }
+}
+
+// A port on 127.0.0.1 that refuses connections: bound, never listening, so that no other
+// program can take it while the test runs.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot bind a port on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  std::string Port() const { return std::to_string(port_); }
+
+ private:
+  int fd_;
+  unsigned short port_ = 0;
+};
+
+// The window shown and active, with the keyboard focus in `field`.
+void FocusIn(TfrmMain& window, QWidget* field) {
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  field->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), field);
+}
+
+TEST_F(FrmMainTest, CtrlReturnInTheBodySendsAsTheSendButtonDoes) {
+  const RefusingPort server;
+  pelorin::SmtpServer = "127.0.0.1";
+  pelorin::SmtpPort = server.Port();
+  for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+    SCOPED_TRACE(key == Qt::Key_Return ? "Return" : "Enter");
+    TfrmMain& window = Create();
+    std::vector<QString> statuses;
+    QObject::connect(&window, &TfrmMain::StatusShown,
+                     [&statuses](const QString& text) { statuses.push_back(text); });
+    window.edsEmail->setText(QStringLiteral("x@example.org"));
+    window.edsMemo->setPlainText(QStringLiteral("body"));
+    ASSERT_NO_FATAL_FAILURE(FocusIn(window, window.edsMemo));
+    statuses.clear();
+    QTest::keyClick(window.edsMemo, key, Qt::ControlModifier);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.front(), QStringLiteral("Creating mail..."));
+    EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
+    EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("body")) << "no line break typed";
+    // The refused connection ends the send; the window goes only once it has.
+    EXPECT_TRUE(testing_support::RunEventsUntil(
+        [&window] { return window.lblStatus->text().startsWith(QStringLiteral("Mail not sent")); },
+        10000))
+        << window.lblStatus->text().toStdString();
+    window_.reset();
+    pelorin::OutboxBodies.clear();
+    pelorin::OutboxRecipients.clear();
+  }
+}
+
+TEST_F(FrmMainTest, ReturnTabAndCtrlReturnElsewhereKeepTheirOwnMeaning) {
+  TfrmMain& window = Create();
+  std::vector<QString> statuses;
+  QObject::connect(&window, &TfrmMain::StatusShown,
+                   [&statuses](const QString& text) { statuses.push_back(text); });
+  ASSERT_NO_FATAL_FAILURE(FocusIn(window, window.edsMemo));
+  QTest::keyClicks(window.edsMemo, QStringLiteral("one"));
+  QTest::keyClick(window.edsMemo, Qt::Key_Return);
+  QTest::keyClicks(window.edsMemo, QStringLiteral("two"));
+  EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("one\ntwo"));
+  QTest::keyClick(window.edsMemo, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), window.cmdMake) << "Tab moves on";
+  ASSERT_NO_FATAL_FAILURE(FocusIn(window, window.edsSubj));
+  QTest::keyClick(window.edsSubj, Qt::Key_Return, Qt::ControlModifier);
+  EXPECT_TRUE(std::none_of(statuses.begin(), statuses.end(), [](const QString& s) {
+    return s == QStringLiteral("Creating mail...");
+  }));
+  EXPECT_TRUE(pelorin::OutboxBodies.empty());
+  EXPECT_TRUE(window.isVisible());
+}
+
+// Counts the close events a window receives: closing, unlike hiding, ends the program.
+class CloseCounter : public QObject {
+ public:
+  explicit CloseCounter(QWidget* window) : QObject(window) { window->installEventFilter(this); }
+  int Count() const { return count_; }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Close) ++count_;
+    return false;
+  }
+
+ private:
+  int count_ = 0;
+};
+
+TEST_F(FrmMainTest, EscapeDoesWhatTheCloseButtonDoes) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> arguments;
+    int closes;
+  };
+  const std::vector<Case> cases = {
+      {"tray mode: the window hides, the program stays", {"pelorin32"}, 0},
+      {"link mode: the window closes, which ends the program", {"pelorin32", "/u", "mailto:x"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TfrmMain& window = Create(c.arguments);
+    const auto* closes = new CloseCounter(&window);
+    ASSERT_NO_FATAL_FAILURE(FocusIn(window, window.edsSubj));
+    QTest::keyClick(window.edsSubj, Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(closes->Count(), c.closes);
   }
 }
 

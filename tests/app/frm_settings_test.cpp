@@ -23,6 +23,8 @@
 #include "app/dialog_commands.h"
 #include "app/dialog_test_environment.h"
 #include "app/globals.h"
+#include "app/mail_client_import.h"
+#include "app/mail_setup_print.h"
 #include "os/kernel.h"
 #include "os/mailto_association.h"
 #include "os/msgbox.h"
@@ -351,6 +353,7 @@ TEST_F(FrmSettingsTest, FirstRunTakesAddressAndServerFromTheOtherMailClients) {
 
 TEST_F(FrmSettingsTest, LaterRunsShowTheGlobalsAndImportNothing) {
   WriteCurrentUserHive(InternetMail("\"Sender Name\"=\"Ann\"\r\n\"Sender Email\"=\"a@b\"\r\n"));
+  WriteBytes(environment_.Home() + "/.msmtprc", "account default\nfrom c@d\nhost e.example\n");
   SmtpServer = "mail.example.org";
   SmtpPort = "587";
   SenderAddress = "me@example.org";
@@ -363,6 +366,91 @@ TEST_F(FrmSettingsTest, LaterRunsShowTheGlobalsAndImportNothing) {
   EXPECT_FALSE(window.chkDialup->isEnabled()) << "no dial-up library here";
   EXPECT_EQ(SenderAddress, "me@example.org");
   EXPECT_TRUE(SettingsOpen);
+}
+
+// What the desktop's mail programs know fills what the registry left empty; the port comes
+// only with its server.
+TEST_F(FrmSettingsTest, FirstRunFillsWhatTheRegistryLeftEmptyFromTheDesktopsMailPrograms) {
+  const std::string home = environment_.Home();
+  fs::create_directories(home + "/.thunderbird/p.default");
+  WriteBytes(home + "/.thunderbird/profiles.ini",
+             "[Profile0]\nName=default\nIsRelative=1\nPath=p.default\nDefault=1\n");
+  WriteBytes(home + "/.thunderbird/p.default/prefs.js",
+             "user_pref(\"mail.account.account1.identities\", \"id1\");\n"
+             "user_pref(\"mail.accountmanager.defaultaccount\", \"account1\");\n"
+             "user_pref(\"mail.identity.id1.useremail\", \"tb@example.org\");\n"
+             "user_pref(\"mail.smtpservers\", \"smtp1\");\n"
+             "user_pref(\"mail.smtpserver.smtp1.hostname\", \"smtp.tb.example\");\n"
+             "user_pref(\"mail.smtpserver.smtp1.port\", 587);\n"
+             "user_pref(\"mail.smtpserver.smtp1.try_ssl\", 2);\n"
+             "user_pref(\"mail.smtpserver.smtp1.username\", \"tb-user\");\n");
+  WriteBytes(home + "/.msmtprc", "account default\nhost smtp.msmtp.example\npassword secret\n");
+  struct Case {
+    const char* what;
+    std::string hive;
+    const char* address;
+    const char* server;
+    const char* port;
+    MailSetup taken;
+  };
+  const std::vector<Case> cases = {
+      {"no registry values",
+       "",
+       "tb@example.org",
+       "smtp.tb.example",
+       "587",
+       {"tb@example.org", "smtp.tb.example", "587", "starttls", "tb-user"}},
+      {"the registry's address",
+       InternetMail("\"Sender Name\"=\"Ann\"\r\n\"Sender Email\"=\"ann@imn.example\"\r\n"),
+       "ann@imn.example",
+       "smtp.tb.example",
+       "587",
+       {"", "smtp.tb.example", "587", "starttls", "tb-user"}},
+      {"the registry's server: the port stays with it",
+       Netscape("", "\"SMTP_Server\"=\"smtp.ns.example\"\r\n"),
+       "tb@example.org",
+       "smtp.ns.example",
+       "25",
+       {"tb@example.org", "", "", "", ""}},
+      {"both from the registry",
+       Netscape("\"User_Addr\"=\"bob@ns.example\"\r\n", "\"SMTP_Server\"=\"smtp.ns.example\"\r\n"),
+       "bob@ns.example",
+       "smtp.ns.example",
+       "25",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteCurrentUserHive(c.hive);
+    NeedsSetup = true;
+    SmtpPort = "25";
+    ShowSettingsForFirstRun();
+    ASSERT_TRUE(frmSettings);
+    EXPECT_EQ(frmSettings->edsEmail->text().toStdString(), c.address);
+    EXPECT_EQ(frmSettings->edsSMTP->text().toStdString(), c.server);
+    EXPECT_EQ(frmSettings->edsPort->text().toStdString(), c.port);
+    EXPECT_EQ(SmtpPort, c.port);
+    EXPECT_THAT(boxes_.Boxes(), IsEmpty());
+    delete frmSettings.data();
+    SmtpPort = "25";
+    EXPECT_EQ(ImportMailClientDefaults(), c.taken) << "what the import took, security and user too";
+  }
+}
+
+TEST_F(FrmSettingsTest, FirstRunPassesOverMailSettingsItCannotRead) {
+  const std::string home = environment_.Home();
+  fs::create_directories(home + "/.thunderbird/profiles.ini");  // a directory, not a file
+  fs::create_directories(home + "/.config/evolution/sources");
+  WriteBytes(home + "/.config/evolution/sources/x.source", std::string("\0\xFF[Mail", 7));
+  WriteBytes(home + "/.msmtprc", "\x01\x02 garbage without accounts");
+  WriteBytes(home + "/.gitconfig", "[user]\n\temail = git@example.org\n");
+  NeedsSetup = true;
+  ShowSettingsForFirstRun();
+  ASSERT_TRUE(frmSettings);
+  EXPECT_TRUE(frmSettings->isVisible());
+  EXPECT_EQ(frmSettings->edsEmail->text(), QStringLiteral("git@example.org"));
+  EXPECT_EQ(frmSettings->edsSMTP->text(), QString());
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
 // ---- Dial-up entries -----------------------------------------------------------------

@@ -334,8 +334,8 @@ TEST_F(LinkModeTest, WindowComesUpFilledInFromTheLink) {
     const char* subject;
   };
   const Case cases[] = {
-      {"mailto:anna@example.org?Subject=Hi%20there&cc=bob@example.org", "anna@example.org",
-       "Hi%20there&cc=bob@example.org"},
+      {"mailto:anna@example.org?subject=Hi%20there&cc=bob@example.org",
+       "anna@example.org, bob@example.org", "Hi there"},
       {"mailto:bob@example.org?Subject=Lunch at noon?", "bob@example.org", "Lunch at noon?"},
       {"mailto:carol@example.org", "carol@example.org", ""},
   };
