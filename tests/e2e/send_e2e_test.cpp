@@ -211,8 +211,11 @@ TEST_F(SendEndToEndTest, ARefusedRecipientShowsTheServersReplyAndTheProgramGoesO
   ASSERT_TRUE(box.has_value()) << "no message box came up for the refusal";
   // The box shows the server's reply: its picture is that of a box with the reply drawn here.
   const std::optional<QImage> shown = SettledPicture(*box, "send-refused-box.png");
-  const std::optional<QImage> expected =
-      MessageBoxPicture(kRefusalReply, "send-refused-box-expected.png");
+  // The reply, then the message it refused, named, since it leaves the outbox.
+  const std::optional<QImage> expected = MessageBoxPicture(
+      std::string(kRefusalReply) + "\r\nThe message to refused@example.org (subject \"Refused " +
+          marker + "\") is refused for good and leaves the outbox.",
+      "send-refused-box-expected.png");
   const std::optional<QImage> other =
       MessageBoxPicture("550 Invalid recipient: <refused@example.com>\r\n", "send-other-box.png");
   ASSERT_TRUE(shown && expected && other);
