@@ -9,6 +9,7 @@
 #include "e2e/maildir.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
+#include "transport/mime_transfer.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
 #include "transport/sockets.h"
@@ -22,9 +23,17 @@ std::string UniqueMarker() {
   return "run" + std::to_string(random()) + std::to_string(random());
 }
 
-std::string ComposedMessage(const std::string& subject, const std::vector<std::string>& body) {
+// A message as the program lays it out, with its own Date and Message-ID: the server adds
+// nothing to the header but its trace.
+std::string ComposedMessage(const std::string& subject, const std::string& id,
+                            const std::vector<std::string>& body,
+                            const std::string& transferEncoding = "7bit") {
   std::string text = "Subject: " + subject + "\r\nTo: Ann <ann@example.org>\r\n" +
-                     "From: me@example.com\r\nX-Mailer: Pelorin 1.06\r\n\r\n\r\n";
+                     "From: me@example.com\r\nX-Mailer: Pelorin 1.06\r\n" +
+                     "Date: Wed, 09 Dec 2026 14:05:09 +0100\r\n" + "Message-ID: <" + id +
+                     "@example.com>\r\n" + "MIME-Version: 1.0\r\n" +
+                     "Content-Type: text/plain; charset=UTF-8\r\n" +
+                     "Content-Transfer-Encoding: " + transferEncoding + "\r\n\r\n\r\n";
   for (const std::string& line : body) text += line + "\r\n";
   return text;
 }
@@ -49,17 +58,26 @@ struct Conversation {
   bool closed = false;
 };
 
-TEST(TransportEndToEndTest, TwoQueuedMessagesArriveWholeThroughOneConversation) {
+TEST(TransportEndToEndTest, QueuedMessagesArriveWholeThroughOneConversation) {
   const TestMailServer server = TheTestMailServer();
   os::BoxRecorder boxes;
   const std::string marker = UniqueMarker();
   const std::vector<std::string> messages = {
-      ComposedMessage("first " + marker, {"Hello,", ".", "..two dots", ".x", "x.y", "", "end"}),
-      ComposedMessage("second " + marker, {"A second message.", "."}),
+      ComposedMessage("first " + marker, "1." + marker,
+                      {"Hello,", ".", "..two dots", ".x", "x.y", "", "end"}),
+      ComposedMessage("second " + marker, "2." + marker, {"A second message.", "."}),
+      // The 7-bit form of a message beyond ASCII, as it goes to a server without 8BITMIME.
+      pelorin::TransferForm(ComposedMessage("third " + marker, "3." + marker,
+                                            {"Gr\xC3\xBC\xC3\x9F"
+                                             "e aus K\xC3\xB6ln",
+                                             "."},
+                                            "8bit"),
+                            false),
   };
+  ASSERT_NE(messages[2].find("quoted-printable"), std::string::npos) << messages[2];
   pelorin::SenderAddress = "me@example.com";
   pelorin::OutboxBodies = messages;
-  pelorin::OutboxRecipients = {"ann@example.org", "bob@example.org"};
+  pelorin::OutboxRecipients = {"ann@example.org", "bob@example.org", "carol@example.org"};
 
   Conversation conversation;
   pelorin::SmtpStartSession(conversation.socket, "127.0.0.1", server.port);
@@ -73,8 +91,8 @@ TEST(TransportEndToEndTest, TwoQueuedMessagesArriveWholeThroughOneConversation) 
   EXPECT_EQ(pelorin::SmtpState, 0);
 
   const std::vector<std::string> delivered =
-      DeliveredMessages(server.maildir, marker, 2, std::chrono::seconds(20));
-  ASSERT_EQ(delivered.size(), 2u);
+      DeliveredMessages(server.maildir, marker, 3, std::chrono::seconds(20));
+  ASSERT_EQ(delivered.size(), 3u);
   for (const std::string& message : messages) {
     const std::string subjectLine = message.substr(0, message.find("\r\n"));
     bool found = false;
