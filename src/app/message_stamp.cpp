@@ -79,8 +79,14 @@ std::string UniqueIdPart(std::random_device& random) {
 
 MessageStamp StampNow(const std::string& sender) {
   std::random_device random;
-  return {LocalMessageDate(std::time(nullptr)),
-          "<" + UniqueIdPart(random) + "@" + MessageIdDomain(sender, LocalHostName()) + ">"};
+  // Appended piece by piece: GCC 12 at -O2 and above takes a literal put in front of a
+  // string for an overlapping copy (-Wrestrict).
+  std::string id(1, '<');
+  id += UniqueIdPart(random);
+  id += '@';
+  id += MessageIdDomain(sender, LocalHostName());
+  id += '>';
+  return {LocalMessageDate(std::time(nullptr)), id};
 }
 
 }  // namespace pelorin

@@ -70,7 +70,8 @@ std::string WordsOf(const std::string& text) {
   std::size_t at = 0;
   while ((at = text.find_first_not_of(" \t", at)) != std::string::npos) {
     const std::size_t end = std::min(text.find_first_of(" \t", at), text.size());
-    words += (words.empty() ? "" : " ") + text.substr(at, end - at);
+    if (!words.empty()) words += ' ';
+    words.append(text, at, end - at);
     at = end;
   }
   return words;
