@@ -14,7 +14,6 @@
 #include <iostream>
 #include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,6 +26,7 @@
 #include "os/box_presenter_widgets.h"
 #include "providers/fake_ppp.h"
 #include "support/event_loop.h"
+#include "support/stamp_placeholders.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ std::string UniqueMarker() {
 
 // The message as the program composes it, with the line ends a maildir keeps, and the empty
 // line that the end-of-data mark leaves at its end. Its Date and Message-ID stand as
-// placeholders (see WithStampReplaced).
+// placeholders (support/stamp_placeholders.h).
 std::string Composed(const std::string& subject, const std::string& to,
                      const std::vector<std::string>& body) {
   std::string text =
@@ -75,19 +75,6 @@ std::string Composed(const std::string& subject, const std::string& to,
       "Content-Transfer-Encoding: 7bit\n\n\n";
   for (const std::string& line : body) text += line + "\n";
   return text + "\n";
-}
-
-// The program's own Date and Message-ID, each checked for its form and put as a placeholder,
-// so that the rest compares byte for byte. A value of another form stays, and shows.
-std::string WithStampReplaced(const std::string& message) {
-  static const std::regex date(
-      "\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
-      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} "
-      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}\n");
-  static const std::regex id("\nMessage-ID: <[0-9a-f]{32}@example\\.com>\n");
-  const auto once = std::regex_constants::format_first_only;
-  return std::regex_replace(std::regex_replace(message, date, "\nDate: <date>\n", once), id,
-                            "\nMessage-ID: <id>\n", once);
 }
 
 // A picture of a window once it has finished drawing: two pictures in a row agree.
@@ -164,7 +151,8 @@ class SendEndToEndTest : public ::testing::Test {
     std::vector<std::string> messages;
     for (const std::string& message : testing_support::DeliveredMessages(
              server_.maildir, marker, count, std::chrono::seconds(20))) {
-      messages.push_back(WithStampReplaced(testing_support::WithoutServerHeaders(message)));
+      messages.push_back(testing_support::WithStampReplaced(
+          testing_support::WithoutServerHeaders(message), "example.com", "\n"));
     }
     return messages;
   }
