@@ -64,7 +64,8 @@ std::vector<std::string_view> PlainPieces(std::string_view text) {
 }
 
 // What a field's text is to a reader: free text, or a name before an address, where quotes,
-// brackets, commas and the like have a meaning of their own ("." is read as part of a name).
+// brackets, commas and the like have a meaning of their own (a "." stands in a name only by
+// an obsolete rule that strict readers flag).
 enum class TextKind { Unstructured, Phrase };
 
 bool IsUnsafe(char c, TextKind kind) {
