@@ -1,7 +1,9 @@
 #include "app/compose_message.h"
 
 #include "app/mailto_link.h"
+#include "app/mime_header.h"
 #include "app/web_address.h"
+#include "transport/mime_transfer.h"
 #include "transport/shared_data.h"
 
 namespace pelorin {
@@ -34,17 +36,28 @@ std::vector<std::string> BodyLines(const std::vector<std::string>& memoLines) {
   return lines;
 }
 
-std::string ComposeMessage(const MessageFields& fields) {
+std::string ComposeMessage(const MessageFields& fields, const MessageStamp& stamp) {
+  std::string body = LineEnd;  // the body always begins with a blank line
+  for (const std::string& line : BodyLines(fields.memoLines)) body += line + LineEnd;
+  const char* const transferEncoding = FitsSevenBit(body) ? "7bit" : "8bit";
+
   std::string text;
-  text += HeaderLine("Subject: " + fields.subject);
-  text += HeaderLine("To: " + fields.name + " <" + fields.email + ">");
+  text += UnstructuredField("Subject", ToSingleLine(fields.subject));
+  text += AddressField("To", ToSingleLine(fields.name), ToSingleLine(fields.email));
   text += HeaderLine("From: " + fields.sender);
   text += HeaderLine("X-Mailer: Pelorin " + std::string(kProgramVersion));
   text += HeaderLine("X-Advertisment: Check out Vantrel at " + std::string(kProgramWebAddress));
+  text += HeaderLine("Date: " + stamp.date);
+  text += HeaderLine("Message-ID: " + stamp.messageId);
+  text += HeaderLine("MIME-Version: 1.0");
+  text += HeaderLine("Content-Type: text/plain; charset=UTF-8");
+  text += HeaderLine("Content-Transfer-Encoding: " + std::string(transferEncoding));
   text += LineEnd;  // ends the header
-  text += LineEnd;  // the body always begins with a blank line
-  for (const std::string& line : BodyLines(fields.memoLines)) text += line + LineEnd;
-  return text;
+  return text + body;
+}
+
+std::string ComposeMessage(const MessageFields& fields) {
+  return ComposeMessage(fields, StampNow(fields.sender));
 }
 
 }  // namespace pelorin

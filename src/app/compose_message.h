@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/message_stamp.h"
+
 namespace pelorin {
 
 struct MessageFields {
@@ -21,8 +23,13 @@ struct MessageFields {
 // that no bare line break reaches the message text.
 std::vector<std::string> BodyLines(const std::vector<std::string>& memoLines);
 
-// Subject, To, From, X-Mailer and X-Advertisment lines, the blank line that ends the header, a
-// blank first body line, then the body lines. A line break in a header field becomes a blank.
+// Subject, To, From, X-Mailer and X-Advertisment lines, then Date, Message-ID and the MIME
+// lines (UTF-8 text, "7bit" or else "8bit"), the blank line that ends the header, a blank first
+// body line, then the body lines. A line break in a header field becomes a blank; subject and
+// name beyond plain ASCII go as encoded words. All texts are UTF-8.
+std::string ComposeMessage(const MessageFields& fields, const MessageStamp& stamp);
+
+// The same, stamped with the time now and a new Message-ID.
 std::string ComposeMessage(const MessageFields& fields);
 
 }  // namespace pelorin

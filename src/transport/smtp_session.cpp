@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "transport/mime_transfer.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_data.h"
@@ -348,6 +349,8 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
   if (HasLineBreakOrNul(SenderAddress))
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
                 "the sender address holds a line break");
+  // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
+  transferText_ = TransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
   SendCommand(socket, SmtpState::MailFrom, MailFromCommand());
   return {};
 }
@@ -355,7 +358,7 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
 // Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
 std::string SmtpSession::MailFromCommand() const {
   std::string command = "MAIL FROM: <" + SenderAddress + ">";
-  if (extensions_.Has("8BITMIME") && IsEightBit(outbox_.Head().text)) command += " BODY=8BITMIME";
+  if (IsEightBit(transferText_)) command += " BODY=8BITMIME";
   return command;
 }
 
@@ -375,7 +378,7 @@ SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
 
 void SmtpSession::SendMessageData(SmtpSocket& socket) {
   const std::vector<std::string> blocks =
-      SmtpDataBlocks(outbox_.Empty() ? std::string() : outbox_.Head().text);
+      SmtpDataBlocks(outbox_.Empty() ? std::string() : transferText_);
   state_ = SmtpState::MessageData;
   for (std::size_t i = 0; i + 1 < blocks.size(); ++i) socket.SetText(blocks[i]);
   // The end mark goes with the last block, as one text: sent on its own it reached the server

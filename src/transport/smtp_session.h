@@ -143,6 +143,7 @@ class SmtpSession {
   bool secured_ = false;  // TLS is up, from the first byte or after STARTTLS
   bool signedIn_ = false;
   std::string authMethod_;
+  std::string transferText_;  // the head message as it goes on the wire
 };
 
 }  // namespace pelorin

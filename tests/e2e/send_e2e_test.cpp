@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/mime_header.h"
 #include "e2e/desktop_input.h"
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
@@ -25,6 +26,7 @@
 #include "os/box_presenter_widgets.h"
 #include "providers/fake_ppp.h"
 #include "support/event_loop.h"
+#include "support/stamp_placeholders.h"
 
 namespace {
 
@@ -47,6 +49,9 @@ constexpr Point kSubjectField{69 + 140, 51 + 10};
 constexpr Point kMemo{68 + 140, 76 + 100};
 constexpr Point kSendButton{68 + 32, 308 + 10};
 constexpr Point kRestingPlace{900, 700};
+const std::string kGreeting =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e aus K\xC3\xB6ln \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC";
 
 std::string UniqueMarker() {
   std::random_device random;
@@ -54,12 +59,20 @@ std::string UniqueMarker() {
 }
 
 // The message as the program composes it, with the line ends a maildir keeps, and the empty
-// line that the end-of-data mark leaves at its end.
+// line that the end-of-data mark leaves at its end. Its Date and Message-ID stand as
+// placeholders (support/stamp_placeholders.h).
 std::string Composed(const std::string& subject, const std::string& to,
                      const std::vector<std::string>& body) {
-  std::string text = "Subject: " + subject + "\nTo:  <" + to + ">\nFrom: " + kSender +
-                     "\nX-Mailer: Pelorin 1.06\n"
-                     "X-Advertisment: Check out Vantrel at https://pelorin32.example.org/\n\n\n";
+  std::string text =
+      testing_support::WithLfLineEnds(pelorin::UnstructuredField("Subject", subject)) + "To:  <" +
+      to + ">\nFrom: " + kSender +
+      "\nX-Mailer: Pelorin 1.06\n"
+      "X-Advertisment: Check out Vantrel at https://pelorin32.example.org/\n"
+      "Date: <date>\n"
+      "Message-ID: <id>\n"
+      "MIME-Version: 1.0\n"
+      "Content-Type: text/plain; charset=UTF-8\n"
+      "Content-Transfer-Encoding: 7bit\n\n\n";
   for (const std::string& line : body) text += line + "\n";
   return text + "\n";
 }
@@ -138,7 +151,8 @@ class SendEndToEndTest : public ::testing::Test {
     std::vector<std::string> messages;
     for (const std::string& message : testing_support::DeliveredMessages(
              server_.maildir, marker, count, std::chrono::seconds(20))) {
-      messages.push_back(testing_support::WithoutServerHeaders(message));
+      messages.push_back(testing_support::WithStampReplaced(
+          testing_support::WithoutServerHeaders(message), "example.com", "\n"));
     }
     return messages;
   }
@@ -149,10 +163,13 @@ class SendEndToEndTest : public ::testing::Test {
 
 TEST_F(SendEndToEndTest, InLinkModeASendDeliversTheMessageAndEndsTheProgram) {
   const std::string marker = UniqueMarker();
-  ASSERT_TRUE(program_->Start({"/u", "mailto:ann@example.org?Subject=Link " + marker}));
+  // A subject beyond ASCII goes as encoded words: the window hands the text on as UTF-8
+  // whatever the locale. (Typed with xdotool, such characters now and then come out wrong.)
+  ASSERT_TRUE(program_->Start({"/u", "mailto:ann@example.org?Subject=" + kGreeting}));
   const std::optional<WindowId> window = MainWindow();
   ASSERT_TRUE(window.has_value()) << "the window did not come up in link mode";
-  const std::vector<std::string> body = {"Hello Ann,", ".", "a line with a dot follows", "Bye"};
+  const std::vector<std::string> body = {"Hello Ann,", ".", "a line with a dot follows",
+                                         "Bye " + marker};
   ASSERT_TRUE(TypeBody(*window, body));
   ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
 
@@ -161,7 +178,7 @@ TEST_F(SendEndToEndTest, InLinkModeASendDeliversTheMessageAndEndsTheProgram) {
   EXPECT_EQ(status->code, 0) << status->Describe();
   const std::vector<std::string> delivered = Delivered(marker, 1);
   ASSERT_EQ(delivered.size(), 1u);
-  EXPECT_EQ(delivered[0], Composed("Link " + marker, "ann@example.org", body));
+  EXPECT_EQ(delivered[0], Composed(kGreeting, "ann@example.org", body));
 }
 
 TEST_F(SendEndToEndTest, InTrayModeASecondSendDuringTheFirstIsDeliveredToo) {

@@ -15,6 +15,7 @@
 
 #include "e2e/maildir.h"
 #include "support/event_loop.h"
+#include "transport/mime_transfer.h"
 #include "transport/outbox.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
@@ -29,9 +30,17 @@ std::string UniqueMarker() {
   return "run" + std::to_string(random()) + std::to_string(random());
 }
 
-std::string ComposedMessage(const std::string& subject, const std::vector<std::string>& body) {
+// A message as the program lays it out, with its own Date and Message-ID: the server adds
+// nothing to the header but its trace.
+std::string ComposedMessage(const std::string& subject, const std::string& id,
+                            const std::vector<std::string>& body,
+                            const std::string& transferEncoding = "7bit") {
   std::string text = "Subject: " + subject + "\r\nTo: Ann <ann@example.org>\r\n" +
-                     "From: me@example.com\r\nX-Mailer: Pelorin 1.06\r\n\r\n\r\n";
+                     "From: me@example.com\r\nX-Mailer: Pelorin 1.06\r\n" +
+                     "Date: Wed, 09 Dec 2026 14:05:09 +0100\r\n" + "Message-ID: <" + id +
+                     "@example.com>\r\n" + "MIME-Version: 1.0\r\n" +
+                     "Content-Type: text/plain; charset=UTF-8\r\n" +
+                     "Content-Transfer-Encoding: " + transferEncoding + "\r\n\r\n\r\n";
   for (const std::string& line : body) text += line + "\r\n";
   return text;
 }
@@ -124,18 +133,28 @@ class RefusingPort {
   std::string port_;
 };
 
-TEST(TransportEndToEndTest, TwoQueuedMessagesArriveWholeThroughOneConversation) {
+TEST(TransportEndToEndTest, QueuedMessagesArriveWholeThroughOneConversation) {
   const TestMailServer server = TheTestMailServer();
   const std::string marker = UniqueMarker();
   const std::vector<std::string> messages = {
-      ComposedMessage("first " + marker, {"Hello,", ".", "..two dots", ".x", "x.y", "", "end"}),
-      ComposedMessage("second " + marker, {"A second message.", "."}),
+      ComposedMessage("first " + marker, "1." + marker,
+                      {"Hello,", ".", "..two dots", ".x", "x.y", "", "end"}),
+      ComposedMessage("second " + marker, "2." + marker, {"A second message.", "."}),
+      // The 7-bit form of a message beyond ASCII, as it goes to a server without 8BITMIME.
+      pelorin::TransferForm(ComposedMessage("third " + marker, "3." + marker,
+                                            {"Gr\xC3\xBC\xC3\x9F"
+                                             "e aus K\xC3\xB6ln",
+                                             "."},
+                                            "8bit"),
+                            false),
   };
+  ASSERT_NE(messages[2].find("quoted-printable"), std::string::npos) << messages[2];
   pelorin::SenderAddress = "me@example.com";
   Conversation conversation;
-  std::uint64_t first = 0, second = 0;
+  std::uint64_t first = 0, second = 0, third = 0;
   ASSERT_EQ(conversation.outbox.Append("ann@example.org", messages[0], {}, &first), "");
   ASSERT_EQ(conversation.outbox.Append("bob@example.org", messages[1], {}, &second), "");
+  ASSERT_EQ(conversation.outbox.Append("carol@example.org", messages[2], {}, &third), "");
 
   ASSERT_TRUE(conversation.Run(server.port))
       << "the conversation did not end; the session is at step "
@@ -145,14 +164,15 @@ TEST(TransportEndToEndTest, TwoQueuedMessagesArriveWholeThroughOneConversation) 
   EXPECT_EQ(conversation.notices, std::vector<std::string>{});
   EXPECT_EQ(conversation.errors, std::vector<std::string>{});
   EXPECT_TRUE(conversation.outbox.Empty());
-  EXPECT_EQ(conversation.session.Outcome().accepted, (std::vector<std::uint64_t>{first, second}));
+  EXPECT_EQ(conversation.session.Outcome().accepted,
+            (std::vector<std::uint64_t>{first, second, third}));
   EXPECT_FALSE(conversation.session.Outcome().failed) << conversation.session.Outcome().failure;
   EXPECT_EQ(conversation.session.State(), pelorin::SmtpState::Idle);
   EXPECT_EQ(conversation.socket.SocketHandle(), -1) << "this side closes after the 221";
 
   const std::vector<std::string> delivered =
-      DeliveredMessages(server.maildir, marker, 2, std::chrono::seconds(20));
-  ASSERT_EQ(delivered.size(), 2u);
+      DeliveredMessages(server.maildir, marker, 3, std::chrono::seconds(20));
+  ASSERT_EQ(delivered.size(), 3u);
   for (const std::string& message : messages) {
     const std::string subjectLine = message.substr(0, message.find("\r\n"));
     bool found = false;
@@ -174,10 +194,12 @@ TEST(TransportEndToEndTest, ARefusedRecipientIsDroppedAndTheNextSendDeliversTheR
   std::uint64_t ids[3] = {};
   const char* const recipients[] = {"ann@example.org", "refused@example.org", "bob@example.org"};
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(conversation.outbox.Append(
-                  recipients[i], ComposedMessage(std::to_string(i) + " " + marker, {"text"}), {},
-                  &ids[i]),
-              "");
+    ASSERT_EQ(
+        conversation.outbox.Append(recipients[i],
+                                   ComposedMessage(std::to_string(i) + " " + marker,
+                                                   std::to_string(i) + "." + marker, {"text"}),
+                                   {}, &ids[i]),
+        "");
   }
 
   ASSERT_TRUE(conversation.Run(server.port)) << "the refusal's QUIT was not answered";
@@ -210,7 +232,9 @@ TEST(TransportEndToEndTest, ARefusedConnectionIsShownOnceAndKeepsTheMessage) {
   ASSERT_FALSE(refusing.Port().empty()) << "no port to refuse on";
   pelorin::SenderAddress = "me@example.com";
   Conversation conversation;
-  ASSERT_EQ(conversation.outbox.Append("ann@example.org", ComposedMessage("x", {"x"}), {}), "");
+  ASSERT_EQ(conversation.outbox.Append("ann@example.org",
+                                       ComposedMessage("x", "x." + UniqueMarker(), {"x"}), {}),
+            "");
 
   ASSERT_TRUE(conversation.Run(refusing.Port()));
   QCoreApplication::sendPostedEvents();  // whatever the end itself raised and handed on

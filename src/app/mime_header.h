@@ -1,0 +1,29 @@
+// Header fields whose text the user typed: plain ASCII goes as it is, anything else as RFC 2047
+// encoded words (UTF-8, "B" encoding), so that the header stays 7-bit. Lines are folded before
+// a blank where they would pass 78 characters.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelorin {
+
+// Lines that can be folded are kept within this many characters, CR LF not counted.
+inline constexpr std::size_t kFoldedLineLimit = 78;
+
+// "Name: text" and its CR LF, folded where it would pass the limit. `text` holds no CR or LF.
+std::string UnstructuredField(std::string_view name, std::string_view text);
+
+// "Name: " + display name + " <" + address + ">" and its CR LF. A display name that holds
+// characters with a meaning in an address field (quotes, commas, brackets) is encoded as well;
+// the address goes as it is.
+std::string AddressField(std::string_view name, std::string_view displayName,
+                         std::string_view address);
+
+// `text` as encoded words: the first at most `firstLength` characters long, the others at most
+// 75; each holds whole UTF-8 characters. Empty text gives no words.
+std::vector<std::string> EncodedWords(std::string_view text, std::size_t firstLength);
+
+}  // namespace pelorin
