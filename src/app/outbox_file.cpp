@@ -49,7 +49,8 @@ bool TakeField(std::string_view& rest, std::string_view name, std::string& value
     return false;
   }
   rest.remove_prefix(lineEnd + 1);
-  if (rest.size() < length + 1 || rest[length] != '\n') {
+  // Compared without adding to `length`: the largest one would wrap round to 0.
+  if (length >= rest.size() || rest[length] != '\n') {
     why = "the field \"" + std::string(name) + "\" is cut short";
     return false;
   }
