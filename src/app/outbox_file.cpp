@@ -44,7 +44,10 @@ bool TakeField(std::string_view& rest, std::string_view name, std::string& value
   const std::string_view digits = head.substr(name.size() + 1);
   std::size_t length = 0;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
-  if (error != std::errc() || end != digits.data() + digits.size() || digits.empty()) {
+  // One spelling for each length, as written: no leading zeros.
+  const bool leadingZero = digits.size() > 1 && digits[0] == '0';
+  if (error != std::errc() || end != digits.data() + digits.size() || digits.empty() ||
+      leadingZero) {
     why = "the length of \"" + std::string(name) + "\" is not a number";
     return false;
   }
