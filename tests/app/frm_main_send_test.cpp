@@ -72,6 +72,11 @@ std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+std::string LastCommand(const app_test::ScriptedSmtpPeer& peer) {
+  const std::vector<std::string> commands = peer.Commands();
+  return commands.empty() ? "(none)" : commands.back();
+}
+
 // The box that names a queued message refused for good.
 std::string RefusedForGoodBox(const std::string& reply, const std::string& recipient,
                               const std::string& subject) {
@@ -178,11 +183,12 @@ class SendWorkflowTest : public ::testing::Test {
   }
 
   // Presses Send and waits until the send has ended and the window has shown its outcome.
-  void SendAndWait(int timeoutMs = 10000) {
+  testing::AssertionResult SendAndWait(int timeoutMs = 10000) {
     statuses_.clear();
     const int ended = sendsEnded_;
     window_->cmdMake->click();
-    ASSERT_TRUE(WaitForSendEnd(ended, timeoutMs)) << "status: " << Status();
+    if (WaitForSendEnd(ended, timeoutMs)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the send did not end; status: " << Status();
   }
 
   // Waits until a send that had not ended when `ended` sends had ends.
@@ -223,7 +229,7 @@ TEST_F(SendWorkflowTest, SendsTheComposedMessageWithTheChosenName) {
   window.edsNameClick(window.edsName);
   window.edsSubj->setText(QStringLiteral("Hello"));
   window.edsMemo->setPlainText(QStringLiteral("First line\n.\nLast line"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
 
   ASSERT_EQ(peer_.Messages().size(), 1u);
   EXPECT_EQ(peer_.Messages()[0], "Subject: Hello\r\nTo: Bob <bob@example.org>\r\n" + kHeaderTail +
@@ -242,7 +248,7 @@ TEST_F(SendWorkflowTest, ATypedNameAndAnEmptyMemoGiveNoNameAndNoBodyLines) {
   TfrmMain& window = Create();
   window.edsName->setEditText(QStringLiteral("Somebody"));
   Type(QStringLiteral("x@example.org"), QStringLiteral("Hi"), QStringLiteral(""));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(peer_.Messages().size(), 1u);
   EXPECT_EQ(peer_.Messages()[0], "Subject: Hi\r\nTo:  <x@example.org>\r\n" + kHeaderTail);
 }
@@ -253,7 +259,7 @@ TEST_F(SendWorkflowTest, AWrappedParagraphGivesTheLinesTheMemoShows) {
       "This paragraph is much longer than the memo is wide, so that the memo wraps it onto "
       "several lines of its own, and each of them becomes a line of the message.");
   Type(QStringLiteral("x@example.org"), QStringLiteral("wrap"), paragraph + "\n\nend\n");
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(peer_.Messages().size(), 1u);
   const std::string message = peer_.Messages()[0];
   const std::string body = message.substr(message.find("\r\n\r\n\r\n") + 6);
@@ -277,7 +283,7 @@ TEST_F(SendWorkflowTest, ASendShowsItsStatusesAndEmptiesSubjectAndBody) {
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   window.edsName->setEditText(QStringLiteral("Name"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
                                              QStringLiteral("Sending mail..."), kSent}));
   EXPECT_EQ(window.lblStatus->text(), kSent);
@@ -325,11 +331,11 @@ TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodySendsWhatIsQueuedAndNothingElse
   peer_.Script("data", {"451 later", "250 accepted"});
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(window.lblStatus->text(), kStaysQueued);
   ASSERT_EQ(window.edsSubj->text(), QString());
   ASSERT_EQ(window.edsMemo->toPlainText(), QString());
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   const std::vector<std::string> messages = peer_.Messages();
   ASSERT_EQ(messages.size(), 2u) << "the refused try and the queued message, no empty one";
@@ -343,7 +349,7 @@ TEST_F(SendWorkflowTest, WithDialupTheLineIsDialledFirstAndHungUpAfterwards) {
   UseDialup("complete");
   Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
                                              QStringLiteral("Establishing ISP connection..."),
                                              QStringLiteral("Sending mail..."),
@@ -362,7 +368,7 @@ TEST_F(SendWorkflowTest, ADialThatReportsAFailureAlthoughTheLineCameUpHangsItUp)
   UseDialup("dial_params_fail");
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   const QString refusal =
       QString::fromStdString(kDialParamsRefusal + "; the mail stays queued for the next send.");
   EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
@@ -384,7 +390,7 @@ TEST_F(SendWorkflowTest, ARefusedDialKeepsTheMessageQueuedOnceAndTheNextSendSend
   UseDialup("dial_params_fail");
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(Status(), kDialParamsRefusal + "; the mail stays queued for the next send.");
   EXPECT_EQ(Queued(), 1u);
   EXPECT_EQ(OutboxFiles().size(), 1u);
@@ -393,7 +399,7 @@ TEST_F(SendWorkflowTest, ARefusedDialKeepsTheMessageQueuedOnceAndTheNextSendSend
   EXPECT_EQ(window.edsEmail->text(), QStringLiteral("x@example.org"));
 
   pelorin::UseDialup = false;  // the network is up some other way now
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   ASSERT_EQ(peer_.Messages().size(), 1u);
   EXPECT_EQ(peer_.Messages()[0], ComposedMessage("x@example.org", "S", "B"));
@@ -441,7 +447,7 @@ TEST_F(SendWorkflowTest, ARefusalAtEachStepIsShownAndNeverCountsAsSent) {
     pelorin::SmtpPort = peer.Start();
     TfrmMain& window = Create();
     Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
 
     const std::string box = c.messageStaysQueued ? std::string(c.reply) + "\r\n"
                                                  : RefusedForGoodBox(c.reply, "x@example.org", "S");
@@ -453,7 +459,7 @@ TEST_F(SendWorkflowTest, ARefusalAtEachStepIsShownAndNeverCountsAsSent) {
     EXPECT_EQ(window.edsSubj->text(), c.messageStaysQueued ? QString() : QStringLiteral("S"));
     EXPECT_EQ(window.edsMemo->toPlainText(),
               c.messageStaysQueued ? QString() : QStringLiteral("B"));
-    EXPECT_EQ(peer.Commands().back(), "QUIT");
+    EXPECT_EQ(LastCommand(peer), "QUIT");
     EXPECT_FALSE(window.Timer1->isActive());
     window_.reset();
   }
@@ -481,12 +487,12 @@ TEST_F(SendWorkflowTest, EveryRefusalBeforeTheRecipientIsShownAtOnce) {
     pelorin::SmtpPort = peer.Start();
     TfrmMain& window = Create();  // the time-out as the program has it
     Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-    SendAndWait(5000);
+    ASSERT_TRUE(SendAndWait(5000));
     EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{std::string(c.reply) + "\r\n"});
     EXPECT_EQ(window.lblStatus->text(), kStaysQueued);
     EXPECT_EQ(Queued(), 1u);
     EXPECT_EQ(window.edsSubj->text(), QString());
-    EXPECT_EQ(peer.Commands().back(), "QUIT");
+    EXPECT_EQ(LastCommand(peer), "QUIT");
     EXPECT_TRUE(peer.Messages().empty());
     window_.reset();
   }
@@ -504,12 +510,12 @@ TEST_F(SendWorkflowTest, ATimeOutCannotRunOutWhileARefusalIsShown) {
     RunEventsFor(500);  // five intervals of the time-out
   });
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_FALSE(timerRanDuringBox);
   EXPECT_EQ(boxes_.Texts(),
             std::vector<std::string>{RefusedForGoodBox("550 no such user", "x@example.org", "S")});
   EXPECT_EQ(window.lblStatus->text(), kRefused);
-  EXPECT_EQ(peer_.Commands().back(), "QUIT");
+  EXPECT_EQ(LastCommand(peer_), "QUIT");
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
@@ -529,7 +535,7 @@ TEST_F(SendWorkflowTest, AQueuedMessageRefusedForGoodIsNamedAndItsTextKept) {
     pelorin::SmtpPort = peer.Start();
     TfrmMain& window = Create();
     Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
     ASSERT_EQ(window.lblStatus->text(), kStaysQueued);
     boxes_.Clear();
 
@@ -576,7 +582,7 @@ TEST_F(SendWorkflowTest, ASendPressedWhileARefusalIsShownGoesOutAfterIt) {
     window.cmdMake->click();
   });
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(boxes_.Texts().size(), 1u);
   EXPECT_EQ(peer_.Connections(), 2);
   ASSERT_EQ(peer_.Messages().size(), 1u);
@@ -590,10 +596,10 @@ TEST_F(SendWorkflowTest, AQueuedMessageGoesFirstWithTheNextSendInOneConnection) 
   peer_.Script("data", {"451 later", "250 accepted"});
   TfrmMain& window = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kStaysQueued);
   Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   const std::vector<std::string> messages = peer_.Messages();
   ASSERT_EQ(messages.size(), 3u);  // the first one twice: refused, then accepted
@@ -645,7 +651,7 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
     const int usualTimeOut = window.Timer1->interval();
     window.Timer1->setInterval(500);  // for the silent server
     Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QString(3000, QLatin1Char('1')));
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
     ASSERT_NE(window.lblStatus->text(), kSent);
     const bool queued = Queued() == 1;
     const bool inWindow = window.edsSubj->text() == QStringLiteral("first") &&
@@ -657,7 +663,7 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
       Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
     }
     const std::size_t before = peer.Messages().size();
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
     EXPECT_EQ(window.lblStatus->text(), kSent);
     EXPECT_EQ(Queued(), 0u);
     EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
@@ -735,7 +741,7 @@ TEST_F(SendWorkflowTest, RepliesAreTakenByTheirBytes) {
     pelorin::SmtpPort = peer.Start();
     TfrmMain& window = Create();  // the time-out as the program has it
     Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-    SendAndWait(5000);
+    ASSERT_TRUE(SendAndWait(5000));
     EXPECT_EQ(window.lblStatus->text(), c.status);
     EXPECT_EQ(boxes_.Texts(), c.boxes);
     EXPECT_EQ(peer.Messages().size(), c.messages);
@@ -752,7 +758,7 @@ TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {
   TfrmMain& window = Create();
   window.Timer1->setInterval(300);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(1000);  // three more intervals: no further time-out
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 TimeOut\r\n"}));
   EXPECT_FALSE(window.Timer1->isActive());
@@ -773,7 +779,7 @@ TEST_F(SendWorkflowTest, ATimeOutWhileTheWorkerIsStillConnectingWaitsForIt) {
   TfrmMain& window = Create();
   window.Timer1->setInterval(1);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(100);
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
   EXPECT_FALSE(window.Timer1->isActive());
@@ -801,9 +807,9 @@ TEST_F(SendWorkflowTest, AResetInTheMiddleOfTheDataEndsTheSend) {
   peer_.ResetMidData();
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QString(2000, QLatin1Char('x')));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(200);
-  ASSERT_EQ(boxes_.Texts().size(), 1u) << boxes_.Texts().back();
+  ASSERT_EQ(boxes_.Texts().size(), 1u) << testing::PrintToString(boxes_.Texts());
   EXPECT_EQ(boxes_.Texts()[0].substr(0, 4), "500 ");
   EXPECT_TRUE(window.lblStatus->text().startsWith(QStringLiteral("Mail not sent ("))) << Status();
   EXPECT_TRUE(
@@ -816,7 +822,7 @@ TEST_F(SendWorkflowTest, AnOddAnswerToQuitAfterEveryMessageWasAcceptedIsStillASe
   peer_.Script("QUIT", {"500 what"});
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 what\r\n"}));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_FALSE(window.Timer1->isActive());
@@ -834,7 +840,7 @@ TEST_F(SendWorkflowTest, AServerThatKeepsTheConnectionOpenAfterQuitDoesNotHoldTh
     TfrmMain& window =
         linkMode ? Create({"pelorin32", "/u", "mailto:x@example.org?Subject=S"}) : Create();
     Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-    SendAndWait(5000);  // the time-out as the program has it: a minute
+    ASSERT_TRUE(SendAndWait(5000));  // the time-out as the program has it: a minute
     EXPECT_EQ(window.lblStatus->text(), kSent);
     EXPECT_TRUE(boxes_.Boxes().empty());
     EXPECT_FALSE(window.Timer1->isActive());
@@ -849,7 +855,7 @@ TEST_F(SendWorkflowTest, APortThatIsNoNumberIsReportedAndNothingBreaks) {
   pelorin::SmtpPort = "2x5";
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(boxes_.Boxes().size(), 1u);
   EXPECT_EQ(boxes_.Boxes()[0].text, "'2x5' is not a valid integer value.");
   EXPECT_EQ(window.lblStatus->text(),
@@ -864,7 +870,7 @@ TEST_F(SendWorkflowTest, AFailureTheConnectReportsAtOnceEndsTheSend) {
   pelorin::SmtpServer = "";
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(200);
   // One box: the failing QUIT and close of the socket that never was report nothing more.
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
@@ -960,7 +966,7 @@ TEST_F(SendWorkflowTest, MailQueuedWhenTheProgramClosedGoesFirstWithTheNextRunsS
   peer_.Script("data", {"451 later", "250 accepted"});
   TfrmMain& first = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(first.lblStatus->text(), kStaysQueued);
   boxes_.Clear();
   first.Close1->trigger();
@@ -972,7 +978,7 @@ TEST_F(SendWorkflowTest, MailQueuedWhenTheProgramClosedGoesFirstWithTheNextRunsS
             QStringLiteral("1 message waits; it goes out with the next send."));
   EXPECT_EQ(Queued(), 1u);
   Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(next.lblStatus->text(), kSent);
   const std::vector<std::string> messages = peer_.Messages();
   ASSERT_EQ(messages.size(), 3u);
@@ -995,7 +1001,7 @@ TEST_F(SendWorkflowTest, InLinkModeMailLeftQueuedGoesFirstAndTheProgramEnds) {
   EXPECT_EQ(window.lblStatus->text(),
             QStringLiteral("2 messages wait; they go out with the next send."));
   window.edsMemo->setPlainText(QStringLiteral("Body"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_FALSE(window.isVisible());
   EXPECT_EQ(peer_.Connections(), 1);
@@ -1042,7 +1048,7 @@ TEST_F(SendWorkflowTest, AMessageThatCannotBeKeptOnDiskStaysInTheWindow) {
 TEST_F(SendWorkflowTest, InLinkModeTheProgramEndsAfterASend) {
   TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
   window.edsMemo->setPlainText(QStringLiteral("Body"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_FALSE(window.isVisible());
   ASSERT_EQ(peer_.Messages().size(), 1u);
@@ -1066,7 +1072,7 @@ TEST_F(SendWorkflowTest, InLinkModeARefusalKeepsTheWindowOpen) {
   peer_.Script("RCPT", {"550 no such user"});
   TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
   window.edsMemo->setPlainText(QStringLiteral("Body"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_TRUE(window.isVisible());
   EXPECT_EQ(window.lblStatus->text(), kRefused);
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("Hi"));
