@@ -866,6 +866,22 @@ TEST_F(SendWorkflowTest, APortThatIsNoNumberIsReportedAndNothingBreaks) {
   EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
 }
 
+// The box of a failure that the connect throws is the user's time as well: no time-out may
+// run out behind it.
+TEST_F(SendWorkflowTest, NoTimeOutRunsOutWhileTheConnectsFailureIsShown) {
+  pelorin::SmtpPort = "2x5";
+  TfrmMain& window = Create();
+  window.Timer1->setInterval(50);
+  InFirstBox([] { RunEventsFor(300); });
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"'2x5' is not a valid integer value."});
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("Mail not sent ('2x5' is not a valid integer value); it stays queued "
+                           "for the next send."));
+  EXPECT_FALSE(window.Timer1->isActive());
+}
+
 TEST_F(SendWorkflowTest, AFailureTheConnectReportsAtOnceEndsTheSend) {
   pelorin::SmtpServer = "";
   TfrmMain& window = Create();
