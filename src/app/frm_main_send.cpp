@@ -121,11 +121,12 @@ bool TfrmMain::QueueFieldsMessage() {
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
   if (!QueueFieldsMessage()) return;
+  const bool underWay = workflow_->Phase() != SendPhase::Idle;
   if (workflow_->Queue().Empty()) {
-    SetStatus(kNothingToSend);
+    // The fields' text may have been accepted already by a send that is still ending.
+    SetStatus(underWay ? progressStatus_ : kNothingToSend);
     return;
   }
-  const bool underWay = workflow_->Phase() != SendPhase::Idle;
   workflow_->Send({SmtpServer, SmtpPort, DialEntry, UseDialup});
   if (underWay) SetStatus(progressStatus_);
 }
