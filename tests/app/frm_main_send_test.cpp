@@ -955,6 +955,24 @@ TEST_F(SendWorkflowTest, PressingSendAgainOnTheSameTextDeliversOneCopy) {
   }
 }
 
+// The text was accepted and QUIT is on its way: Send pressed again on the same text has
+// nothing new to queue, and says the send is under way rather than that nothing was written.
+TEST_F(SendWorkflowTest, SendPressedAgainAfterTheTextWasAcceptedShowsTheSendUnderWay) {
+  peer_.Script("QUIT", {"<hold>221 bye"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  window.cmdMake->click();
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Sending mail..."));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended));
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  EXPECT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(peer_.Connections(), 1);
+}
+
 TEST_F(SendWorkflowTest, ASecondSendAfterQuitGetsAConversationOfItsOwn) {
   peer_.Script("QUIT", {"<hold>221 bye", "221 bye"});
   TfrmMain& window = Create();
