@@ -123,11 +123,13 @@ bool TfrmMain::QueueFieldsMessage() {
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
   if (!QueueFieldsMessage()) return;
+  const bool underWay = workflow_->Phase() != SendPhase::Idle;
   if (workflow_->Queue().Empty()) {
-    SetStatus(kNothingToSend);
+    // The fields' text may have been accepted already by a send that is still ending.
+    SetStatus(underWay ? progressStatus_ : kNothingToSend);
     return;
   }
-  if (workflow_->Phase() != SendPhase::Idle) {
+  if (underWay) {
     workflow_->Send({});  // the conversation under way, or the next, takes it
     SetStatus(progressStatus_);
     return;

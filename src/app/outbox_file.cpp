@@ -44,12 +44,16 @@ bool TakeField(std::string_view& rest, std::string_view name, std::string& value
   const std::string_view digits = head.substr(name.size() + 1);
   std::size_t length = 0;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
-  if (error != std::errc() || end != digits.data() + digits.size() || digits.empty()) {
+  // One spelling for each length, as written: no leading zeros.
+  const bool leadingZero = digits.size() > 1 && digits[0] == '0';
+  if (error != std::errc() || end != digits.data() + digits.size() || digits.empty() ||
+      leadingZero) {
     why = "the length of \"" + std::string(name) + "\" is not a number";
     return false;
   }
   rest.remove_prefix(lineEnd + 1);
-  if (rest.size() < length + 1 || rest[length] != '\n') {
+  // Compared without adding to `length`: the largest one would wrap round to 0.
+  if (length >= rest.size() || rest[length] != '\n') {
     why = "the field \"" + std::string(name) + "\" is cut short";
     return false;
   }

@@ -155,7 +155,8 @@ OutboxFolder::Loaded OutboxFolder::Load() {
   for (const std::string& name : QueuedFileNames(directory)) {
     const std::string path = directory + "/" + name;
     if (locks_.count(path) != 0) continue;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO under a message's name would otherwise hold the start for ever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       loaded.damaged.push_back(path + ": " + ErrorText(errno));
       continue;

@@ -223,6 +223,7 @@ void SendWorkflow::SessionStartReturned(unsigned generation, const std::string& 
   if (generation != sendGeneration_ || phase_ == SendPhase::Idle) return;
   sessionStartReturned_ = true;
   if (!failure.empty()) {
+    Timer1->stop();  // while the box is open the user is waited for, not the server
     os::ShowErrorBox(failure);
     session_.Abandon(failure);
     FinishSend();

@@ -1,7 +1,7 @@
 // The send workflow of the quick-send window offscreen, against a scripted SMTP peer on
 // 127.0.0.1: the message as the server receives it, the status texts in their order, dial-up
-// through fake provider libraries, refusals, silence, resets, a second Send during a send, and
-// the end of the program in link mode.
+// through fake provider libraries, refusals, silence, resets, presses of Send during a send,
+// the outbox kept on disk between runs, and the end of the program in link mode.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,12 +14,18 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/outbox_folder.h"
 #include "app/scripted_smtp_peer.h"
 #include "os/dynlib.h"
 #include "os/kernel.h"
@@ -29,7 +35,6 @@
 #include "platform/dialup.h"
 #include "platform/dialup_key.h"
 #include "support/event_loop.h"
-#include "transport/smtp_session.h"
 
 // Readable failures for texts of the window.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -38,6 +43,7 @@ void PrintTo(const QString& text, std::ostream* out) {
 
 namespace {
 
+using pelorin::SendPhase;
 using pelorin::TfrmMain;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
@@ -52,11 +58,36 @@ const QString kSent = QStringLiteral("Mail has been sent!");
 const QString kStaysQueued =
     QStringLiteral("Mail not sent (the server refused it); it stays queued for the next send.");
 const QString kRefused = QStringLiteral("Mail not sent: the server refused it.");
+const std::string kDialParamsRefusal =
+    "TRasGetEntryDialParams failed: The phone book entry could not be found.";
 
 std::string HostName() {
   char name[256] = {};
   ::gethostname(name, sizeof name - 1);
   return name;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::string LastCommand(const app_test::ScriptedSmtpPeer& peer) {
+  const std::vector<std::string> commands = peer.Commands();
+  return commands.empty() ? "(none)" : commands.back();
+}
+
+// The box that names a queued message refused for good.
+std::string RefusedForGoodBox(const std::string& reply, const std::string& recipient,
+                              const std::string& subject) {
+  return reply + "\r\n\r\nThe message to " + recipient + " (subject \"" + subject +
+         "\") is refused for good and leaves the outbox.";
+}
+
+// The message as composed from a typed address, subject and one-line body.
+std::string ComposedMessage(const std::string& email, const std::string& subject,
+                            const std::string& body) {
+  return "Subject: " + subject + "\r\nTo:  <" + email + ">\r\n" + kHeaderTail + body + "\r\n";
 }
 
 // The dial-up key opens whatever this machine has installed: the tests bring their own provider.
@@ -74,12 +105,10 @@ class SendWorkflowTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     pelorin::ResetGlobals();
-    pelorin::OutboxBodies.clear();
-    pelorin::OutboxRecipients.clear();
-    pelorin::SmtpResetSession();
     pelorin::ResetDialupForTesting();
     pelorin::ProgramDir = dir_.path().toStdString() + "/";
     std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
+    UseStateDirectory(dir_.path().toStdString() + "/state");
     os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
     pelorin::SenderAddress = "me@example.com";
     pelorin::SmtpServer = "127.0.0.1";
@@ -93,11 +122,29 @@ class SendWorkflowTest : public ::testing::Test {
     pelorin::ResetDialupForTesting();
   }
 
+  // Where the window keeps its outbox: $XDG_STATE_HOME, read when the window is made.
+  void UseStateDirectory(const std::string& path) {
+    stateHome_ = path;
+    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(path));
+  }
+  std::string OutboxDirectory() const { return stateHome_ + "/pelorin32/outbox"; }
+  std::vector<std::string> OutboxFiles() const {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(OutboxDirectory(), ignored)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
   TfrmMain& Create(std::vector<std::string> arguments = {"pelorin32"}) {
     os::SetCommandLine(arguments);
     window_ = std::make_unique<TfrmMain>();
     QObject::connect(window_.get(), &TfrmMain::StatusShown,
                      [this](const QString& text) { statuses_.push_back(text); });
+    // After the window's own handler: the outcome is shown once this one runs.
+    QObject::connect(&window_->Workflow(), &pelorin::SendWorkflow::SendEnded,
+                     [this](const pelorin::SendReport&) { ++sendsEnded_; });
     // The window registers the key that stands for pppd; the tests bring their own provider.
     if (openRasKey_) {
       os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, pelorin::kDialupKeyPath,
@@ -114,6 +161,13 @@ class SendWorkflowTest : public ::testing::Test {
     openRasKey_ = true;
     pelorin::UseDialup = true;
     pelorin::DialEntry = "Home ISP";
+    // The provider stays loaded for the whole process: calls of earlier tests are forgotten.
+    using Clear = void (*)();
+    os::HMODULE provider_library = os::LoadLibraryA("RASAPI32.DLL");
+    ASSERT_NE(provider_library, nullptr) << "fake provider " << provider << " is not built";
+    auto clear = reinterpret_cast<Clear>(os::GetProcAddress(provider_library, "FakeRasClearCalls"));
+    ASSERT_NE(clear, nullptr);
+    clear();
   }
 
   static std::string FakeRasCalls() {
@@ -128,31 +182,41 @@ class SendWorkflowTest : public ::testing::Test {
     window_->edsMemo->setPlainText(body);
   }
 
-  // Presses Send and waits until the send has ended with one of its final texts.
-  void SendAndWait(int timeoutMs = 10000) {
+  // Presses Send and waits until the send has ended and the window has shown its outcome.
+  testing::AssertionResult SendAndWait(int timeoutMs = 10000) {
     statuses_.clear();
+    const int ended = sendsEnded_;
     window_->cmdMake->click();
-    ASSERT_TRUE(WaitForFinalStatus(timeoutMs)) << "status: " << Status();
+    if (WaitForSendEnd(ended, timeoutMs)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the send did not end; status: " << Status();
   }
 
-  bool WaitForFinalStatus(int timeoutMs = 10000) {
-    return RunEventsUntil(
-        [this] {
-          const QString status = window_->lblStatus->text();
-          return status.startsWith(QStringLiteral("Mail")) ||
-                 status.startsWith(QStringLiteral("TRas"));
-        },
-        timeoutMs);
+  // Waits until a send that had not ended when `ended` sends had ends.
+  bool WaitForSendEnd(int ended, int timeoutMs = 10000) {
+    return RunEventsUntil([this, ended] { return sendsEnded_ > ended; }, timeoutMs);
   }
 
   std::string Status() const { return window_->lblStatus->text().toStdString(); }
+  std::size_t Queued() const { return window_->Workflow().Queue().Size(); }
+
+  // Runs `act` inside the first box shown on the user-interface thread, while it is open.
+  void InFirstBox(std::function<void()> act) {
+    boxes_.OnBox([this, act](const os::BoxRequest&) {
+      if (QThread::currentThread() != QCoreApplication::instance()->thread()) return;
+      if (std::exchange(boxActed_, true)) return;
+      act();
+    });
+  }
 
   QTemporaryDir dir_;
   os::BoxRecorder boxes_;
   app_test::ScriptedSmtpPeer peer_;
   std::unique_ptr<TfrmMain> window_;
   std::vector<QString> statuses_;
+  std::string stateHome_;
+  int sendsEnded_ = 0;
   bool openRasKey_ = false;
+  bool boxActed_ = false;
 };
 
 // --- The message ---
@@ -165,7 +229,7 @@ TEST_F(SendWorkflowTest, SendsTheComposedMessageWithTheChosenName) {
   window.edsNameClick(window.edsName);
   window.edsSubj->setText(QStringLiteral("Hello"));
   window.edsMemo->setPlainText(QStringLiteral("First line\n.\nLast line"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
 
   ASSERT_EQ(peer_.Messages().size(), 1u);
   EXPECT_EQ(peer_.Messages()[0], "Subject: Hello\r\nTo: Bob <bob@example.org>\r\n" + kHeaderTail +
@@ -173,8 +237,8 @@ TEST_F(SendWorkflowTest, SendsTheComposedMessageWithTheChosenName) {
   EXPECT_EQ(peer_.Commands(),
             (std::vector<std::string>{"HELO " + HostName(), "MAIL FROM: <me@example.com>",
                                       "RCPT TO: <bob@example.org>", "DATA", "QUIT"}));
-  EXPECT_TRUE(pelorin::OutboxBodies.empty());
-  EXPECT_TRUE(pelorin::OutboxRecipients.empty());
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{}) << "a sent message leaves the disk";
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
 
@@ -183,10 +247,10 @@ TEST_F(SendWorkflowTest, ATypedNameAndAnEmptyMemoGiveNoNameAndNoBodyLines) {
   pelorin::AddressList = {"ann@example.org"};
   TfrmMain& window = Create();
   window.edsName->setEditText(QStringLiteral("Somebody"));
-  Type(QStringLiteral("x@example.org"), QStringLiteral(""), QStringLiteral(""));
-  SendAndWait();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("Hi"), QStringLiteral(""));
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(peer_.Messages().size(), 1u);
-  EXPECT_EQ(peer_.Messages()[0], "Subject: \r\nTo:  <x@example.org>\r\n" + kHeaderTail);
+  EXPECT_EQ(peer_.Messages()[0], "Subject: Hi\r\nTo:  <x@example.org>\r\n" + kHeaderTail);
 }
 
 TEST_F(SendWorkflowTest, AWrappedParagraphGivesTheLinesTheMemoShows) {
@@ -195,7 +259,7 @@ TEST_F(SendWorkflowTest, AWrappedParagraphGivesTheLinesTheMemoShows) {
       "This paragraph is much longer than the memo is wide, so that the memo wraps it onto "
       "several lines of its own, and each of them becomes a line of the message.");
   Type(QStringLiteral("x@example.org"), QStringLiteral("wrap"), paragraph + "\n\nend\n");
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(peer_.Messages().size(), 1u);
   const std::string message = peer_.Messages()[0];
   const std::string body = message.substr(message.find("\r\n\r\n\r\n") + 6);
@@ -219,7 +283,7 @@ TEST_F(SendWorkflowTest, ASendShowsItsStatusesAndEmptiesSubjectAndBody) {
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   window.edsName->setEditText(QStringLiteral("Name"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
                                              QStringLiteral("Sending mail..."), kSent}));
   EXPECT_EQ(window.lblStatus->text(), kSent);
@@ -232,11 +296,60 @@ TEST_F(SendWorkflowTest, ASendShowsItsStatusesAndEmptiesSubjectAndBody) {
   EXPECT_TRUE(window.isVisible());
 }
 
+// Only the text that went into the outbox is emptied at the end: a newer draft typed while the
+// conversation ran stays in the window.
+TEST_F(SendWorkflowTest, ANewerDraftTypedDuringTheSendStaysInTheWindow) {
+  peer_.Script("data", {"<hold>250 accepted"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  Type(QStringLiteral("y@example.org"), QStringLiteral("newer"), QStringLiteral("draft"));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  ASSERT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(peer_.Messages()[0], ComposedMessage("x@example.org", "S", "B"));
+  EXPECT_EQ(window.edsEmail->text(), QStringLiteral("y@example.org"));
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("newer"));
+  EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("draft"));
+}
+
+TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodyQueuesNothing) {
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QString(), QString());
+  window.cmdMake->click();
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("Nothing to send: write a subject or a body first."));
+  EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle) << "no send started";
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodySendsWhatIsQueuedAndNothingElse) {
+  peer_.Script("data", {"451 later", "250 accepted"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  ASSERT_EQ(window.lblStatus->text(), kStaysQueued);
+  ASSERT_EQ(window.edsSubj->text(), QString());
+  ASSERT_EQ(window.edsMemo->toPlainText(), QString());
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  const std::vector<std::string> messages = peer_.Messages();
+  ASSERT_EQ(messages.size(), 2u) << "the refused try and the queued message, no empty one";
+  EXPECT_EQ(messages[1], ComposedMessage("x@example.org", "S", "B"));
+  EXPECT_EQ(Queued(), 0u);
+}
+
+// --- Dial-up ---
+
 TEST_F(SendWorkflowTest, WithDialupTheLineIsDialledFirstAndHungUpAfterwards) {
   UseDialup("complete");
   Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
                                              QStringLiteral("Establishing ISP connection..."),
                                              QStringLiteral("Sending mail..."),
@@ -249,22 +362,65 @@ TEST_F(SendWorkflowTest, WithDialupTheLineIsDialledFirstAndHungUpAfterwards) {
   EXPECT_EQ(peer_.Messages().size(), 1u);
 }
 
-TEST_F(SendWorkflowTest, ARefusedDialStopsTheSendBeforeAnyConnection) {
+// The provider fails to read the entry's saved parameters, reports it, and dials all the
+// same: the line that came up must not stay up.
+TEST_F(SendWorkflowTest, ADialThatReportsAFailureAlthoughTheLineCameUpHangsItUp) {
   UseDialup("dial_params_fail");
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   const QString refusal =
-      QStringLiteral("TRasGetEntryDialParams failed: The phone book entry could not be found.");
-  EXPECT_EQ(statuses_,
-            (std::vector<QString>{QStringLiteral("Creating mail..."),
-                                  QStringLiteral("Establishing ISP connection..."), refusal}));
-  RunEventsFor(200);
+      QString::fromStdString(kDialParamsRefusal + "; the mail stays queued for the next send.");
+  EXPECT_EQ(statuses_, (std::vector<QString>{QStringLiteral("Creating mail..."),
+                                             QStringLiteral("Establishing ISP connection..."),
+                                             QStringLiteral("Hanging up..."), refusal}));
+  const std::string calls = FakeRasCalls();
+  EXPECT_NE(calls.find("RasDialA"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("RasHangUpA handle=20817"), std::string::npos) << calls;
+  EXPECT_FALSE(pelorin::RasDialledByUs);
   EXPECT_EQ(window.lblStatus->text(), refusal);
   EXPECT_EQ(peer_.Connections(), 0);
-  EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
   EXPECT_FALSE(window.Timer1->isActive());
-  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
+  EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+// The refused dial leaves the message queued; the fields that held it are emptied, so that the
+// next Send cannot queue it a second time.
+TEST_F(SendWorkflowTest, ARefusedDialKeepsTheMessageQueuedOnceAndTheNextSendSendsItOnce) {
+  UseDialup("dial_params_fail");
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  ASSERT_EQ(Status(), kDialParamsRefusal + "; the mail stays queued for the next send.");
+  EXPECT_EQ(Queued(), 1u);
+  EXPECT_EQ(OutboxFiles().size(), 1u);
+  EXPECT_EQ(window.edsSubj->text(), QString());
+  EXPECT_EQ(window.edsMemo->toPlainText(), QString());
+  EXPECT_EQ(window.edsEmail->text(), QStringLiteral("x@example.org"));
+
+  pelorin::UseDialup = false;  // the network is up some other way now
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  ASSERT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(peer_.Messages()[0], ComposedMessage("x@example.org", "S", "B"));
+  EXPECT_EQ(Queued(), 0u);
+}
+
+TEST_F(SendWorkflowTest, ClosingTheProgramDuringADialledSendHangsUp) {
+  UseDialup("complete");
+  peer_.Script("HELO", {"<hold>250 hello"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  ASSERT_TRUE(pelorin::RasDialledByUs);
+  window.Close1->trigger();
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_NE(FakeRasCalls().find("RasHangUpA handle=20817"), std::string::npos) << FakeRasCalls();
+  EXPECT_FALSE(pelorin::RasDialledByUs);
+  EXPECT_FALSE(window.Timer1->isActive());
+  EXPECT_TRUE(boxes_.Boxes().empty()) << "closing asks nothing: the message is on disk";
+  EXPECT_EQ(OutboxFiles().size(), 1u);
 }
 
 // --- Refusals ---
@@ -276,53 +432,181 @@ TEST_F(SendWorkflowTest, ARefusalAtEachStepIsShownAndNeverCountsAsSent) {
     bool messageStaysQueued;
   };
   const std::vector<Case> cases = {
-      {"greeting", "421 closing down", true},
-      {"HELO", "501 bad hello", true},
-      {"MAIL", "451 try later", true},
-      {"RCPT", "550 no such user", false},
-      {"DATA", "554 no data", false},
-      {"data", "552 too big", false},
-      {"data", "451 later", true},
+      {"greeting", "421 closing down", true}, {"HELO", "501 bad hello", true},
+      {"MAIL", "451 try later", true},        {"RCPT", "450 mailbox busy", true},
+      {"RCPT", "550 no such user", false},    {"DATA", "554 no data", false},
+      {"data", "552 too big", false},         {"data", "451 later", true},
   };
+  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.step) + " " + c.reply);
-    pelorin::OutboxBodies.clear();
-    pelorin::OutboxRecipients.clear();
+    UseStateDirectory(dir_.path().toStdString() + "/refusal" + std::to_string(++n));
     boxes_.Clear();
     app_test::ScriptedSmtpPeer peer;
     peer.Script(c.step, {c.reply});
     pelorin::SmtpPort = peer.Start();
     TfrmMain& window = Create();
     Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
 
-    EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{std::string(c.reply) + "\r\n"}));
-    EXPECT_EQ(pelorin::OutboxBodies.size(), c.messageStaysQueued ? 1u : 0u);
+    const std::string box = c.messageStaysQueued ? std::string(c.reply) + "\r\n"
+                                                 : RefusedForGoodBox(c.reply, "x@example.org", "S");
+    EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{box});
+    EXPECT_EQ(Queued(), c.messageStaysQueued ? 1u : 0u);
+    EXPECT_EQ(OutboxFiles().size(), c.messageStaysQueued ? 1u : 0u);
     EXPECT_EQ(window.lblStatus->text(), c.messageStaysQueued ? kStaysQueued : kRefused);
     // Queued, the text waits in the outbox; refused for good, it stays for a corrected send.
     EXPECT_EQ(window.edsSubj->text(), c.messageStaysQueued ? QString() : QStringLiteral("S"));
     EXPECT_EQ(window.edsMemo->toPlainText(),
               c.messageStaysQueued ? QString() : QStringLiteral("B"));
+    EXPECT_EQ(LastCommand(peer), "QUIT");
     EXPECT_FALSE(window.Timer1->isActive());
     window_.reset();
   }
+}
+
+// Whatever 4xx or 5xx reply the greeting, HELO or MAIL FROM gets, it is a refusal shown at
+// once: no waiting for the time-out, and the message stays queued.
+TEST_F(SendWorkflowTest, EveryRefusalBeforeTheRecipientIsShownAtOnce) {
+  struct Case {
+    const char* step;
+    const char* reply;
+  };
+  const std::vector<Case> cases = {
+      {"greeting", "554 no SMTP service here"}, {"greeting", "450 too busy"},
+      {"HELO", "502 command not implemented"},  {"HELO", "550 not welcome"},
+      {"MAIL", "550 sender rejected"},          {"MAIL", "530 authentication required"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.step) + " " + c.reply);
+    UseStateDirectory(dir_.path().toStdString() + "/early" + std::to_string(++n));
+    boxes_.Clear();
+    app_test::ScriptedSmtpPeer peer;
+    peer.Script(c.step, {c.reply});
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create();  // the time-out as the program has it
+    Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+    ASSERT_TRUE(SendAndWait(5000));
+    EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{std::string(c.reply) + "\r\n"});
+    EXPECT_EQ(window.lblStatus->text(), kStaysQueued);
+    EXPECT_EQ(Queued(), 1u);
+    EXPECT_EQ(window.edsSubj->text(), QString());
+    EXPECT_EQ(LastCommand(peer), "QUIT");
+    EXPECT_TRUE(peer.Messages().empty());
+    window_.reset();
+  }
+}
+
+// The time-out rests while a refusal is shown: the user is waited for, not the server. Once
+// the box is closed QUIT goes out, and the refused text stays in the window.
+TEST_F(SendWorkflowTest, ATimeOutCannotRunOutWhileARefusalIsShown) {
+  peer_.Script("RCPT", {"550 no such user"});
+  TfrmMain& window = Create();
+  window.Timer1->setInterval(100);
+  bool timerRanDuringBox = true;
+  InFirstBox([&] {
+    timerRanDuringBox = window.Timer1->isActive();
+    RunEventsFor(500);  // five intervals of the time-out
+  });
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_FALSE(timerRanDuringBox);
+  EXPECT_EQ(boxes_.Texts(),
+            std::vector<std::string>{RefusedForGoodBox("550 no such user", "x@example.org", "S")});
+  EXPECT_EQ(window.lblStatus->text(), kRefused);
+  EXPECT_EQ(LastCommand(peer_), "QUIT");
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
+  EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("B"));
+  EXPECT_FALSE(window.Timer1->isActive());
+}
+
+// A queued message that the server refuses for good is named in the box, and its text is not
+// lost: back in the window when that holds no draft, otherwise kept as a file.
+TEST_F(SendWorkflowTest, AQueuedMessageRefusedForGoodIsNamedAndItsTextKept) {
+  for (const bool draftInWindow : {false, true}) {
+    SCOPED_TRACE(draftInWindow ? "a draft in the window" : "no draft in the window");
+    UseStateDirectory(dir_.path().toStdString() + (draftInWindow ? "/draft" : "/nodraft"));
+    boxes_.Clear();
+    app_test::ScriptedSmtpPeer peer;
+    peer.Script("RCPT", {"450 mailbox busy", "<hold>550 no such user", "250 ok"});
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create();
+    Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+    ASSERT_TRUE(SendAndWait());
+    ASSERT_EQ(window.lblStatus->text(), kStaysQueued);
+    boxes_.Clear();
+
+    Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+    const int ended = sendsEnded_;
+    window.cmdMake->click();
+    ASSERT_TRUE(RunEventsUntil([&] { return peer.Holding(); }));
+    if (draftInWindow) {
+      Type(QStringLiteral("c@example.org"), QStringLiteral("third"), QStringLiteral("3"));
+    }
+    peer.Release();
+    ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+
+    EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{
+                                  RefusedForGoodBox("550 no such user", "a@example.org", "first")});
+    EXPECT_EQ(Queued(), 1u) << "the second message waits for the next send";
+    if (!draftInWindow) {
+      EXPECT_EQ(Status(), "Mail to a@example.org was refused; its text is back in the window.");
+      EXPECT_EQ(window.edsEmail->text(), QStringLiteral("a@example.org"));
+      EXPECT_EQ(window.edsSubj->text(), QStringLiteral("first"));
+      EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("1"));
+    } else {
+      const std::string lead = "Mail to a@example.org was refused; its text is kept in ";
+      ASSERT_EQ(Status().substr(0, lead.size()), lead) << Status();
+      ASSERT_EQ(Status().back(), '.');
+      const std::string path = Status().substr(lead.size(), Status().size() - lead.size() - 1);
+      EXPECT_EQ(std::filesystem::path(path).parent_path(),
+                std::filesystem::path(stateHome_ + "/pelorin32/refused"));
+      EXPECT_EQ(ReadFile(path), ComposedMessage("a@example.org", "first", "1"));
+      EXPECT_EQ(window.edsSubj->text(), QStringLiteral("third")) << "the draft stays";
+      EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("3"));
+    }
+    window_.reset();
+  }
+}
+
+// Send pressed while a refusal is shown: the new message goes out after the box, in a
+// conversation of its own, and the refused text comes back into the emptied window.
+TEST_F(SendWorkflowTest, ASendPressedWhileARefusalIsShownGoesOutAfterIt) {
+  peer_.Script("RCPT", {"550 no such user", "250 ok"});
+  TfrmMain& window = Create();
+  InFirstBox([&] {
+    Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+    window.cmdMake->click();
+  });
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(boxes_.Texts().size(), 1u);
+  EXPECT_EQ(peer_.Connections(), 2);
+  ASSERT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(peer_.Messages()[0], ComposedMessage("b@example.org", "second", "2"));
+  EXPECT_EQ(Status(), "Mail to a@example.org was refused; its text is back in the window.");
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("first"));
+  EXPECT_EQ(Queued(), 0u);
 }
 
 TEST_F(SendWorkflowTest, AQueuedMessageGoesFirstWithTheNextSendInOneConnection) {
   peer_.Script("data", {"451 later", "250 accepted"});
   TfrmMain& window = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kStaysQueued);
   Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   const std::vector<std::string> messages = peer_.Messages();
   ASSERT_EQ(messages.size(), 3u);  // the first one twice: refused, then accepted
   EXPECT_EQ(messages[1].substr(0, 15), "Subject: first\r");
   EXPECT_EQ(messages[2].substr(0, 16), "Subject: second\r");
   EXPECT_EQ(peer_.Connections(), 2);
-  EXPECT_TRUE(pelorin::OutboxBodies.empty());
+  EXPECT_EQ(Queued(), 0u);
 }
 
 // After any fault of the server, what it did not accept is still queued (and the window
@@ -350,10 +634,10 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
       {"mid-data", "<reset>", ""},
       {"mid-data", "<close>", ""},
   };
+  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.step) + " " + c.fault);
-    pelorin::OutboxBodies.clear();
-    pelorin::OutboxRecipients.clear();
+    UseStateDirectory(dir_.path().toStdString() + "/fault" + std::to_string(++n));
     app_test::ScriptedSmtpPeer peer;
     if (std::string(c.step) != "mid-data") {
       peer.Script(c.step, {c.fault, c.usual});
@@ -367,9 +651,9 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
     const int usualTimeOut = window.Timer1->interval();
     window.Timer1->setInterval(500);  // for the silent server
     Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QString(3000, QLatin1Char('1')));
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
     ASSERT_NE(window.lblStatus->text(), kSent);
-    const bool queued = pelorin::OutboxBodies.size() == 1;
+    const bool queued = Queued() == 1;
     const bool inWindow = window.edsSubj->text() == QStringLiteral("first") &&
                           window.edsMemo->toPlainText().size() == 3000;
     ASSERT_NE(queued, inWindow) << "the message is in exactly one place: " << Status();
@@ -379,9 +663,10 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
       Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
     }
     const std::size_t before = peer.Messages().size();
-    SendAndWait();
+    ASSERT_TRUE(SendAndWait());
     EXPECT_EQ(window.lblStatus->text(), kSent);
-    EXPECT_TRUE(pelorin::OutboxBodies.empty());
+    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
     const std::vector<std::string> messages = peer.Messages();
     ASSERT_EQ(messages.size(), before + (queued ? 2u : 1u));
     EXPECT_EQ(messages[before].substr(0, 15), "Subject: first\r");
@@ -395,6 +680,76 @@ TEST_F(SendWorkflowTest, AfterAnyFaultTheNextSendDeliversWhatWasNotAccepted) {
   }
 }
 
+// --- The server's replies as bytes ---
+
+// A NUL byte inside a reply does not cut it short, a bare LF ends a line, and a line that is
+// not SMTP ends the conversation at once instead of after the time-out.
+TEST_F(SendWorkflowTest, RepliesAreTakenByTheirBytes) {
+  struct Case {
+    const char* what;
+    std::function<void(app_test::ScriptedSmtpPeer&)> script;
+    QString status;
+    std::vector<std::string> boxes;
+    std::size_t messages;
+  };
+  const std::vector<Case> cases = {
+      {"a NUL in the acceptance of the data",
+       [](app_test::ScriptedSmtpPeer& peer) {
+         peer.Script("data", {std::string("250 ok\0 queued as 12", 20)});
+       },
+       kSent,
+       {},
+       1},
+      {"a NUL in the greeting",
+       [](app_test::ScriptedSmtpPeer& peer) {
+         peer.Script("greeting", {std::string("220 peer\0ready", 14)});
+       },
+       kSent,
+       {},
+       1},
+      {"bare LF line ends",
+       [](app_test::ScriptedSmtpPeer& peer) {
+         peer.EndRepliesWithBareLf();
+         peer.Script("HELO", {"250-hello\n250 pleased to meet you"});
+       },
+       kSent,
+       {},
+       1},
+      {"a greeting that is not SMTP",
+       [](app_test::ScriptedSmtpPeer& peer) {
+         peer.Script("greeting", {std::string("+OK POP3\0 ready", 15)});
+       },
+       QStringLiteral(
+           "Mail not sent (the server's answer is not SMTP); it stays queued for the next send."),
+       {"The server's answer is not SMTP, so the conversation ends here: \"+OK POP3<NUL> "
+        "ready\""},
+       0},
+      {"a line without a code after a continuation line",
+       [](app_test::ScriptedSmtpPeer& peer) { peer.Script("MAIL", {"250-fine\r\nsure"}); },
+       QStringLiteral(
+           "Mail not sent (the server's answer is not SMTP); it stays queued for the next send."),
+       {"The server's answer is not SMTP, so the conversation ends here: \"sure\""},
+       0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UseStateDirectory(dir_.path().toStdString() + "/bytes" + std::to_string(++n));
+    boxes_.Clear();
+    app_test::ScriptedSmtpPeer peer;
+    c.script(peer);
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create();  // the time-out as the program has it
+    Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+    ASSERT_TRUE(SendAndWait(5000));
+    EXPECT_EQ(window.lblStatus->text(), c.status);
+    EXPECT_EQ(boxes_.Texts(), c.boxes);
+    EXPECT_EQ(peer.Messages().size(), c.messages);
+    EXPECT_EQ(Queued(), c.messages == 1 ? 0u : 1u);
+    window_.reset();
+  }
+}
+
 // --- The session ending the conversation itself ---
 
 TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {
@@ -403,32 +758,28 @@ TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {
   TfrmMain& window = Create();
   window.Timer1->setInterval(300);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(1000);  // three more intervals: no further time-out
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 TimeOut\r\n"}));
   EXPECT_FALSE(window.Timer1->isActive());
-  EXPECT_EQ(
-      window.lblStatus->text(),
-      QStringLiteral(
-          "Mail not sent (the server stopped answering); it stays queued for the next send."));
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("Mail not sent (the server stopped answering after HELO); it stays "
+                           "queued for the next send."));
   EXPECT_NE(statuses_.end(), std::find(statuses_.begin(), statuses_.end(), "Hanging up..."));
   EXPECT_NE(FakeRasCalls().find("RasHangUpA"), std::string::npos);
-  EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
+  EXPECT_EQ(Queued(), 1u);
   EXPECT_EQ(window.edsSubj->text(), QString());
 }
 
-// A time-out that runs out while the worker is still inside the connect must not reach the
-// socket component under it. Here the worker is held in the box of a failure that the connect
-// reports at once, long past the time-out: the user sees that failure once, and nothing else.
+// A time-out that runs out while the worker may still be inside the connect must not reach
+// the socket component under it: the failure that the connect reports at once is shown once,
+// and nothing else.
 TEST_F(SendWorkflowTest, ATimeOutWhileTheWorkerIsStillConnectingWaitsForIt) {
   pelorin::SmtpServer = "";
-  boxes_.OnBox([](const os::BoxRequest&) {
-    if (QThread::currentThread() != QCoreApplication::instance()->thread()) QThread::msleep(200);
-  });
   TfrmMain& window = Create();
   window.Timer1->setInterval(1);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(100);
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
   EXPECT_FALSE(window.Timer1->isActive());
@@ -442,11 +793,12 @@ TEST_F(SendWorkflowTest, DataKeepsTheTimeOutAway) {
   TfrmMain& window = Create();
   window.Timer1->setInterval(1500);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  const int ended = sendsEnded_;
   window.cmdMake->click();
   ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
   RunEventsFor(1000);
   peer_.Release();  // 1000 ms after the greeting, 500 ms before the time-out
-  ASSERT_TRUE(WaitForFinalStatus());
+  ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
@@ -455,46 +807,86 @@ TEST_F(SendWorkflowTest, AResetInTheMiddleOfTheDataEndsTheSend) {
   peer_.ResetMidData();
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QString(2000, QLatin1Char('x')));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(200);
-  ASSERT_EQ(boxes_.Texts().size(), 1u) << boxes_.Texts().back();
+  ASSERT_EQ(boxes_.Texts().size(), 1u) << testing::PrintToString(boxes_.Texts());
   EXPECT_EQ(boxes_.Texts()[0].substr(0, 4), "500 ");
   EXPECT_TRUE(window.lblStatus->text().startsWith(QStringLiteral("Mail not sent ("))) << Status();
   EXPECT_TRUE(
       window.lblStatus->text().endsWith(QStringLiteral("); it stays queued for the next send.")));
   EXPECT_FALSE(window.Timer1->isActive());
-  EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
+  EXPECT_EQ(Queued(), 1u);
 }
 
 TEST_F(SendWorkflowTest, AnOddAnswerToQuitAfterEveryMessageWasAcceptedIsStillASend) {
   peer_.Script("QUIT", {"500 what"});
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 what\r\n"}));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_FALSE(window.Timer1->isActive());
+}
+
+// A server that answers QUIT and keeps the connection open: the program closes it and the
+// send ends at once, in link mode with the program.
+TEST_F(SendWorkflowTest, AServerThatKeepsTheConnectionOpenAfterQuitDoesNotHoldTheSend) {
+  for (const bool linkMode : {false, true}) {
+    SCOPED_TRACE(linkMode ? "link mode" : "tray mode");
+    UseStateDirectory(dir_.path().toStdString() + (linkMode ? "/link" : "/tray"));
+    app_test::ScriptedSmtpPeer peer;
+    peer.Script("QUIT", {"<stay>221 bye"});
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window =
+        linkMode ? Create({"pelorin32", "/u", "mailto:x@example.org?Subject=S"}) : Create();
+    Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+    ASSERT_TRUE(SendAndWait(5000));  // the time-out as the program has it: a minute
+    EXPECT_EQ(window.lblStatus->text(), kSent);
+    EXPECT_TRUE(boxes_.Boxes().empty());
+    EXPECT_FALSE(window.Timer1->isActive());
+    EXPECT_EQ(window.isVisible(), !linkMode);
+    EXPECT_TRUE(RunEventsUntil([&] { return !peer.ConnectionOpen(); }))
+        << "the connection is closed from this side";
+    window_.reset();
+  }
 }
 
 TEST_F(SendWorkflowTest, APortThatIsNoNumberIsReportedAndNothingBreaks) {
   pelorin::SmtpPort = "2x5";
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   ASSERT_EQ(boxes_.Boxes().size(), 1u);
   EXPECT_EQ(boxes_.Boxes()[0].text, "'2x5' is not a valid integer value.");
   EXPECT_EQ(window.lblStatus->text(),
             QStringLiteral("Mail not sent ('2x5' is not a valid integer value); it stays queued "
                            "for the next send."));
   EXPECT_FALSE(window.Timer1->isActive());
-  EXPECT_EQ(pelorin::SmtpState, 0);
+  EXPECT_EQ(window.Workflow().Session().State(), pelorin::SmtpState::Idle);
+  EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
+}
+
+// The box of a failure that the connect throws is the user's time as well: no time-out may
+// run out behind it.
+TEST_F(SendWorkflowTest, NoTimeOutRunsOutWhileTheConnectsFailureIsShown) {
+  pelorin::SmtpPort = "2x5";
+  TfrmMain& window = Create();
+  window.Timer1->setInterval(50);
+  InFirstBox([] { RunEventsFor(300); });
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"'2x5' is not a valid integer value."});
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("Mail not sent ('2x5' is not a valid integer value); it stays queued "
+                           "for the next send."));
+  EXPECT_FALSE(window.Timer1->isActive());
 }
 
 TEST_F(SendWorkflowTest, AFailureTheConnectReportsAtOnceEndsTheSend) {
   pelorin::SmtpServer = "";
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   RunEventsFor(200);
   // One box: the failing QUIT and close of the socket that never was report nothing more.
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
@@ -502,60 +894,187 @@ TEST_F(SendWorkflowTest, AFailureTheConnectReportsAtOnceEndsTheSend) {
             QStringLiteral("Mail not sent (No IP Address Specified); it stays queued for the next "
                            "send."));
   EXPECT_FALSE(window.Timer1->isActive());
-  EXPECT_EQ(pelorin::OutboxBodies.size(), 1u);
+  EXPECT_EQ(Queued(), 1u);
   EXPECT_EQ(peer_.Connections(), 0);
 }
 
-// --- Two presses of Send ---
+// --- Presses of Send during a send ---
 
 TEST_F(SendWorkflowTest, ASecondSendDuringTheDataJoinsTheConversationUnderWay) {
   peer_.Script("data", {"<hold>250 accepted"});
   TfrmMain& window = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  const int ended = sendsEnded_;
   window.cmdMake->click();
   ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
   Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
   window.cmdMake->click();
   EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Sending mail..."));
   peer_.Release();
-  ASSERT_TRUE(WaitForFinalStatus());
+  ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_EQ(peer_.Connections(), 1);
   ASSERT_EQ(peer_.Messages().size(), 2u);
   EXPECT_EQ(peer_.Messages()[1].substr(0, 16), "Subject: second\r");
   const std::vector<std::string> commands = peer_.Commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "QUIT"), 1);
-  EXPECT_TRUE(pelorin::OutboxBodies.empty());
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(window.edsSubj->text(), QString());
 }
 
-TEST_F(SendWorkflowTest, TwoPressesBeforeTheConversationStartsShareIt) {
+// Send pressed again while the fields still hold the text already queued queues nothing more.
+TEST_F(SendWorkflowTest, PressingSendAgainOnTheSameTextDeliversOneCopy) {
+  struct Case {
+    const char* what;
+    bool beforeTheConversation;  // else while the server is slow to answer HELO
+  };
+  for (const Case& c : {Case{"two presses before the conversation starts", true},
+                        Case{"three presses during a slow conversation", false}}) {
+    SCOPED_TRACE(c.what);
+    UseStateDirectory(dir_.path().toStdString() + (c.beforeTheConversation ? "/two" : "/three"));
+    app_test::ScriptedSmtpPeer peer;
+    if (!c.beforeTheConversation) peer.Script("HELO", {"<hold>250 hello"});
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create();
+    Type(QStringLiteral("a@example.org"), QStringLiteral("same"), QStringLiteral("1"));
+    const int ended = sendsEnded_;
+    window.cmdMake->click();
+    if (!c.beforeTheConversation) {
+      ASSERT_TRUE(RunEventsUntil([&] { return peer.Holding(); }));
+      window.cmdMake->click();
+    }
+    window.cmdMake->click();
+    peer.Release();
+    ASSERT_TRUE(WaitForSendEnd(ended));
+    EXPECT_EQ(window.lblStatus->text(), kSent);
+    EXPECT_EQ(peer.Connections(), 1);
+    EXPECT_EQ(peer.Messages(),
+              std::vector<std::string>{ComposedMessage("a@example.org", "same", "1")});
+    EXPECT_EQ(Queued(), 0u);
+    window_.reset();
+  }
+}
+
+// The text was accepted and QUIT is on its way: Send pressed again on the same text has
+// nothing new to queue, and says the send is under way rather than that nothing was written.
+TEST_F(SendWorkflowTest, SendPressedAgainAfterTheTextWasAcceptedShowsTheSendUnderWay) {
+  peer_.Script("QUIT", {"<hold>221 bye"});
   TfrmMain& window = Create();
-  Type(QStringLiteral("a@example.org"), QStringLiteral("same"), QStringLiteral("1"));
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  const int ended = sendsEnded_;
   window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
   window.cmdMake->click();
-  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Messages().size() == 2; }));
-  ASSERT_TRUE(WaitForFinalStatus());
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Sending mail..."));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
+  EXPECT_EQ(peer_.Messages().size(), 1u);
   EXPECT_EQ(peer_.Connections(), 1);
-  EXPECT_TRUE(pelorin::OutboxBodies.empty());
 }
 
 TEST_F(SendWorkflowTest, ASecondSendAfterQuitGetsAConversationOfItsOwn) {
   peer_.Script("QUIT", {"<hold>221 bye", "221 bye"});
   TfrmMain& window = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  const int ended = sendsEnded_;
   window.cmdMake->click();
   ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
   Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
   window.cmdMake->click();
   peer_.Release();
-  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Messages().size() == 2; }));
-  ASSERT_TRUE(WaitForFinalStatus());
+  ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_EQ(peer_.Connections(), 2);
+  ASSERT_EQ(peer_.Messages().size(), 2u);
   EXPECT_EQ(peer_.Messages()[1].substr(0, 16), "Subject: second\r");
-  EXPECT_TRUE(pelorin::OutboxBodies.empty());
+  EXPECT_EQ(Queued(), 0u);
   EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+// --- The outbox on disk ---
+
+// Closing with mail queued asks nothing; the next run says what waits and sends it first,
+// ahead of the new message, in one conversation.
+TEST_F(SendWorkflowTest, MailQueuedWhenTheProgramClosedGoesFirstWithTheNextRunsSend) {
+  peer_.Script("data", {"451 later", "250 accepted"});
+  TfrmMain& first = Create();
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  ASSERT_TRUE(SendAndWait());
+  ASSERT_EQ(first.lblStatus->text(), kStaysQueued);
+  boxes_.Clear();
+  first.Close1->trigger();
+  EXPECT_TRUE(boxes_.Boxes().empty()) << "closing asks nothing";
+  window_.reset();
+
+  TfrmMain& next = Create();
+  EXPECT_EQ(next.lblStatus->text(),
+            QStringLiteral("1 message waits; it goes out with the next send."));
+  EXPECT_EQ(Queued(), 1u);
+  Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(next.lblStatus->text(), kSent);
+  const std::vector<std::string> messages = peer_.Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[1], ComposedMessage("a@example.org", "first", "1"));
+  EXPECT_EQ(messages[2], ComposedMessage("b@example.org", "second", "2"));
+  EXPECT_EQ(peer_.Connections(), 2);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+TEST_F(SendWorkflowTest, InLinkModeMailLeftQueuedGoesFirstAndTheProgramEnds) {
+  {
+    pelorin::OutboxFolder folder(stateHome_ + "/pelorin32");
+    pelorin::Outbox earlier(&folder);
+    ASSERT_EQ(earlier.Append("a@example.org", ComposedMessage("a@example.org", "one", "1"), {}),
+              "");
+    ASSERT_EQ(earlier.Append("b@example.org", ComposedMessage("b@example.org", "two", "2"), {}),
+              "");
+  }  // the earlier run has ended
+  TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
+  EXPECT_EQ(window.lblStatus->text(),
+            QStringLiteral("2 messages wait; they go out with the next send."));
+  window.edsMemo->setPlainText(QStringLiteral("Body"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(peer_.Connections(), 1);
+  EXPECT_EQ(peer_.Messages(), (std::vector<std::string>{
+                                  ComposedMessage("a@example.org", "one", "1"),
+                                  ComposedMessage("b@example.org", "two", "2"),
+                                  ComposedMessage("x@example.org", "Hi", "Body"),
+                              }));
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+TEST_F(SendWorkflowTest, AQueuedFileThatCannotBeReadIsReportedAtStartAndLeft) {
+  std::filesystem::create_directories(OutboxDirectory());
+  const std::string damaged = OutboxDirectory() + "/00000000000000000001-1-1.msg";
+  std::ofstream(damaged) << "not a message";
+  TfrmMain& window = Create();
+  EXPECT_EQ(boxes_.Texts(),
+            std::vector<std::string>{"A queued message cannot be read and is left where it is: " +
+                                     damaged + ": it is not a queued message of this program"});
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(ReadFile(damaged), "not a message");
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting...")) << "nothing waits";
+}
+
+TEST_F(SendWorkflowTest, AMessageThatCannotBeKeptOnDiskStaysInTheWindow) {
+  const std::string blocker = dir_.path().toStdString() + "/blocker";
+  std::ofstream(blocker) << "a file where a directory should be";
+  UseStateDirectory(blocker);
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.cmdMake->click();
+  EXPECT_EQ(Status(), "The mail could not be queued (cannot create " + blocker +
+                          "/pelorin32: Not a directory); it stays in the window.");
+  EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
+  EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("B"));
+  RunEventsFor(100);
+  EXPECT_EQ(peer_.Connections(), 0);
 }
 
 // --- Link mode ---
@@ -563,19 +1082,31 @@ TEST_F(SendWorkflowTest, ASecondSendAfterQuitGetsAConversationOfItsOwn) {
 TEST_F(SendWorkflowTest, InLinkModeTheProgramEndsAfterASend) {
   TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
   window.edsMemo->setPlainText(QStringLiteral("Body"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_FALSE(window.isVisible());
   ASSERT_EQ(peer_.Messages().size(), 1u);
-  EXPECT_EQ(peer_.Messages()[0],
-            "Subject: Hi\r\nTo:  <x@example.org>\r\n" + kHeaderTail + "Body\r\n");
+  EXPECT_EQ(peer_.Messages()[0], ComposedMessage("x@example.org", "Hi", "Body"));
+}
+
+TEST_F(SendWorkflowTest, InLinkModeADoubleClickOnSendDeliversOneCopy) {
+  TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
+  window.edsMemo->setPlainText(QStringLiteral("Body"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  window.cmdMake->click();
+  ASSERT_TRUE(WaitForSendEnd(ended));
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(peer_.Messages(),
+            std::vector<std::string>{ComposedMessage("x@example.org", "Hi", "Body")});
 }
 
 TEST_F(SendWorkflowTest, InLinkModeARefusalKeepsTheWindowOpen) {
   peer_.Script("RCPT", {"550 no such user"});
   TfrmMain& window = Create({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
   window.edsMemo->setPlainText(QStringLiteral("Body"));
-  SendAndWait();
+  ASSERT_TRUE(SendAndWait());
   EXPECT_TRUE(window.isVisible());
   EXPECT_EQ(window.lblStatus->text(), kRefused);
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("Hi"));

@@ -9,8 +9,12 @@
 //   "<reset>"   the connection is reset (RST)
 //   "<close>"   the connection is closed
 //   "<hold>..." waits until Release(), then answers with the text after "<hold>"
-// With ResetMidData() or CloseMidData() the next conversation's connection is reset or closed
-// as soon as the first bytes of message data come; later conversations go on normally.
+//   "<stay>..." answers with the text after "<stay>" and keeps the connection open, even when
+//               that text is a 221 to QUIT
+// A reply may hold any bytes, NUL included. With EndRepliesWithBareLf() each reply ends with a
+// bare LF instead of CR LF. With ResetMidData() or CloseMidData() the next conversation's
+// connection is reset or closed as soon as the first bytes of message data come; later
+// conversations go on normally.
 #pragma once
 
 #include <arpa/inet.h>
@@ -56,6 +60,7 @@ class ScriptedSmtpPeer {
   }
   void ResetMidData() { midDataFault_ = MidDataFault::Reset; }
   void CloseMidData() { midDataFault_ = MidDataFault::Close; }
+  void EndRepliesWithBareLf() { lineEnd_ = "\n"; }
   void Release() {
     std::lock_guard lock(mutex_);
     released_ = true;
@@ -143,9 +148,11 @@ class ScriptedSmtpPeer {
       changed_.wait(lock, [this] { return released_ || stopping_; });
       holding_ = false;
     }
-    const std::string line = reply + "\r\n";
+    const bool stay = reply.rfind("<stay>", 0) == 0;
+    if (stay) reply.erase(0, 6);
+    const std::string line = reply + lineEnd_.load();
     ::send(connection, line.data(), line.size(), MSG_NOSIGNAL);
-    if (step == "QUIT" && reply.rfind("221", 0) == 0) {
+    if (!stay && step == "QUIT" && reply.rfind("221", 0) == 0) {
       ::close(connection);
       return Outcome::Stop;
     }
@@ -230,6 +237,7 @@ class ScriptedSmtpPeer {
   std::vector<std::string> messages_;
   bool released_ = false;
   std::atomic<MidDataFault> midDataFault_ = MidDataFault::None;
+  std::atomic<const char*> lineEnd_ = "\r\n";
   std::atomic<bool> holding_ = false;
   std::atomic<bool> connectionOpen_ = false;
   std::atomic<int> connections_ = 0;
