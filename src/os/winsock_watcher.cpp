@@ -89,9 +89,11 @@ std::vector<ReadinessWatcher::Ready> ReadinessWatcher::TakeReady() {
 void ReadinessWatcher::Dispose() {
   if (thread() == QThread::currentThread()) {
     delete this;
-  } else {
-    deleteLater();
+    return;
   }
+  // Not deleteLater: that waits for an event loop entered with exec(), and a thread that runs
+  // its events with processEvents alone would keep the watcher for ever.
+  QMetaObject::invokeMethod(this, [this] { delete this; }, Qt::QueuedConnection);
 }
 
 }  // namespace os::ws
