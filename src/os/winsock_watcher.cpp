@@ -93,7 +93,8 @@ void ReadinessWatcher::Dispose() {
   }
   // Not deleteLater: that waits for an event loop entered with exec(), and a thread that runs
   // its events with processEvents alone would keep the watcher for ever.
-  QMetaObject::invokeMethod(this, [this] { delete this; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { delete this; }, Qt::QueuedConnection);
 }
 
 }  // namespace os::ws
