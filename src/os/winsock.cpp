@@ -66,17 +66,6 @@ bool SystemFlags(int flags, int allowed, int* systemFlags) {
   return true;
 }
 
-// 0 or the Winsock code that kept the library from starting.
-int StartLibrary() {
-  std::lock_guard lock(g_startMutex);
-  // Without its watcher the library could deliver no notifications: that start fails.
-  if (g_startCount.load() == 0) {
-    if (const int error = Table().StartWatching(); error != 0) return ErrorFromErrno(error);
-  }
-  g_startCount.fetch_add(1);
-  return 0;
-}
-
 void DescribeLibrary(WSADATA* data) {
   *data = WSADATA{};
   data->wVersion = kVersion11;
@@ -183,10 +172,12 @@ int WSAStartup(std::uint16_t wVersionRequested, WSADATA* lpWSAData) {
   int error = 0;
   if (major < 1 || (major == 1 && minor < 1)) error = WSAVERNOTSUPPORTED;
   if (lpWSAData == nullptr) error = WSAEFAULT;
-  if (error == 0) error = StartLibrary();
   WSASetLastError(error);
-  if (error == 0) DescribeLibrary(lpWSAData);
-  return error;
+  if (error != 0) return error;
+  std::lock_guard lock(g_startMutex);
+  g_startCount.fetch_add(1);
+  DescribeLibrary(lpWSAData);
+  return 0;
 }
 
 int WSACleanup() {
@@ -229,7 +220,7 @@ int connect(SOCKET s, const SOCKADDR* name, int namelen) {
   const int result = ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int error = result == 0 ? 0 : errno;
   if (result != 0 && error != EINPROGRESS) return FailWithErrno(error);
-  // Under way or made at once: the watcher tells FD_CONNECT either way.
+  // Under way or made at once: the socket's watcher tells FD_CONNECT either way.
   SetConnectState(s, ConnectState::Connecting);
   if (entry.nonBlocking) return result == 0 ? 0 : FailWithErrno(error);
   if (result == 0) {
@@ -331,7 +322,7 @@ int WSAAsyncSelect(SOCKET s, ComponentWindow* hWnd, unsigned wMsg, long lEvent) 
   if ((lEvent & ~FD_ALL_EVENTS) != 0 || (lEvent != 0 && hWnd == nullptr)) {
     return FailWith(WSAEINVAL);
   }
-  Table().Update(s, [=](SocketEntry& e) { Select(e, hWnd, wMsg, lEvent); });
+  if (const int error = Table().Request(s, hWnd, wMsg, lEvent); error != 0) return FailWith(error);
   return 0;
 }
 

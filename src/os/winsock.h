@@ -2,10 +2,11 @@
 // results and error codes. A socket handle is the POSIX descriptor; only descriptors created
 // by `socket` count as sockets here, anything else is "not a socket" (10038).
 //
-// WSAAsyncSelect is emulated by a background thread that turns readiness into FD_* messages
-// posted to a component window, with Winsock's re-enabling rules. A blocking call keeps the
-// calling thread's Qt events flowing while it waits (Winsock's default blocking hook) and can
-// be cancelled with WSACancelBlockingCall.
+// WSAAsyncSelect is emulated from the event loop of the thread that owns the component window:
+// that loop watches the socket, turns its readiness into FD_* messages under Winsock's
+// re-enabling rules and posts them to the window, whichever thread made the request. A
+// blocking call keeps the calling thread's Qt events flowing while it waits (Winsock's default
+// blocking hook) and can be cancelled with WSACancelBlockingCall.
 //
 // The constants whose plain Winsock names are macros in the POSIX headers (AF_INET, FIONBIO,
 // SO_LINGER, ...) carry a WS_ prefix, so that this header and those can meet in one file.
@@ -206,7 +207,8 @@ int ioctlsocket(SOCKET s, u_long cmd, u_long* argp);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 
 // Notifications as messages `wMsg` to `hWnd` (wParam the socket, lParam WSAMAKESELECTREPLY);
-// lEvent 0 cancels them. Puts the socket in non-blocking mode.
+// lEvent 0 cancels them. Puts the socket in non-blocking mode. May be called from any thread;
+// the notifications start once the window's thread runs its event loop.
 int WSAAsyncSelect(SOCKET s, ComponentWindow* hWnd, unsigned wMsg, long lEvent);
 
 HOSTENT* gethostbyname(const char* name);

@@ -1,160 +1,141 @@
 #include "os/winsock_table.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "os/messages.h"
+#include "os/winsock_errors.h"
 
 namespace os::ws {
 
 SocketTable& SocketTable::Instance() {
-  // Never destroyed: the watcher may still run when the process ends without a WSACleanup.
+  // Never destroyed: a watcher may still call in when the process ends without a WSACleanup.
   static SocketTable* const table = new SocketTable;
   return *table;
 }
 
 void SocketTable::Add(SOCKET s) {
   std::lock_guard lock(mutex_);
-  SocketEntry entry;
-  entry.serial = nextSerial_++;
-  entries_[s] = entry;
+  Row row;
+  row.entry.serial = nextSerial_++;
+  rows_[s] = row;
 }
 
 bool SocketTable::Remove(SOCKET s) {
-  bool watched = false;
-  {
-    std::lock_guard lock(mutex_);
-    const auto it = entries_.find(s);
-    if (it == entries_.end()) return false;
-    watched = InterestOf(it->second) != 0;
-    entries_.erase(it);
-  }
-  // The watcher is told at once, so that it stops watching the closed descriptor.
-  if (watched) Wake();
+  std::lock_guard lock(mutex_);
+  const auto it = rows_.find(s);
+  if (it == rows_.end()) return false;
+  // Out of its watcher before the descriptor is closed and perhaps given to a new socket.
+  if (it->second.watcher != nullptr) it->second.watcher->Remove(s);
+  rows_.erase(it);
   return true;
 }
 
 std::vector<SOCKET> SocketTable::RemoveAll() {
   std::lock_guard lock(mutex_);
   std::vector<SOCKET> sockets;
-  for (const auto& [s, entry] : entries_) sockets.push_back(s);
-  entries_.clear();
+  for (const auto& [s, row] : rows_) {
+    if (row.watcher != nullptr) row.watcher->Remove(s);
+    sockets.push_back(s);
+  }
+  rows_.clear();
   return sockets;
 }
 
 std::optional<SocketEntry> SocketTable::Find(SOCKET s) const {
   std::lock_guard lock(mutex_);
-  const auto it = entries_.find(s);
-  if (it == entries_.end()) return std::nullopt;
-  return it->second;
+  const auto it = rows_.find(s);
+  if (it == rows_.end()) return std::nullopt;
+  return it->second.entry;
 }
 
 bool SocketTable::Update(SOCKET s, const std::function<void(SocketEntry&)>& change) {
-  bool wake = false;
-  {
-    std::lock_guard lock(mutex_);
-    const auto it = entries_.find(s);
-    if (it == entries_.end()) return false;
-    const short before = InterestOf(it->second);
-    change(it->second);
-    wake = InterestOf(it->second) != before;
-  }
-  if (wake) Wake();
+  std::lock_guard lock(mutex_);
+  const auto it = rows_.find(s);
+  if (it == rows_.end()) return false;
+  change(it->second.entry);
+  // A socket under a request is in its watcher already: only what it waits for changes.
+  Rewatch(s, it->second);
   return true;
+}
+
+int SocketTable::Request(SOCKET s, ComponentWindow* window, unsigned message, long events) {
+  std::lock_guard lock(mutex_);
+  const auto it = rows_.find(s);
+  if (it == rows_.end()) return WSAENOTSOCK;
+  Row& row = it->second;
+  Select(row.entry, window, message, events);
+  const int error = Rewatch(s, row);
+  if (error == 0) return 0;
+  Select(row.entry, nullptr, 0, 0);
+  Rewatch(s, row);
+  return ErrorFromErrno(error);
 }
 
 void SocketTable::ForgetWindow(ComponentWindow* window) {
   std::lock_guard lock(mutex_);
-  for (auto& [s, entry] : entries_) {
-    if (entry.window == window) Select(entry, nullptr, 0, 0);
+  for (auto& [s, row] : rows_) {
+    if (row.entry.window != window) continue;
+    Select(row.entry, nullptr, 0, 0);
+    Rewatch(s, row);
   }
-}
-
-int SocketTable::StartWatching() {
-  std::lock_guard lock(mutex_);
-  if (watcher_.joinable()) return 0;
-  int pipe[2];
-  if (::pipe2(pipe, O_NONBLOCK | O_CLOEXEC) != 0) return errno;
-  wakeRead_ = pipe[0];
-  wakeWrite_ = pipe[1];
-  stopping_ = false;
-  watcher_ = std::thread([this] { Watch(); });
-  return 0;
 }
 
 void SocketTable::StopWatching() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!watcher_.joinable()) return;
-    stopping_ = true;
-  }
-  Wake();
-  watcher_.join();
   std::lock_guard lock(mutex_);
-  ::close(wakeRead_);
-  ::close(wakeWrite_);
-  wakeRead_ = wakeWrite_ = -1;
+  for (const auto& [thread, watcher] : watchers_) watcher->Dispose();
+  watchers_.clear();
 }
 
-void SocketTable::Watch() {
-  std::vector<pollfd> descriptors;
-  std::vector<Watched> watched;
-  while (Snapshot(descriptors, watched)) {
-    if (::poll(descriptors.data(), descriptors.size(), -1) < 0) continue;  // EINTR: look again
-    if (descriptors[0].revents != 0) DrainWakeUps();
-    PostNotices(descriptors, watched);
+// Puts the socket where its entry says: in the watcher of its window's thread while a request
+// is in force, waiting for what the entry awaits; in none otherwise. 0 or the errno value of
+// the failure to add it.
+int SocketTable::Rewatch(SOCKET s, Row& row) {
+  ReadinessWatcher* target = nullptr;
+  if (row.entry.window != nullptr) {
+    int error = 0;
+    target = WatcherFor(row.entry.window->thread(), &error);
+    if (target == nullptr) return error;
   }
+  const short interest = InterestOf(row.entry);
+  const auto tag = static_cast<std::uint32_t>(row.entry.serial);
+  if (row.watcher == target) {
+    if (target != nullptr && interest != row.watched) target->Change(s, tag, interest);
+  } else {
+    if (row.watcher != nullptr) row.watcher->Remove(s);
+    row.watcher = nullptr;
+    if (target != nullptr) {
+      if (const int error = target->Add(s, tag, interest); error != 0) return error;
+      row.watcher = target;
+    }
+  }
+  row.watched = interest;
+  return 0;
 }
 
-bool SocketTable::Snapshot(std::vector<pollfd>& descriptors, std::vector<Watched>& watched) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) return false;
-  descriptors.assign(1, pollfd{wakeRead_, POLLIN, 0});
-  watched.clear();
-  for (const auto& [s, entry] : entries_) {
-    const short interest = InterestOf(entry);
-    if (interest == 0) continue;
-    descriptors.push_back({s, interest, 0});
-    watched.push_back({s, entry.serial});
-  }
-  return true;
+ReadinessWatcher* SocketTable::WatcherFor(QThread* thread, int* error) {
+  if (const auto it = watchers_.find(thread); it != watchers_.end()) return it->second;
+  ReadinessWatcher* watcher = ReadinessWatcher::Create(
+      thread, [this](ReadinessWatcher& ready) { PostReady(ready); }, error);
+  if (watcher != nullptr) watchers_[thread] = watcher;
+  return watcher;
 }
 
-// Under the lock, so that no socket is closed or re-selected while its readiness is read, and
-// no window forgotten while a notification to it is being posted.
-void SocketTable::PostNotices(const std::vector<pollfd>& descriptors,
-                              const std::vector<Watched>& watched) {
+// On the watcher's thread. Under the lock, so that no socket is closed or re-selected while
+// its readiness is read, and no window forgotten while a notification to it is being posted.
+void SocketTable::PostReady(ReadinessWatcher& watcher) {
   std::lock_guard lock(mutex_);
-  for (std::size_t i = 1; i < descriptors.size(); ++i) {
-    if (descriptors[i].revents == 0) continue;
-    const Watched& socket = watched[i - 1];
-    const auto it = entries_.find(socket.socket);
-    // A socket closed since the snapshot, or a new one under the same descriptor, waits for
-    // the next round.
-    if (it == entries_.end() || it->second.serial != socket.serial) continue;
-    SocketEntry& entry = it->second;
-    for (const Notice& notice : TakeNotices(socket.socket, entry, descriptors[i].revents)) {
-      PostMessage(entry.window, entry.message, static_cast<WPARAM>(socket.socket),
+  for (const ReadinessWatcher::Ready& ready : watcher.TakeReady()) {
+    const auto it = rows_.find(ready.socket);
+    // The tag is the serial: a later socket with the same descriptor is never taken for it.
+    if (it == rows_.end() || it->second.watcher != &watcher ||
+        static_cast<std::uint32_t>(it->second.entry.serial) != ready.tag) {
+      continue;
+    }
+    Row& row = it->second;
+    for (const Notice& notice : TakeNotices(ready.socket, row.entry, ready.events)) {
+      PostMessage(row.entry.window, row.entry.message, static_cast<WPARAM>(ready.socket),
                   WSAMAKESELECTREPLY(static_cast<unsigned>(notice.event),
                                      static_cast<unsigned>(notice.error)));
     }
-  }
-}
-
-void SocketTable::Wake() {
-  std::lock_guard lock(mutex_);
-  if (wakeWrite_ < 0) return;
-  const char byte = 1;
-  // A full pipe already holds a wake-up; nothing more is needed.
-  [[maybe_unused]] const ssize_t written = ::write(wakeWrite_, &byte, 1);
-}
-
-void SocketTable::DrainWakeUps() {
-  char bytes[64];
-  while (::read(wakeRead_, bytes, sizeof bytes) > 0) {
+    Rewatch(ready.socket, row);
   }
 }
 

@@ -1,19 +1,18 @@
-// The sockets created through the Winsock layer, and the thread that watches those under
-// WSAAsyncSelect and posts their notifications. The watcher sleeps in poll() on the sockets
-// that await something and on a wake-up pipe that every change of interest writes to; a
-// socket that awaits nothing is not watched.
+// The sockets created through the Winsock layer, and the watching of those under
+// WSAAsyncSelect. A socket under a request is watched from the event loop of the thread that
+// owns the request's window (one ReadinessWatcher per such thread), for what its entry awaits;
+// that loop takes its readiness and posts the notifications to the window, so that they need
+// no other thread.
 #pragma once
-
-#include <poll.h>
 
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "os/winsock_notify.h"
+#include "os/winsock_watcher.h"
 
 namespace os::ws {
 
@@ -28,35 +27,31 @@ class SocketTable {
   std::optional<SocketEntry> Find(SOCKET s) const;
   // Changes the entry of `s` under the table's lock; false when `s` is no socket of ours.
   bool Update(SOCKET s, const std::function<void(SocketEntry&)>& change);
+  // Puts a WSAAsyncSelect request in force (events 0 cancels it): 0, WSAENOTSOCK, or the
+  // code of the failure to watch the socket, which leaves no request in force.
+  int Request(SOCKET s, ComponentWindow* window, unsigned message, long events);
   // Drops every notification request that targets `window`.
   void ForgetWindow(ComponentWindow* window);
-
-  // The watcher runs while the library is started. StartWatching gives 0 or the errno value
-  // that kept it from starting.
-  int StartWatching();
+  // Ends the watchers; for the last WSACleanup, once every socket is removed.
   void StopWatching();
 
  private:
   SocketTable() = default;
 
-  struct Watched {
-    SOCKET socket;
-    std::uint64_t serial;
+  struct Row {
+    SocketEntry entry;
+    ReadinessWatcher* watcher = nullptr;  // the one the socket is in, if any
+    short watched = 0;                    // what it waits for there
   };
 
-  void Watch();
-  bool Snapshot(std::vector<pollfd>& descriptors, std::vector<Watched>& watched);
-  void PostNotices(const std::vector<pollfd>& descriptors, const std::vector<Watched>& watched);
-  void Wake();
-  void DrainWakeUps();
+  int Rewatch(SOCKET s, Row& row);
+  ReadinessWatcher* WatcherFor(QThread* thread, int* error);
+  void PostReady(ReadinessWatcher& watcher);
 
   mutable std::mutex mutex_;
-  std::map<SOCKET, SocketEntry> entries_;
+  std::map<SOCKET, Row> rows_;
+  std::map<QThread*, ReadinessWatcher*> watchers_;
   std::uint64_t nextSerial_ = 1;
-  std::thread watcher_;
-  bool stopping_ = false;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
 };
 
 }  // namespace os::ws

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <QtGlobal>
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +22,7 @@ namespace ws = os::ws;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 using testing_support::TestListener;
+using testing_support::WaitForDescriptor;
 
 constexpr unsigned kMessage = os::WM_USER;
 constexpr long kAllEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
@@ -34,6 +39,30 @@ struct Seen {
 void PrintTo(const Seen& seen, std::ostream* out) {
   *out << "{socket " << seen.socket << ", event " << seen.event << ", error " << seen.error << "}";
 }
+
+// What Qt warns about while it lives: a socket notifier made or switched on the wrong thread,
+// or left on a descriptor that was closed, shows here.
+class QtWarnings {
+ public:
+  QtWarnings() { previous_ = qInstallMessageHandler(&Record); }
+  ~QtWarnings() { qInstallMessageHandler(previous_); }
+  QtWarnings(const QtWarnings&) = delete;
+  QtWarnings& operator=(const QtWarnings&) = delete;
+
+  static std::vector<std::string> Seen() {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  static void Record(QtMsgType, const QMessageLogContext&, const QString& text) {
+    std::lock_guard lock(mutex_);
+    seen_.push_back(text.toStdString());
+  }
+  static inline std::mutex mutex_;
+  static inline std::vector<std::string> seen_;
+  QtMessageHandler previous_;
+};
 
 class NotificationWindow : public os::ComponentWindow {
  public:
@@ -216,6 +245,138 @@ TEST_F(WinsockSelectTest, ConnectOnAnotherThreadNotifiesTheWindowThread) {
   ASSERT_TRUE(window_.WaitFor(2));
   EXPECT_EQ(window_.seen[0], Notice(ws::FD_CONNECT));
   for (QThread* thread : window_.threads) EXPECT_EQ(thread, QThread::currentThread());
+}
+
+TEST_F(WinsockSelectTest, ConnectOnAnotherThreadWhileTheWindowThreadRunsEvents) {
+  QtWarnings warnings;
+  TestListener listener;
+  std::atomic<bool> requested{false};
+  // The first request of the library, so the window thread's watch is set up from here.
+  std::thread worker([&] {
+    ws::WSAAsyncSelect(socket_, &window_, kMessage, kAllEvents);
+    Connect(listener.Port());
+    requested = true;
+  });
+  const bool connected = window_.WaitFor(2);
+  worker.join();
+  ASSERT_TRUE(connected && requested);
+  ASSERT_GE(listener.Accept(), 0);
+  ASSERT_TRUE(listener.Send("hello"));
+  ASSERT_TRUE(window_.WaitFor(3));
+  RunEventsFor(kQuietMs);
+  EXPECT_EQ(window_.seen,
+            (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE), Notice(ws::FD_READ)}));
+  for (QThread* thread : window_.threads) EXPECT_EQ(thread, QThread::currentThread());
+  EXPECT_EQ(QtWarnings::Seen(), std::vector<std::string>{});
+}
+
+TEST_F(WinsockSelectTest, SocketClosedWithReadinessPendingPostsNothing) {
+  QtWarnings warnings;
+  TestListener listener;
+  ConnectSelected(listener);
+  ASSERT_TRUE(listener.Send("unheard"));
+  ASSERT_TRUE(WaitForDescriptor(socket_, POLLIN, 5000)) << "ready, not yet taken";
+  ASSERT_EQ(ws::closesocket(socket_), 0);
+  socket_ = ws::INVALID_SOCKET;
+  listener.Close();
+  RunEventsFor(kQuietMs);
+  EXPECT_TRUE(window_.seen.empty());
+  EXPECT_EQ(QtWarnings::Seen(), std::vector<std::string>{});
+}
+
+TEST_F(WinsockSelectTest, SocketClosedOnAnotherThreadWhileWatchedLeavesTheWatchWorking) {
+  QtWarnings warnings;
+  TestListener first;
+  ConnectSelected(first);
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    ws::closesocket(socket_);
+    closed = true;
+  });
+  const bool closedInTime = testing_support::RunEventsUntil([&] { return closed.load(); });
+  closer.join();
+  ASSERT_TRUE(closedInTime);
+  EXPECT_TRUE(first.SeesEnd()) << "closed for the peer as well";
+  RunEventsFor(kQuietMs);
+  EXPECT_TRUE(window_.seen.empty()) << "nothing for the closed socket";
+
+  socket_ = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
+  TestListener second;
+  ConnectSelected(second);
+  ASSERT_TRUE(second.Send("heard"));
+  ASSERT_TRUE(window_.WaitFor(1)) << "the window thread still watches";
+  EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_READ)});
+  EXPECT_EQ(QtWarnings::Seen(), std::vector<std::string>{});
+}
+
+TEST_F(WinsockSelectTest, DescriptorReusedByANewSocketNeverHearsTheEarlierOne) {
+  TestListener first;
+  TestListener second;
+  ConnectSelected(first);
+  ASSERT_TRUE(first.Send("for the earlier socket"));
+  ASSERT_TRUE(WaitForDescriptor(socket_, POLLIN, 5000)) << "ready, not yet taken";
+  const ws::SOCKET earlier = socket_;
+  ASSERT_EQ(ws::closesocket(socket_), 0);
+  socket_ = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
+  ASSERT_EQ(socket_, earlier) << "the system hands out the lowest free descriptor";
+  first.Close();
+
+  ASSERT_EQ(ws::WSAAsyncSelect(socket_, &window_, kMessage, kAllEvents), 0);
+  Connect(second.Port());
+  ASSERT_GE(second.Accept(), 0);
+  ASSERT_TRUE(window_.WaitFor(2));
+  RunEventsFor(kQuietMs);
+  EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE)}));
+}
+
+// The local port of a socket, which is the peer's remote port: it pairs the two ends.
+int LocalPort(int fd, bool remote) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  const int result = remote ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                            : ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return result == 0 ? ntohs(address.sin_port) : -1;
+}
+
+TEST_F(WinsockSelectTest, ManySocketsEachHearTheirOwnNotices) {
+  constexpr std::size_t kSockets = 150;  // more than one turn of the watcher takes
+  TestListener listener;
+  std::vector<ws::SOCKET> sockets;
+  for (std::size_t i = 0; i < kSockets; ++i) {
+    sockets.push_back(ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP));
+    ASSERT_GE(sockets.back(), 0);
+    ASSERT_EQ(ws::WSAAsyncSelect(sockets.back(), &window_, kMessage, kAllEvents), 0);
+    std::swap(socket_, sockets.back());
+    Connect(listener.Port());
+    std::swap(socket_, sockets.back());
+  }
+  std::map<int, int> peerOfPort;  // the socket's local port -> the accepted end
+  for (std::size_t i = 0; i < kSockets; ++i) {
+    const int peer = listener.AcceptAnother();
+    ASSERT_GE(peer, 0);
+    peerOfPort[LocalPort(peer, true)] = peer;
+  }
+  ASSERT_TRUE(window_.WaitFor(2 * kSockets));
+  for (const ws::SOCKET s : sockets) {
+    const int peer = peerOfPort.at(LocalPort(s, false));
+    ASSERT_EQ(::send(peer, &s, sizeof s, 0), static_cast<ssize_t>(sizeof s));
+    ::close(peer);
+  }
+  ASSERT_TRUE(window_.WaitFor(3 * kSockets));
+  std::map<ws::SOCKET, std::vector<long>> eventsOf;
+  for (const Seen& seen : window_.seen) eventsOf[seen.socket].push_back(seen.event);
+  for (const ws::SOCKET s : sockets) {
+    EXPECT_EQ(eventsOf[s], (std::vector<long>{ws::FD_CONNECT, ws::FD_WRITE, ws::FD_READ}))
+        << "socket " << s;
+    ws::SOCKET heard = ws::INVALID_SOCKET;
+    EXPECT_EQ(ws::recv(s, reinterpret_cast<char*>(&heard), sizeof heard, 0),
+              static_cast<int>(sizeof heard));
+    EXPECT_EQ(heard, s) << "its own peer's bytes";
+  }
+  ASSERT_TRUE(window_.WaitFor(4 * kSockets)) << "each end comes once its data is read";
+  RunEventsFor(kQuietMs);
+  EXPECT_EQ(window_.seen.size(), 4 * kSockets);
+  for (const ws::SOCKET s : sockets) ws::closesocket(s);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ class TestListener {
     socklen_t length = sizeof address;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        (listening && ::listen(fd_, 4) != 0)) {
+        (listening && ::listen(fd_, SOMAXCONN) != 0)) {
       ::close(fd_);
       throw std::runtime_error("test listener: bind or listen on 127.0.0.1 failed");
     }
@@ -59,6 +59,13 @@ class TestListener {
     return peer_;
   }
   int Peer() const { return peer_; }
+
+  // One more connection for a test that holds several, closed by the caller; -1 when none
+  // came in time.
+  int AcceptAnother(int timeoutMs = 5000) const {
+    if (!WaitForDescriptor(fd_, POLLIN, timeoutMs)) return -1;
+    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
 
   bool Send(const std::string& bytes) const {
     std::size_t sent = 0;

@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 
 #include <QThread>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/msgbox.h"
@@ -366,6 +368,35 @@ TEST_F(SocketsTest, DestroyedComponentReceivesNothingMore) {
   listener.Close();
   RunEventsFor(kQuietMs);
   EXPECT_EQ(otherLog.events.size(), before);
+}
+
+// As the send workflow does it: SConnect on a worker while the window's thread goes on
+// running its events; the events still arrive on the window's thread.
+TEST_F(SocketsTest, ConnectFromAnotherThreadWhileTheWindowThreadRunsEvents) {
+  TestListener listener;
+  Target("127.0.0.1", listener.PortText());
+  std::vector<QThread*> threads;
+  sockets_.OnDataAvailable = [&](TSockets*, int socket) {
+    log_.events.push_back(Raised("DataAvailable", socket));
+    threads.push_back(QThread::currentThread());
+  };
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    sockets_.SConnect();
+    returned = true;
+  });
+  const bool connected =
+      testing_support::RunEventsUntil([&] { return returned && log_.Count("DataNeeded") > 0; });
+  worker.join();
+  ASSERT_TRUE(connected);
+  ASSERT_GE(listener.Accept(), 0);
+  ASSERT_TRUE(listener.Send("220 ready\r\n"));
+  ASSERT_TRUE(log_.WaitFor("DataAvailable"));
+  const int socket = sockets_.SocketHandle();
+  EXPECT_EQ(log_.events, (std::vector<SocketEvent>{Raised("SessionConnected", socket),
+                                                   Raised("DataNeeded", socket),
+                                                   Raised("DataAvailable", socket)}));
+  EXPECT_EQ(threads, std::vector<QThread*>{QThread::currentThread()});
 }
 
 }  // namespace
