@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/stamp_placeholders.h"
+
 namespace app_test {
 
 class ScriptedSmtpPeer {
@@ -86,10 +88,15 @@ class ScriptedSmtpPeer {
     std::lock_guard lock(mutex_);
     return commands_;
   }
-  // The data of every message whose end mark arrived, dots unstuffed, as the client composed it.
+  // The data of every message whose end mark arrived, dots unstuffed, as the client composed it,
+  // with its own Date and Message-ID (from a sender at example.com) put as "<date>" and "<id>".
   std::vector<std::string> Messages() const {
     std::lock_guard lock(mutex_);
-    return messages_;
+    std::vector<std::string> messages;
+    for (const std::string& message : messages_) {
+      messages.push_back(testing_support::WithStampReplaced(message, "example.com"));
+    }
+    return messages;
   }
   int Connections() const { return connections_; }
   // True while a held reply waits for Release().
