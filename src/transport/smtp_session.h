@@ -136,6 +136,9 @@ class SmtpSession {
   SmtpTurn BeginPipelinedMessage(SmtpSocket& socket);
   bool AppendGroup(const OutboxMessage& message, std::string& text);
   SmtpTurn AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerPipelinedStep(SmtpSocket& socket, Pending answered, int code,
+                               const std::string& reply);
+  static SmtpState StateAwaiting(Pending::Kind kind);
   SmtpTurn AnswerGroupData(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn RefuseGroup(int code, const std::string& reply);
   void SendDataWithNextGroup(SmtpSocket& socket);

@@ -81,28 +81,37 @@ bool SmtpSession::AppendGroup(const OutboxMessage& message, std::string& text) {
 // The state names the command whose reply comes next, so that a time-out or a lost connection
 // says where the server stopped.
 void SmtpSession::FollowFront() {
-  if (pending_.empty()) return;
-  switch (pending_.front().kind) {
-    case Pending::Kind::MailFrom:
-      state_ = SmtpState::MailFrom;
-      return;
-    case Pending::Kind::RcptTo:
-      state_ = SmtpState::RcptTo;
-      return;
-    case Pending::Kind::Data:
-      state_ = SmtpState::Data;
-      return;
-    case Pending::Kind::MessageData:
-    case Pending::Kind::EmptyData:
-      state_ = SmtpState::MessageData;
-      return;
-  }
+  if (!pending_.empty()) state_ = StateAwaiting(pending_.front().kind);
 }
 
+SmtpState SmtpSession::StateAwaiting(Pending::Kind kind) {
+  switch (kind) {
+    case Pending::Kind::MailFrom:
+      return SmtpState::MailFrom;
+    case Pending::Kind::RcptTo:
+      return SmtpState::RcptTo;
+    case Pending::Kind::Data:
+      return SmtpState::Data;
+    case Pending::Kind::MessageData:
+    case Pending::Kind::EmptyData:
+      break;
+  }
+  return SmtpState::MessageData;
+}
+
+// A halt names the step whose reply it answers; once answered, the state moves on to the
+// next reply awaited.
 SmtpTurn SmtpSession::AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply) {
   const Pending answered = pending_.front();
   pending_.pop_front();
-  FollowFront();
+  state_ = StateAwaiting(answered.kind);
+  const SmtpTurn turn = AnswerPipelinedStep(socket, answered, code, reply);
+  if (turn.kind == SmtpTurn::Kind::Going && !halted_ && state_ != SmtpState::Quit) FollowFront();
+  return turn;
+}
+
+SmtpTurn SmtpSession::AnswerPipelinedStep(SmtpSocket& socket, Pending answered, int code,
+                                          const std::string& reply) {
   switch (answered.kind) {
     case Pending::Kind::MailFrom:
       StartRecipients(outbox_.Head());
