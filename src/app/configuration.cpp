@@ -10,6 +10,7 @@
 
 #include "app/mailto_link.h"
 #include "os/file_access.h"
+#include "os/file_write.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
@@ -55,18 +56,6 @@ void ReadServerLine(const std::string& line, Configuration& configuration) {
   if (colon != std::string::npos) configuration.smtpPort = line.substr(colon + 1);
 }
 
-int WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
@@ -96,10 +85,7 @@ void KeepPermissions(const std::string& path, int fd) {
 // Makes the rename itself durable. The new file is already in place and reads back
 // correctly, so a directory that cannot be synced is no failure of the save.
 void SyncDirectoryOf(const std::string& path) {
-  const int fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  static_cast<void>(::fsync(fd));
-  ::close(fd);
+  os::SyncDirectory(DirectoryOf(path));
 }
 
 // The new file is renamed over the old one, which asks only the directory, and root passes
@@ -119,7 +105,7 @@ int WriteRefusal(const std::string& path) {
 }
 
 int WriteSyncAndClose(int fd, std::string_view bytes) {
-  int error = WriteAll(fd, bytes);
+  int error = os::WriteAll(fd, bytes);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   return error;

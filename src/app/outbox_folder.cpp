@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "app/outbox_file.h"
+#include "os/file_write.h"
 
 namespace pelorin {
 namespace {
@@ -34,24 +35,6 @@ bool MakePrivateDirectories(const std::string& path, std::string& why) {
     }
     if (slash == std::string::npos) return true;
   }
-}
-
-void SyncDirectory(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    written += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 bool ReadAll(int fd, std::string& bytes) {
@@ -78,13 +61,14 @@ int WriteFileAtomically(const std::string& directory, const std::string& name,
   }
   // Locked before it gets its name, so that no other copy of the program can take it.
   ::flock(fd, LOCK_EX);
-  if (!WriteAll(fd, bytes) || ::fsync(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (os::WriteAll(fd, bytes) != 0 || ::fsync(fd) != 0 ||
+      ::rename(temporary.c_str(), path.c_str()) != 0) {
     why = ErrorText(errno);
     ::unlink(temporary.c_str());
     ::close(fd);
     return -1;
   }
-  SyncDirectory(directory);
+  os::SyncDirectory(directory);
   return fd;
 }
 
@@ -142,7 +126,7 @@ std::string OutboxFolder::Keep(OutboxMessage& message) {
 void OutboxFolder::Forget(const OutboxMessage& message) {
   if (message.storedAs.empty()) return;
   ::unlink(message.storedAs.c_str());
-  SyncDirectory(OutboxDirectory());
+  os::SyncDirectory(OutboxDirectory());
   const auto lock = locks_.find(message.storedAs);
   if (lock == locks_.end()) return;
   ::close(lock->second);

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "os/file_access.h"
+#include "os/file_write.h"
 
 namespace os {
 namespace {
@@ -63,17 +64,6 @@ fs::path ResolvedPath(const std::string& path) {
   return error ? fs::path(path) : resolved;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 std::string TemporaryNameFor(const fs::path& file) {
   static std::atomic<unsigned> counter{0};
   return file.string() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
@@ -85,16 +75,9 @@ bool WriteNewFile(const std::string& temporary, const std::string& text,
                   std::optional<mode_t> mode) {
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  bool ok = (!mode || ::fchmod(fd, *mode) == 0) && WriteAll(fd, text) && ::fsync(fd) == 0;
+  bool ok = (!mode || ::fchmod(fd, *mode) == 0) && WriteAll(fd, text) == 0 && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   return ok;
-}
-
-void SyncDirectory(const fs::path& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 std::optional<mode_t> ExistingMode(const fs::path& file) {
@@ -151,7 +134,7 @@ bool SaveHiveFile(const std::string& path, const RegDocument& document) {
     ::unlink(temporary.c_str());
     return false;
   }
-  SyncDirectory(DirectoryOf(file));
+  SyncDirectory(DirectoryOf(file).string());
   return true;
 }
 
