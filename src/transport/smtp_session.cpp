@@ -18,11 +18,6 @@ namespace {
 
 using namespace smtp_rules;
 
-std::string OverflowProblem() {
-  return "The server sent more than " + std::to_string(kSmtpReplyLimit) +
-         " bytes without ending its reply";
-}
-
 std::string Base64(std::string_view text) {
   return QByteArray(text.data(), static_cast<qsizetype>(text.size())).toBase64().toStdString();
 }

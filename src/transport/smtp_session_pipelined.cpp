@@ -34,7 +34,9 @@ SmtpTurn SmtpSession::TakePipelinedReplies(SmtpSocket& socket) {
     const SmtpTurn turn = Answer(socket, reply);
     if (turn.kind != SmtpTurn::Kind::Going || halted_ || state_ == SmtpState::Idle) return turn;
   }
-  return {};
+  if (replyBuffer_.size() <= kSmtpReplyLimit) return {};
+  replyBuffer_.clear();
+  return SmtpError(socket, OverflowProblem());
 }
 
 // The group of the message at the head of the outbox, or QUIT when none is left.

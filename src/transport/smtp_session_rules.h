@@ -8,6 +8,7 @@
 
 #include "transport/shared_data.h"
 #include "transport/smtp_command_text.h"
+#include "transport/smtp_reply.h"
 
 namespace pelorin::smtp_rules {
 
@@ -36,6 +37,11 @@ inline std::string RecipientProblem(const std::string& recipient) {
   return "The recipient address \"" + WithLineBreaksShown(recipient) +
          "\" contains a line break or NUL character, so the message to it cannot be sent. "
          "It is taken out of the outbox.";
+}
+
+inline std::string OverflowProblem() {
+  return "The server sent more than " + std::to_string(kSmtpReplyLimit) +
+         " bytes without ending its reply";
 }
 
 }  // namespace pelorin::smtp_rules
