@@ -7,10 +7,10 @@
 // Input: the first byte chooses the set-up (bits 0-1: messages queued, bit 2: a sender with a
 // line break, bit 3: a recipient with one, bit 4: at the first halt an error arrives before
 // GoOn, bit 5: at the first halt a reply arrives before GoOn, bit 6: no GoOn after a halt
-// except where a block asks for it). The rest is blocks separated by 0xFF; a block that
-// begins with 0xFE is an error with the rest as its message ("TimeOut" when empty), 0xFD
-// starts the conversation over, 0xFC is the peer's close, 0xFB is a GoOn; any other block is
-// received text.
+// except where a block asks for it, bit 7: EHLO, and pipelining where the replies announce it). The
+// rest is blocks separated by 0xFF; a block that begins with 0xFE is an error with the rest as its
+// message ("TimeOut" when empty), 0xFD starts the conversation over, 0xFC is the peer's close, 0xFB
+// is a GoOn; any other block is received text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,11 +45,12 @@ struct Setup {
   bool errorWhileHalted;
   bool replyWhileHalted;
   bool goOnOnlyWhenAsked;
+  bool extended;
 };
 
 Setup ReadSetup(std::uint8_t flags) {
-  return {flags & 3,         (flags & 4) != 0,  (flags & 8) != 0,
-          (flags & 16) != 0, (flags & 32) != 0, (flags & 64) != 0};
+  return {flags & 3,         (flags & 4) != 0,  (flags & 8) != 0,  (flags & 16) != 0,
+          (flags & 32) != 0, (flags & 64) != 0, (flags & 128) != 0};
 }
 
 std::vector<std::string_view> SplitBlocks(std::string_view rest) {
@@ -88,11 +89,17 @@ class SentChecker {
       if (text == "\r\n") return;  // no data lines at all
     }
     Require(!text.empty(), "an empty text sent");
+    // Pipelined, an end mark goes in the middle of a text, before the next message's commands,
+    // and data taken for no recipient is ended by a "." alone: a lone "." is an end mark only
+    // after an empty line (a data line never is a lone "." nor ends up as one) or on its own.
+    bool afterEmptyLine = false;
+    const bool alone = text == ".\r\n";
     while (!text.empty()) {
       const std::size_t end = text.find_first_of(std::string_view("\r\n\0", 3));
       Require(end != std::string_view::npos, "a text sent without its line end");
       Require(text.substr(end, 2) == "\r\n", "a line break or NUL inside a text sent");
-      Require(text.substr(0, end) != ".", "an unprotected dot line");
+      Require(text.substr(0, end) != "." || afterEmptyLine || alone, "an unprotected dot line");
+      afterEmptyLine = end == 0;
       text.remove_prefix(end + 2);
     }
   }
@@ -136,7 +143,14 @@ class Run {
 
   void Restart() {
     Count();
-    session_.SmtpStartSession(socket_, "mail.example", "");
+    if (setup_.extended) {
+      pelorin::SmtpOptions options;
+      options.extended = true;
+      session_.Prepare(socket_, "mail.example", "", options);
+      socket_.SConnect();
+    } else {
+      session_.SmtpStartSession(socket_, "mail.example", "");
+    }
     Require(session_.State() == SmtpState::Greeting && !session_.IsHalted(), "start not afresh");
     Require(session_.Outcome().accepted.empty() && session_.Outcome().dropped.empty() &&
                 !session_.Outcome().failed,
@@ -181,7 +195,8 @@ class Run {
   // The ids that left the outbox are exactly those counted, each once, in queue order.
   void CheckInvariants() {
     const int state = static_cast<int>(session_.State());
-    Require(state >= 0 && state <= 7, "state out of range");
+    Require(state >= 0 && state < static_cast<int>(pelorin::kSmtpStepNames.size()),
+            "state out of range");
     Require(session_.Outcome().failed == !session_.Outcome().failure.empty(),
             "a failure without a reason, or a reason without a failure");
     const std::size_t left = queued_.size() - outbox_.Size();
