@@ -143,6 +143,18 @@ std::string DesktopEntryText(const std::string& command, const std::string& exec
   return text.str();
 }
 
+std::string AutostartEntryText(const std::string& exec) {
+  std::ostringstream text;
+  text << "[Desktop Entry]\n"
+       << "Type=Application\n"
+       << "Name=Pelorin 32\n"
+       << "Comment=Send a short e-mail\n"
+       << "Exec=" << EscapeStringValue(exec) << "\n"
+       << "Terminal=false\n"
+       << "X-GNOME-Autostart-enabled=true\n";
+  return text.str();
+}
+
 std::optional<std::string> CommandOfDesktopEntry(std::string_view text) {
   std::istringstream lines{std::string(text)};
   for (std::string line; std::getline(lines, line);) {
