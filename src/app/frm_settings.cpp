@@ -223,7 +223,10 @@ void TfrmSettings::cmdMailToClick(QObject*) {
 }
 
 void TfrmSettings::cmdAdvancedClick(QObject*) {
-  if (!frmAdvanced) frmAdvanced = new TfrmAdvanced(this, {edsSMTP, edsPort, &proposedPort_});
+  // One closed a moment ago may still wait for its release.
+  if (!frmAdvanced || !frmAdvanced->isVisible()) {
+    frmAdvanced = new TfrmAdvanced(this, {edsSMTP, edsPort, &proposedPort_});
+  }
   frmAdvanced->show();
   frmAdvanced->raise();
   frmAdvanced->activateWindow();

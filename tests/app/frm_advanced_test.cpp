@@ -137,8 +137,13 @@ TEST_F(FrmAdvancedTest, AdvancedOpensOverTheSettingsAndHoldsThemUntilClosed) {
   settings_->cmdAdvanced->click();
   EXPECT_EQ(settings_->findChildren<TfrmAdvanced*>().size(), 1) << "one at a time";
   QPointer<TfrmAdvanced> opened = &advanced;
-  Cancel(advanced);
+  advanced.cmdOk->click();
+  TfrmAdvanced& reopened = Open();  // before the first is released
+  EXPECT_NE(&reopened, opened.data());
+  EXPECT_TRUE(reopened.isVisible());
+  Cancel(reopened);
   EXPECT_FALSE(opened) << "released";
+  EXPECT_FALSE(settings_->frmAdvanced);
   EXPECT_TRUE(settings_->isVisible());
   EXPECT_TRUE(SettingsOpen);
 }
