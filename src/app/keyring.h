@@ -30,7 +30,7 @@ std::string KeyFor(const std::string& server, const std::string& userName);
 
 void Read(const std::string& key, Done done);
 void Write(const std::string& key, const std::string& secret, Done done);
-// Removing what is not there answers NotFound.
+// Removing what is not there is no failure: Done or NotFound, as the keyring has it.
 void Remove(const std::string& key, Done done);
 
 }  // namespace pelorin::keyring

@@ -188,6 +188,9 @@ TEST_F(KeyringSession, StoresReadsBackAndRemovesAPassword) {
   EXPECT_EQ(removed.outcome, keyring::Outcome::Done) << removed.error;
   EXPECT_EQ(ReadKeyring(kKey).outcome, keyring::Outcome::NotFound);
   EXPECT_EQ(ReadKeyring(kKey).secret, "");
+  EXPECT_NE(Await([](keyring::Done done) { keyring::Remove(kKey, done); }).outcome,
+            keyring::Outcome::Failed)
+      << "removing what is not there is no failure";
 }
 
 TEST_F(KeyringSession, AskedOnceKeptInTheKeyringAndAskedAgainOnceForgotten) {
