@@ -4,10 +4,14 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
+# The keyring: QtKeychain, and libsecret, which it loads at run time to reach the Secret Service.
+packages+=(qtkeychain-qt6-dev libsecret-1-0)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
+  # The autostart entry's validator; a real keyring in a private D-Bus session.
+  packages+=(desktop-file-utils dbus gnome-keyring)
 fi
 
 missing=()

@@ -14,6 +14,7 @@
 #include "app/globals.h"
 #include "app/mail_client_import.h"
 #include "app/mailto_link.h"
+#include "app/security_settings.h"
 #include "os/kernel.h"
 #include "os/mailto_association.h"
 #include "os/msgbox.h"
@@ -114,12 +115,14 @@ void TfrmSettings::CreateDialUpPage() {
 void TfrmSettings::CreateButtons() {
   cmdOk = PlaceButton(this, "cmdOk", "&Ok", {174, 173, 75, 25});
   cmdCancel = PlaceButton(this, "cmdCancel", "&Cancel", {256, 173, 75, 25});
+  cmdAdvanced = PlaceButton(this, "cmdAdvanced", "&Advanced...", {92, 173, 75, 25});
 }
 
-// The designer's tab order counts within each parent: the dialog's buttons, then the pages.
+// The designer's tab order counts within each parent: the dialog's buttons, then the pages;
+// the later Advanced button comes last.
 void TfrmSettings::SetTabOrder() {
-  QWidget* const order[] = {cmdOk,   cmdCancel, PageControl1, cmdMailTo, edsEmail,
-                            edsSMTP, edsPort,   chkDialup,    lstEntries};
+  QWidget* const order[] = {cmdOk,   cmdCancel, PageControl1, cmdMailTo,  edsEmail,
+                            edsSMTP, edsPort,   chkDialup,    lstEntries, cmdAdvanced};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   cmdOk->setFocus();
 }
@@ -128,6 +131,7 @@ void TfrmSettings::ConnectEvents() {
   connect(cmdOk, &QPushButton::clicked, this, [this] { cmdOkClick(cmdOk); });
   connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancelClick(cmdCancel); });
   connect(cmdMailTo, &QPushButton::clicked, this, [this] { cmdMailToClick(cmdMailTo); });
+  connect(cmdAdvanced, &QPushButton::clicked, this, [this] { cmdAdvancedClick(cmdAdvanced); });
   connect(lstEntries, &QComboBox::activated, this, [this] { lstEntriesClick(lstEntries); });
 }
 
@@ -136,7 +140,7 @@ void TfrmSettings::FormCreate(QObject*) {
   // A registry failure ends creation where it happens; the dialog is shown all the same.
   try {
     RecordProgramPath();
-    if (NeedsSetup) ImportMailClientDefaults();
+    if (NeedsSetup) ImportDefaults();
     ComboBoxList entries(*lstEntries);
     FillRasEntries(entries, WantedEntry());
     EnableDialupByEntry();
@@ -145,6 +149,12 @@ void TfrmSettings::FormCreate(QObject*) {
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
+}
+
+// The security and the user name that came with an imported server go to the advanced
+// settings, where those are still empty.
+void TfrmSettings::ImportDefaults() {
+  FillEmptySecuritySettings(ImportMailClientDefaults());
 }
 
 void TfrmSettings::AssignHints() {
@@ -161,6 +171,9 @@ void TfrmSettings::AssignHints() {
       QStringLiteral("The port number your SMTP server listens on. 25 is default."));
   cmdCancel->setToolTip(QStringLiteral("Closes this dialog and cancels all the changes."));
   cmdOk->setToolTip(QStringLiteral("Closes this dialog and saves all changes you've made."));
+  cmdAdvanced->setToolTip(
+      QStringLiteral("Sets how Pelorin signs in to your Send Mail server and whether it starts "
+                     "when you log in."));
 }
 
 void TfrmSettings::FillFields() {
@@ -207,6 +220,16 @@ void TfrmSettings::cmdMailToClick(QObject*) {
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
+}
+
+void TfrmSettings::cmdAdvancedClick(QObject*) {
+  // One closed a moment ago may still wait for its release.
+  if (!frmAdvanced || !frmAdvanced->isVisible()) {
+    frmAdvanced = new TfrmAdvanced(this, {edsSMTP, edsPort, &proposedPort_});
+  }
+  frmAdvanced->show();
+  frmAdvanced->raise();
+  frmAdvanced->activateWindow();
 }
 
 // Destroyed once the events already queued for it have been handled.

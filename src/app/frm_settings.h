@@ -1,11 +1,15 @@
 // The settings dialog: the user's own address, the SMTP server and port, and whether and what
 // to dial before sending. OK stores the fields in the globals and rewrites the configuration
 // file; Cancel drops them. Either releases the dialog. Its MailTo button makes the program the
-// desktop's handler for mailto: links.
+// desktop's handler for mailto: links; its Advanced button opens the advanced settings
+// (connection security, sign-in, autostart).
 #pragma once
 
 #include <QPointer>
 #include <QWidget>
+#include <string>
+
+#include "app/frm_advanced.h"
 
 class QCheckBox;
 class QComboBox;
@@ -42,6 +46,10 @@ class TfrmSettings : public QWidget {
   QComboBox* lstEntries;
   QPushButton* cmdOk;
   QPushButton* cmdCancel;
+  QPushButton* cmdAdvanced;
+
+  // The advanced settings while they are open.
+  QPointer<TfrmAdvanced> frmAdvanced;
 
   // Event handlers.
   void FormCreate(QObject* Sender);
@@ -49,6 +57,7 @@ class TfrmSettings : public QWidget {
   void cmdCancelClick(QObject* Sender);
   void lstEntriesClick(QObject* Sender);
   void cmdMailToClick(QObject* Sender);
+  void cmdAdvancedClick(QObject* Sender);
 
  private:
   void SetUpWindow();
@@ -60,7 +69,11 @@ class TfrmSettings : public QWidget {
   void AssignHints();
   void FillFields();
   void EnableDialupByEntry();
+  void ImportDefaults();
   void CloseAndRelease();
+
+  // The port that the advanced settings last proposed into edsPort; empty for none.
+  std::string proposedPort_;
 };
 
 // True from the creation of a settings dialog until it is closed with OK or Cancel.

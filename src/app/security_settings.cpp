@@ -44,18 +44,31 @@ SecuritySettings ReadSecuritySettings() {
   return settings;
 }
 
-void WriteSecuritySettings(const SecuritySettings& settings) {
+bool WriteSecuritySettings(const SecuritySettings& settings) {
   os::Registry registry;
-  if (!registry.OpenKey(kProgramKey, true)) return;
+  if (!registry.OpenKey(kProgramKey, true)) return false;
   registry.WriteString(kSecurity, SecurityText(settings.security));
   registry.WriteString(kUserName, settings.userName);
   registry.WriteString(kTrustedCertificate, settings.trustedCertificate);
+  return true;
 }
 
 void WriteTrustedCertificate(const std::string& fingerprint) {
   os::Registry registry;
   if (!registry.OpenKey(kProgramKey, true)) return;
   registry.WriteString(kTrustedCertificate, fingerprint);
+}
+
+void FillEmptySecuritySettings(const MailSetup& found) {
+  if (found.security.empty() && found.user.empty()) return;
+  os::Registry registry;
+  if (!registry.OpenKey(kProgramKey, true)) return;
+  if (!found.security.empty() && registry.ReadString(kSecurity).empty()) {
+    registry.WriteString(kSecurity, SecurityText(SecurityFromText(found.security)));
+  }
+  if (!found.user.empty() && registry.ReadString(kUserName).empty()) {
+    registry.WriteString(kUserName, found.user);
+  }
 }
 
 }  // namespace pelorin

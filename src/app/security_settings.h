@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/mail_setup.h"
 #include "transport/smtp_session.h"
 
 namespace pelorin {
@@ -27,8 +28,13 @@ std::string SecurityText(SmtpSecurity security);
 
 // Missing values read as their defaults; a key that does not open gives the defaults.
 SecuritySettings ReadSecuritySettings();
-// Raises os::RegistryError when a value cannot be written.
-void WriteSecuritySettings(const SecuritySettings& settings);
+// False when the program's key does not open for writing (its hive file cannot be written);
+// raises os::RegistryError when a value cannot be written.
+bool WriteSecuritySettings(const SecuritySettings& settings);
 void WriteTrustedCertificate(const std::string& fingerprint);
+// What another mail program's settings gave on the first run fills the security and the user
+// name where they are still empty (the key created when missing); never a password. Raises
+// os::RegistryError as the others do.
+void FillEmptySecuritySettings(const MailSetup& found);
 
 }  // namespace pelorin

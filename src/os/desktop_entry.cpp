@@ -55,13 +55,20 @@ std::string QuoteExecArgument(std::string_view argument) {
   return quoted + "\"";
 }
 
-// The general escapes of a desktop entry string value: a backslash doubled, and a leading
-// blank kept as "\s" (blanks around "=" are not part of the value).
+// The general escapes of a desktop entry string value: a backslash doubled, tabs and line
+// ends written as escapes (a value holds no control characters), and a leading blank kept as
+// "\s" (blanks around "=" are not part of the value).
 std::string EscapeStringValue(std::string_view text) {
   std::string escaped;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\') {
       escaped += "\\\\";
+    } else if (text[i] == '\t') {
+      escaped += "\\t";
+    } else if (text[i] == '\n') {
+      escaped += "\\n";
+    } else if (text[i] == '\r') {
+      escaped += "\\r";
     } else if (i == 0 && text[i] == ' ') {
       escaped += "\\s";
     } else {
@@ -140,6 +147,18 @@ std::string DesktopEntryText(const std::string& command, const std::string& exec
        << "MimeType=x-scheme-handler/mailto;\n"
        << "NoDisplay=true\n"
        << kCommandKey << EscapeStringValue(command) << "\n";
+  return text.str();
+}
+
+std::string AutostartEntryText(const std::string& exec) {
+  std::ostringstream text;
+  text << "[Desktop Entry]\n"
+       << "Type=Application\n"
+       << "Name=Pelorin 32\n"
+       << "Comment=Send a short e-mail\n"
+       << "Exec=" << EscapeStringValue(exec) << "\n"
+       << "Terminal=false\n"
+       << "X-GNOME-Autostart-enabled=true\n";
   return text.str();
 }
 

@@ -35,6 +35,10 @@ std::string ExecLineFor(const CommandLine& command);
 // X-Pelorin-Command, so that it can be read back as it was given.
 std::string DesktopEntryText(const std::string& command, const std::string& exec);
 
+// A desktop entry for the desktop's autostart folder: "Pelorin 32", started with `exec` when
+// the user logs in.
+std::string AutostartEntryText(const std::string& exec);
+
 // The command kept in a desktop entry by DesktopEntryText, or nothing.
 std::optional<std::string> CommandOfDesktopEntry(std::string_view text);
 

@@ -25,6 +25,7 @@
 #include "app/globals.h"
 #include "app/mail_client_import.h"
 #include "app/mail_setup_print.h"
+#include "app/security_settings.h"
 #include "os/kernel.h"
 #include "os/mailto_association.h"
 #include "os/msgbox.h"
@@ -183,6 +184,12 @@ TEST_F(FrmSettingsTest, ControlsStandWhereTheDesignerPutThemWithTheirTextsAndHin
        {256, 173, 75, 25},
        "&Cancel",
        "Closes this dialog and cancels all the changes."},
+      {"cmdAdvanced",
+       "frmSettings",
+       {92, 173, 75, 25},
+       "&Advanced...",
+       "Sets how Pelorin signs in to your Send Mail server and whether it starts when you log "
+       "in."},
   };
   for (const ExpectedControl& expected : expectedControls) {
     SCOPED_TRACE(expected.name);
@@ -434,6 +441,46 @@ TEST_F(FrmSettingsTest, FirstRunFillsWhatTheRegistryLeftEmptyFromTheDesktopsMail
     delete frmSettings.data();
     SmtpPort = "25";
     EXPECT_EQ(ImportMailClientDefaults(), c.taken) << "what the import took, security and user too";
+  }
+}
+
+// The security and user name that came with an imported server fill only what the advanced
+// settings leave empty; a password in the imported settings goes nowhere.
+TEST_F(FrmSettingsTest, FirstRunGivesTheImportedSecurityAndUserNameWhereNoneIsSet) {
+  WriteBytes(environment_.Home() + "/.msmtprc",
+             "account default\nfrom me@example.org\nhost smtp.msmtp.example\ntls on\n"
+             "tls_starttls off\nuser msmtp-user\npassword Secret-Of-Msmtp\n");
+  const std::string ours = "[HKEY_CURRENT_USER\\Software\\Pelorin 32]\r\n";
+  struct Case {
+    const char* what;
+    std::string hive;
+    SecuritySettings expected;
+  };
+  const std::vector<Case> cases = {
+      {"nothing set", "", {SmtpSecurity::Tls, "msmtp-user", ""}},
+      {"empty values count as none",
+       ours + "\"Security\"=\"\"\r\n\"User Name\"=\"\"\r\n",
+       {SmtpSecurity::Tls, "msmtp-user", ""}},
+      {"a security of the user's stays",
+       ours + "\"Security\"=\"none\"\r\n",
+       {SmtpSecurity::None, "msmtp-user", ""}},
+      {"a user name of the user's stays",
+       ours + "\"User Name\"=\"me\"\r\n\"Trusted Certificate\"=\"AB\"\r\n",
+       {SmtpSecurity::Tls, "me", "AB"}},
+      {"a server from the registry brings neither",
+       Netscape("", "\"SMTP_Server\"=\"smtp.ns.example\"\r\n"),
+       {SmtpSecurity::None, "", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteCurrentUserHive(c.hive);
+    NeedsSetup = true;
+    ShowSettingsForFirstRun();
+    EXPECT_EQ(ReadSecuritySettings(), c.expected);
+    EXPECT_THAT(ReadBytes(environment_.CurrentUserHive()),
+                ::testing::Not(::testing::HasSubstr("Secret-Of-Msmtp")));
+    EXPECT_THAT(boxes_.Boxes(), IsEmpty());
+    delete frmSettings.data();
   }
 }
 

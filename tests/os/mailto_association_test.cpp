@@ -83,6 +83,15 @@ TEST(DesktopEntry, HasTheApplicationLinesAndEscapesItsValues) {
   EXPECT_EQ(os::CommandOfDesktopEntry(text), command);
 }
 
+// A line end in a path must not end the value and start a key of its own.
+TEST(DesktopEntry, ControlCharactersInAPathStayInsideTheirValue) {
+  const std::string command = "/opt/a\nInjected=1\tx\r/pelorin32 /u %1";
+  const std::string text = os::DesktopEntryText(command, "\"/opt/a\nInjected=1\tx\r/p\" /u %u");
+  EXPECT_THAT(text, ::testing::HasSubstr("\nExec=\"/opt/a\\nInjected=1\\tx\\r/p\" /u %u\n"));
+  EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("\nInjected=1")));
+  EXPECT_EQ(os::CommandOfDesktopEntry(text), command);
+}
+
 TEST(DesktopEntry, CommandIsFoundInEntriesWithOtherLineEnds) {
   EXPECT_EQ(os::CommandOfDesktopEntry("[Desktop Entry]\r\nX-Pelorin-Command= /p /u %1\r\n"),
             "/p /u %1");

@@ -1,0 +1,193 @@
+#include "app/frm_advanced.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/form_controls.h"
+#include "app/mailto_link.h"
+#include "app/password_source.h"
+#include "app/port_proposal.h"
+#include "app/security_settings.h"
+#include "os/autostart.h"
+#include "os/kernel.h"
+#include "os/msgbox.h"
+#include "os/registry_class.h"
+
+namespace pelorin {
+namespace {
+
+using form::FromLocal;
+using form::Place;
+using form::PlaceLabel;
+using form::ToLocal;
+
+const QSize kClientSize(292, 173);
+constexpr const char* kNotSaved =
+    "Unable to save the advanced settings: the program's registry file cannot be written.";
+
+// In the order of SmtpSecurity.
+const char* const kSecurityNames[] = {"None", "STARTTLS", "SSL/TLS"};
+
+QPushButton* PlaceButton(QWidget* parent, const char* name, const char* caption,
+                         const QRect& geometry) {
+  auto* button = Place<QPushButton>(parent, name, geometry);
+  button->setText(QString::fromLatin1(caption));
+  button->setAutoDefault(false);
+  return button;
+}
+
+std::string SingleLine(const QLineEdit* edit) {
+  return ToSingleLine(ToLocal(edit->text()));
+}
+
+}  // namespace
+
+TfrmAdvanced::TfrmAdvanced(QWidget* owner, ServerFields fields) : QDialog(owner), fields_(fields) {
+  SetUpWindow();
+  CreateSecurityGroup();
+  CreateAutostartAndButtons();
+  SetTabOrder();
+  ConnectEvents();
+  FormCreate(this);
+}
+
+void TfrmAdvanced::SetUpWindow() {
+  setObjectName(QStringLiteral("frmAdvanced"));
+  setWindowTitle(QStringLiteral("Advanced settings"));
+  // As the settings dialog: a title bar without buttons or system menu.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setWindowModality(Qt::WindowModal);
+  setFont(form::ClassicFont());
+  resize(kClientSize);
+}
+
+void TfrmAdvanced::CreateSecurityGroup() {
+  GroupBox1 = Place<QGroupBox>(this, "GroupBox1", {5, 4, 282, 104});
+  GroupBox1->setTitle(QStringLiteral("Server security"));
+  Label1 = PlaceLabel(GroupBox1, "Label1", QStringLiteral("Connection security"), {10, 22});
+  edsSecurity = Place<QComboBox>(GroupBox1, "edsSecurity", {122, 18, 150, 21});
+  edsSecurity->setEditable(false);
+  for (const char* name : kSecurityNames) edsSecurity->addItem(QString::fromLatin1(name));
+  Label2 = PlaceLabel(GroupBox1, "Label2", QStringLiteral("User name"), {10, 49});
+  edsUserName = Place<QLineEdit>(GroupBox1, "edsUserName", {122, 45, 150, 21});
+  Label3 = PlaceLabel(GroupBox1, "Label3", QStringLiteral("Password"), {10, 76});
+  edsPassword = Place<QLineEdit>(GroupBox1, "edsPassword", {122, 72, 150, 21});
+  edsPassword->setEchoMode(QLineEdit::Password);
+  Label1->setBuddy(edsSecurity);
+  Label2->setBuddy(edsUserName);
+  Label3->setBuddy(edsPassword);
+}
+
+void TfrmAdvanced::CreateAutostartAndButtons() {
+  chkAutostart = Place<QCheckBox>(this, "chkAutostart", {10, 116, 277, 17});
+  chkAutostart->setText(QStringLiteral("Start Pelorin 32 when I log in"));
+  cmdOk = PlaceButton(this, "cmdOk", "&Ok", {130, 142, 75, 25});
+  cmdCancel = PlaceButton(this, "cmdCancel", "&Cancel", {212, 142, 75, 25});
+}
+
+void TfrmAdvanced::SetTabOrder() {
+  QWidget* const order[] = {edsSecurity, edsUserName, edsPassword, chkAutostart, cmdOk, cmdCancel};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+  edsSecurity->setFocus();
+}
+
+void TfrmAdvanced::ConnectEvents() {
+  connect(cmdOk, &QPushButton::clicked, this, [this] { cmdOkClick(cmdOk); });
+  connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancelClick(cmdCancel); });
+  connect(edsSecurity, &QComboBox::activated, this, [this] { edsSecurityChange(edsSecurity); });
+}
+
+void TfrmAdvanced::FormCreate(QObject*) {
+  const SecuritySettings settings = ReadSecuritySettings();
+  edsSecurity->setCurrentIndex(static_cast<int>(settings.security));
+  edsUserName->setText(FromLocal(settings.userName));
+  chkAutostart->setChecked(os::AutostartEntryExists());
+  portAtOpening_ = fields_.port->text();
+  proposedAtOpening_ = *fields_.proposedPort;
+  AssignHints();
+}
+
+void TfrmAdvanced::AssignHints() {
+  edsSecurity->setToolTip(
+      QStringLiteral("How the connection to your Send Mail server is secured, as your mail "
+                     "provider tells you."));
+  edsUserName->setToolTip(
+      QStringLiteral("The user name your Send Mail server asks for, empty if it asks for "
+                     "none."));
+  edsPassword->setToolTip(
+      QStringLiteral("The password for that user name, kept in your desktop's keyring and "
+                     "never in a file."));
+  chkAutostart->setToolTip(
+      QStringLiteral("Puts Pelorin in your notification area each time you log in."));
+  cmdCancel->setToolTip(QStringLiteral("Closes this dialog and cancels all the changes."));
+  cmdOk->setToolTip(QStringLiteral("Closes this dialog and saves all changes you've made."));
+}
+
+void TfrmAdvanced::edsSecurityChange(QObject*) {
+  const auto chosen = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
+  const PortField now{ToLocal(fields_.port->text()), *fields_.proposedPort};
+  const PortField next = ProposePort(now, chosen);
+  if (next.text != now.text) fields_.port->setText(FromLocal(next.text));
+  *fields_.proposedPort = next.proposed;
+}
+
+// Closed first, as the settings dialog does: what goes wrong is reported over the settings.
+void TfrmAdvanced::cmdOkClick(QObject*) {
+  CloseAndRelease();
+  SaveSecurity();
+  SavePasswordGiven();
+  ApplyAutostart();
+}
+
+void TfrmAdvanced::SaveSecurity() {
+  SecuritySettings settings = ReadSecuritySettings();  // the trusted certificate stays
+  settings.security = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
+  settings.userName = SingleLine(edsUserName);
+  try {
+    if (!WriteSecuritySettings(settings)) os::ShowMessage(kNotSaved);
+  } catch (const os::RegistryError& error) {
+    os::ShowErrorBox(error.what());
+  }
+}
+
+// An empty field leaves the keyring as it is: the password is then the one kept, or asked for
+// at the first send.
+void TfrmAdvanced::SavePasswordGiven() {
+  const std::string userName = SingleLine(edsUserName);
+  const std::string password = edsPassword->text().toStdString();
+  if (userName.empty() || password.empty()) return;
+  SavePassword(SingleLine(fields_.server), userName, password);
+}
+
+void TfrmAdvanced::ApplyAutostart() {
+  std::string failure;
+  if (chkAutostart->isChecked()) {
+    failure = os::WriteAutostartEntry(os::GetModuleFileName());
+  } else if (os::AutostartEntryExists()) {
+    failure = os::RemoveAutostartEntry();
+  }
+  if (!failure.empty()) os::ShowErrorBox(failure);
+}
+
+void TfrmAdvanced::cmdCancelClick(QObject*) {
+  fields_.port->setText(portAtOpening_);
+  *fields_.proposedPort = proposedAtOpening_;
+  CloseAndRelease();
+}
+
+void TfrmAdvanced::reject() {
+  if (!closed_) cmdCancelClick(this);
+}
+
+// Destroyed once the events already queued for it have been handled.
+void TfrmAdvanced::CloseAndRelease() {
+  closed_ = true;
+  QDialog::reject();  // hides it and ends its modality
+  deleteLater();
+}
+
+}  // namespace pelorin
