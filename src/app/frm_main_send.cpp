@@ -48,6 +48,13 @@ bool Contains(const std::vector<std::uint64_t>& ids, std::uint64_t id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
+// Every message of the send was accepted: nothing refused, nothing left queued. A failure
+// after the last acceptance (an odd answer to QUIT, a conversation that broke off before the
+// send started again and delivered the rest) does not change that.
+bool EverythingWentOut(const SendReport& report) {
+  return report.refused.empty() && report.stillQueued == 0;
+}
+
 }  // namespace
 
 // --- Composing ---
@@ -160,15 +167,14 @@ void TfrmMain::SendEnded(const SendReport& report) {
   const QString recovered = RecoverRefused(toRecover);
   if (!recovered.isEmpty()) status = recovered;
   SetStatus(status);
-  const bool allDone = !report.failed && report.refused.empty() && report.stillQueued == 0;
-  if (allDone && CurrentStartMode() == StartMode::Link) close();
+  if (EverythingWentOut(report) && CurrentStartMode() == StartMode::Link) close();
 }
 
 QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
-  if (!report.failed && report.refused.empty() && report.stillQueued == 0) return kMailSent;
+  if (EverythingWentOut(report)) return kMailSent;
   const bool refused =
       std::any_of(report.refused.begin(), report.refused.end(),
                   [this](const OutboxMessage& m) { return m.id == fieldsMessage_; });
