@@ -200,7 +200,7 @@ void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
   report_.failed = true;
   report_.dialRefusal = text;
   report_.stillQueued = outbox_.Size();
-  emit SendEnded(report_);
+  EndSend();
 }
 
 void SendWorkflow::BeginConversation(unsigned generation) {
@@ -340,7 +340,15 @@ void SendWorkflow::FinishSend() {
   HangUpIfDialled();
   report_.stillQueued = outbox_.Size();
   TrimWorkingSet();
+  EndSend();
+}
+
+// Receivers are connected directly: when the signal returns, the texts of the refused
+// messages are back in the window or in the refused folder, and their files may go.
+void SendWorkflow::EndSend() {
+  const std::vector<OutboxMessage> refused = report_.refused;
   emit SendEnded(report_);
+  for (const OutboxMessage& message : refused) outbox_.Forget(message);
 }
 
 // A line dialled for this send is hung up even if the setting changed meanwhile.

@@ -83,7 +83,9 @@ class SendWorkflow : public QObject {
  signals:
   // A progress text for the status line.
   void Progress(const QString& text);
-  // The send has ended, for good or ill; nothing more happens until the next Send.
+  // The send has ended, for good or ill; nothing more happens until the next Send. The
+  // refused messages' files are removed once the receivers have returned: a receiver keeps
+  // their texts where the user finds them first, so that a program ended meanwhile loses none.
   void SendEnded(const SendReport& report);
 
  private:
@@ -97,6 +99,7 @@ class SendWorkflow : public QObject {
   void ShowHalt(const SmtpHalt& halt);
   std::string HaltText(const SmtpHalt& halt) const;
   void FinishSend();
+  void EndSend();
   void GatherOutcome();
   void HangUpIfDialled();
   void SetProgress(const QString& text);

@@ -251,7 +251,10 @@ SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
 SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
   if (!halted_) return {};
   halted_ = false;
-  if (halt_.dropsMessage && !outbox_.Empty()) outcome_.dropped.push_back(outbox_.TakeHead());
+  // Still stored: its owner forgets it once the text is safe elsewhere.
+  if (halt_.dropsMessage && !outbox_.Empty()) {
+    outcome_.dropped.push_back(outbox_.TakeHeadStillStored());
+  }
   if (lostWhileHalted_) return Close(socket);
   if (halt_.kind == SmtpHalt::Kind::Refusal) {
     SendCommand(socket, SmtpState::Quit, "QUIT");
