@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
+#include <QStringList>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -192,25 +193,26 @@ QString TfrmMain::OutcomeText(const SendReport& report) const {
 }
 
 // A message refused for good is not thrown away unseen: back into the fields when they hold
-// no draft, otherwise kept as a file. Returns the status that says where, or empty text.
+// no draft, otherwise kept as a file. Returns the status that says where, one sentence for each
+// message, or empty text.
 QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
-  QString status;
+  QStringList statuses;
   for (const OutboxMessage& message : refused) {
     const QString to = FromText(message.recipient);
     if (FieldsHoldNoDraft()) {
       PutIntoFields(message.draft);
-      status = QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
+      statuses << QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
       continue;
     }
     std::string why;
     OutboxFolder* folder = workflow_->Folder();
     const std::string path = folder != nullptr ? folder->KeepRefused(message, why) : std::string();
-    status = path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
-                                .arg(to, FromText(why.empty() ? "no folder for it" : why))
-                          : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
-                                .arg(to, FromText(path));
+    statuses << (path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
+                                    .arg(to, FromText(why.empty() ? "no folder for it" : why))
+                              : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
+                                    .arg(to, FromText(path)));
   }
-  return status;
+  return statuses.join(QLatin1Char(' '));
 }
 
 void TfrmMain::PutIntoFields(const DraftFields& draft) {
