@@ -109,11 +109,18 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
 }
 
 SendWorkflow::~SendWorkflow() {
+  // Nothing of a send is shown or reported any more: the worker's posts carry an old
+  // generation, and the session's turns are not followed.
+  goingAway_ = true;
+  ++sendGeneration_;
   Timer1->stop();
+  // The worker may be inside the socket component: the handlers stay until it has left.
+  workerLink_->Forget();
   Sockets1->OnDataAvailable = nullptr;
   Sockets1->OnSessionClosed = nullptr;
-  Sockets1->OnErrorOccurred = nullptr;
-  workerLink_->Forget();
+  // A later error is dropped: without a handler the component would show a box of its own
+  // and end the program.
+  Sockets1->OnErrorOccurred = [](TSockets*, int, int, const std::string&) {};
 }
 
 std::vector<std::string> SendWorkflow::LoadQueued() {
@@ -281,6 +288,7 @@ void SendWorkflow::Sockets1SessionClosed(TSockets*, int) {
 }
 
 void SendWorkflow::Follow(const SmtpTurn& turn) {
+  if (goingAway_) return;
   switch (turn.kind) {
     case SmtpTurn::Kind::Going:
       return;

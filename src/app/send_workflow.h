@@ -117,6 +117,7 @@ class SendWorkflow : public QObject {
   // worker is out of the socket component.
   bool timeOutWhileStarting_ = false;
   bool sendAgain_ = false;  // a message came after the conversation stopped taking new ones
+  bool goingAway_ = false;  // the destructor runs, and waits for the worker
   std::shared_ptr<SendWorkerLink> workerLink_;
 };
 
