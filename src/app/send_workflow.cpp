@@ -4,6 +4,7 @@
 #include <QThread>
 #include <QTimer>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -51,13 +52,23 @@ class SendWorkerLink {
   }
 
   // Runs `call` on the user-interface thread and waits for it; false when the workflow is gone.
+  // The worker waits on a promise rather than on Qt's blocking call: what `call` did is then
+  // handed over in a way a thread checker sees (Qt's own locks are invisible to it).
   template <typename Call>
   bool PostAndWait(Call call) {
     std::lock_guard lock(mutex_);
     if (workflow_ == nullptr) return false;
     SendWorkflow* workflow = workflow_;
+    auto done = std::make_shared<std::promise<void>>();
+    const std::future<void> called = done->get_future();
     QMetaObject::invokeMethod(
-        workflow, [workflow, call] { call(*workflow); }, Qt::BlockingQueuedConnection);
+        workflow,
+        [workflow, call, done] {
+          call(*workflow);
+          done->set_value();
+        },
+        Qt::QueuedConnection);
+    called.wait();
     return true;
   }
 
