@@ -24,12 +24,12 @@
 namespace app_test {
 
 enum class Step { Greeting, Helo, Mail, Rcpt, Data, MidData, EndOfData, Quit };
-constexpr const char* kStepNames[] = {"greeting", "HELO",     "MAIL",        "RCPT",
-                                      "DATA",     "mid-data", "end of data", "QUIT"};
+inline constexpr const char* kStepNames[] = {"greeting", "HELO",     "MAIL",        "RCPT",
+                                             "DATA",     "mid-data", "end of data", "QUIT"};
 
 enum class Fault { Transient, Permanent, Reset, Close, Silence, NotSmtp, ByeOnly, OddBye };
-constexpr const char* kFaultNames[] = {"4xx",     "5xx",      "reset",    "close",
-                                       "silence", "not SMTP", "221 only", "odd QUIT answer"};
+inline constexpr const char* kFaultNames[] = {"4xx",     "5xx",      "reset",    "close",
+                                              "silence", "not SMTP", "221 only", "odd QUIT answer"};
 
 // What one connection does wrong, if anything, and where it holds a reply until released.
 struct ConnectionPlan {
@@ -41,7 +41,7 @@ struct ConnectionPlan {
   int holdOccurrence = 0;
 };
 
-std::string Describe(const ConnectionPlan& plan) {
+inline std::string Describe(const ConnectionPlan& plan) {
   std::string text = "connection: ";
   if (plan.fault) {
     text += std::string(kFaultNames[static_cast<int>(*plan.fault)]) + " at " +
@@ -57,7 +57,7 @@ std::string Describe(const ConnectionPlan& plan) {
   return text;
 }
 
-std::string FaultReply(Step step, Fault fault) {
+inline std::string FaultReply(Step step, Fault fault) {
   if (fault == Fault::NotSmtp) return "hello there";
   if (fault == Fault::OddBye) return "500 what";
   const bool transient = fault == Fault::Transient;
@@ -73,7 +73,7 @@ std::string FaultReply(Step step, Fault fault) {
   }
 }
 
-std::string UsualReply(Step step) {
+inline std::string UsualReply(Step step) {
   switch (step) {
     case Step::Greeting:
       return "220-peer\r\n220 ready";
@@ -100,7 +100,10 @@ class MisbehavingSmtpPeer {
   MisbehavingSmtpPeer(const MisbehavingSmtpPeer&) = delete;
   MisbehavingSmtpPeer& operator=(const MisbehavingSmtpPeer&) = delete;
   ~MisbehavingSmtpPeer() {
-    stopping_ = true;
+    {
+      std::lock_guard lock(mutex_);  // a held reply may be just about to wait
+      stopping_ = true;
+    }
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) ::close(listener_);

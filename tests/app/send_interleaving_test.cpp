@@ -27,6 +27,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -544,6 +545,18 @@ class InterleavingRun {
   bool insideBox_ = false;
 };
 
+// The program's own "end the program" paths call exit(): in the middle of a run that would end
+// the test binary with exit code 0, as if it had passed.
+std::atomic<bool> g_runUnderWay = false;
+std::string g_runSeed;
+
+void FailWhenEndedInARun() {
+  if (!g_runUnderWay) return;
+  std::cerr << "The program ended the process in the middle of the run with seed " << g_runSeed
+            << std::endl;
+  std::_Exit(3);
+}
+
 unsigned FirstSeed() {
   if (const char* seed = std::getenv("PELORIN_INTERLEAVING_SEED")) {
     return static_cast<unsigned>(std::strtoul(seed, nullptr, 10));
@@ -574,6 +587,7 @@ class SendInterleavingTest : public ::testing::Test {
 };
 
 TEST_F(SendInterleavingTest, EveryTypedMessageIsDeliveredOnceOrKeptWhereItCanBeFound) {
+  std::atexit(FailWhenEndedInARun);
   const unsigned first = FirstSeed();
   const int runs = Runs();
   for (int i = 0; i < runs && !HasFailure(); ++i) {
@@ -581,7 +595,10 @@ TEST_F(SendInterleavingTest, EveryTypedMessageIsDeliveredOnceOrKeptWhereItCanBeF
     SCOPED_TRACE("replay with PELORIN_INTERLEAVING_SEED=" + std::to_string(seed) +
                  " PELORIN_INTERLEAVING_RUNS=1");
     InterleavingRun run(seed, boxes_);
+    g_runSeed = std::to_string(seed);
+    g_runUnderWay = true;
     run.Play();
+    g_runUnderWay = false;
     if (HasFailure()) {
       ADD_FAILURE() << "what happened:\n  " << run.Log();
     } else if (std::getenv("PELORIN_INTERLEAVING_LOG") != nullptr) {
