@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh" --test
 jobs=$(nproc)
 thread_tests=(os_messages_tests os_winsock_tests sockets_tests platform_dialup_tests
-              frm_main_send_test)
+              frm_main_send_test send_interleaving_test)
 
 configure() {
   local dir=$1

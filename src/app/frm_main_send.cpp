@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
+#include <QStringList>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -46,13 +47,15 @@ std::string MemoLineText(QString line) {
   return ToText(line);
 }
 
-// Every message went out: an odd answer to the final QUIT does not undo that.
-bool AllDelivered(const SendReport& report) {
-  return report.dialRefusal.empty() && report.refused.empty() && report.stillQueued == 0;
-}
-
 bool Contains(const std::vector<std::uint64_t>& ids, std::uint64_t id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// Every message of the send was accepted: nothing refused, nothing left queued. A failure
+// after the last acceptance (an odd answer to QUIT, a conversation that broke off before the
+// send started again and delivered the rest) does not change that.
+bool EverythingWentOut(const SendReport& report) {
+  return report.refused.empty() && report.stillQueued == 0;
 }
 
 }  // namespace
@@ -192,21 +195,21 @@ void TfrmMain::SendEnded(const SendReport& report) {
   const QString recovered = RecoverRefused(toRecover);
   if (!recovered.isEmpty()) status = recovered;
   SetStatus(status);
-  if (AllDelivered(report) && CurrentStartMode() == StartMode::Link) close();
+  if (EverythingWentOut(report) && CurrentStartMode() == StartMode::Link) close();
 }
 
 QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
-  if (AllDelivered(report) && !report.refusedRecipients.empty()) {
+  if (EverythingWentOut(report) && !report.refusedRecipients.empty()) {
     std::string refused;
     for (const std::string& recipient : report.refusedRecipients) {
       refused += (refused.empty() ? "" : "; ") + recipient;
     }
     return FromText("Mail has been sent, but the server refused these recipients: " + refused);
   }
-  if (AllDelivered(report)) return kMailSent;
+  if (EverythingWentOut(report)) return kMailSent;
   const bool refused =
       std::any_of(report.refused.begin(), report.refused.end(),
                   [this](const OutboxMessage& m) { return m.id == fieldsMessage_; });
@@ -224,25 +227,26 @@ QString TfrmMain::OutcomeText(const SendReport& report) const {
 }
 
 // A message refused for good is not thrown away unseen: back into the fields when they hold
-// no draft, otherwise kept as a file. Returns the status that says where, or empty text.
+// no draft, otherwise kept as a file. Returns the status that says where, one sentence for each
+// message, or empty text.
 QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
-  QString status;
+  QStringList statuses;
   for (const OutboxMessage& message : refused) {
     const QString to = FromText(message.recipient);
     if (FieldsHoldNoDraft()) {
       PutIntoFields(message.draft);
-      status = QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
+      statuses << QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
       continue;
     }
     std::string why;
     OutboxFolder* folder = workflow_->Folder();
     const std::string path = folder != nullptr ? folder->KeepRefused(message, why) : std::string();
-    status = path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
-                                .arg(to, FromText(why.empty() ? "no folder for it" : why))
-                          : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
-                                .arg(to, FromText(path));
+    statuses << (path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
+                                    .arg(to, FromText(why.empty() ? "no folder for it" : why))
+                              : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
+                                    .arg(to, FromText(path)));
   }
-  return status;
+  return statuses.join(QLatin1Char(' '));
 }
 
 void TfrmMain::PutIntoFields(const DraftFields& draft) {

@@ -4,6 +4,7 @@
 #include <QThread>
 #include <QTimer>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -52,13 +53,23 @@ class SendWorkerLink {
   }
 
   // Runs `call` on the user-interface thread and waits for it; false when the workflow is gone.
+  // The worker waits on a promise rather than on Qt's blocking call: what `call` did is then
+  // handed over in a way a thread checker sees (Qt's own locks are invisible to it).
   template <typename Call>
   bool PostAndWait(Call call) {
     std::lock_guard lock(mutex_);
     if (workflow_ == nullptr) return false;
     SendWorkflow* workflow = workflow_;
+    auto done = std::make_shared<std::promise<void>>();
+    const std::future<void> called = done->get_future();
     QMetaObject::invokeMethod(
-        workflow, [workflow, call] { call(*workflow); }, Qt::BlockingQueuedConnection);
+        workflow,
+        [workflow, call, done] {
+          call(*workflow);
+          done->set_value();
+        },
+        Qt::QueuedConnection);
+    called.wait();
     return true;
   }
 
@@ -113,12 +124,19 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
 }
 
 SendWorkflow::~SendWorkflow() {
+  // Nothing of a send is shown or reported any more: the worker's posts carry an old
+  // generation, and the session's turns are not followed.
+  goingAway_ = true;
+  ++sendGeneration_;
   Timer1->stop();
+  // The worker may be inside the socket component: the handlers stay until it has left.
+  workerLink_->Forget();
   Sockets1->OnDataAvailable = nullptr;
   Sockets1->OnSessionClosed = nullptr;
-  Sockets1->OnErrorOccurred = nullptr;
+  // A later error is dropped: without a handler the component would show a box of its own
+  // and end the program.
+  Sockets1->OnErrorOccurred = [](TSockets*, int, int, const std::string&) {};
   Sockets1->OnTlsEstablished = nullptr;
-  workerLink_->Forget();
 }
 
 std::vector<std::string> SendWorkflow::LoadQueued() {
@@ -205,7 +223,7 @@ void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
   report_.failed = true;
   report_.dialRefusal = text;
   report_.stillQueued = outbox_.Size();
-  emit SendEnded(report_);
+  EndSend();
 }
 
 void SendWorkflow::BeginConversation(unsigned generation) {
@@ -315,6 +333,7 @@ void SendWorkflow::Sockets1SessionClosed(TSockets*, int) {
 }
 
 void SendWorkflow::Follow(const SmtpTurn& turn) {
+  if (goingAway_) return;
   switch (turn.kind) {
     case SmtpTurn::Kind::Going:
       return;
@@ -378,7 +397,15 @@ void SendWorkflow::FinishSend() {
   HangUpIfDialled();
   report_.stillQueued = outbox_.Size();
   TrimWorkingSet();
+  EndSend();
+}
+
+// Receivers are connected directly: when the signal returns, the texts of the refused
+// messages are back in the window or in the refused folder, and their files may go.
+void SendWorkflow::EndSend() {
+  const std::vector<OutboxMessage> refused = report_.refused;
   emit SendEnded(report_);
+  for (const OutboxMessage& message : refused) outbox_.Forget(message);
 }
 
 // A line dialled for this send is hung up even if the setting changed meanwhile.

@@ -89,7 +89,9 @@ class SendWorkflow : public QObject {
   void Progress(const QString& text);
   // The user chose to trust this certificate (SHA-256 fingerprint) for the server from now on.
   void CertificateTrusted(const QString& fingerprint);
-  // The send has ended, for good or ill; nothing more happens until the next Send.
+  // The send has ended, for good or ill; nothing more happens until the next Send. The
+  // refused messages' files are removed once the receivers have returned: a receiver keeps
+  // their texts where the user finds them first, so that a program ended meanwhile loses none.
   void SendEnded(const SendReport& report);
 
  private:
@@ -105,6 +107,7 @@ class SendWorkflow : public QObject {
   void ShowHalt(const SmtpHalt& halt);
   std::string HaltText(const SmtpHalt& halt) const;
   void FinishSend();
+  void EndSend();
   void GatherOutcome();
   void HangUpIfDialled();
   void SetProgress(const QString& text);
@@ -122,6 +125,7 @@ class SendWorkflow : public QObject {
   // worker is out of the socket component.
   bool timeOutWhileStarting_ = false;
   bool sendAgain_ = false;  // a message came after the conversation stopped taking new ones
+  bool goingAway_ = false;  // the destructor runs, and waits for the worker
   std::shared_ptr<SendWorkerLink> workerLink_;
 };
 

@@ -31,10 +31,19 @@ bool Outbox::Holds(std::uint64_t id) const {
 }
 
 OutboxMessage Outbox::TakeHead() {
+  OutboxMessage head = TakeHeadStillStored();
+  Forget(head);
+  return head;
+}
+
+OutboxMessage Outbox::TakeHeadStillStored() {
   OutboxMessage head = std::move(messages_.front());
   messages_.pop_front();
-  if (store_ != nullptr) store_->Forget(head);
   return head;
+}
+
+void Outbox::Forget(const OutboxMessage& message) {
+  if (store_ != nullptr) store_->Forget(message);
 }
 
 }  // namespace pelorin

@@ -59,6 +59,11 @@ class Outbox {
   bool Holds(std::uint64_t id) const;
   // Takes the head out of the outbox (and out of the store).
   OutboxMessage TakeHead();
+  // Takes the head out of the outbox but leaves it in the store until Forget: a message
+  // refused for good stays on disk until its text has been put where the user finds it.
+  OutboxMessage TakeHeadStillStored();
+  // Takes a message that TakeHeadStillStored returned out of the store.
+  void Forget(const OutboxMessage& message);
 
  private:
   OutboxStore* store_;

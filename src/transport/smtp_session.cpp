@@ -454,7 +454,10 @@ SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
   // A part line that came while halted answered nothing: joined to the answer to QUIT, it
   // would end the conversation a second time.
   replyBuffer_.clear();
-  if (halt_.dropsMessage && !outbox_.Empty()) outcome_.dropped.push_back(outbox_.TakeHead());
+  // Still stored: its owner forgets it once the text is safe elsewhere.
+  if (halt_.dropsMessage && !outbox_.Empty()) {
+    outcome_.dropped.push_back(outbox_.TakeHeadStillStored());
+  }
   // With commands still in flight a QUIT could be read as message data: the connection is
   // closed instead, which makes the server drop whatever it took of an unfinished message.
   if (lostWhileHalted_ || !pending_.empty()) return Close(socket);

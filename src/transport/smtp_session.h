@@ -62,7 +62,8 @@ struct SmtpOptions {
 // What one conversation came to, counted from its SmtpStartSession.
 struct SmtpOutcome {
   std::vector<std::uint64_t> accepted;  // ids of the messages the server accepted
-  std::vector<OutboxMessage> dropped;   // messages refused for good, out of the outbox
+  // Messages refused for good: out of the outbox, still in its store until Outbox::Forget.
+  std::vector<OutboxMessage> dropped;
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
   bool signInRefused = false;  // the server refused the user name or password

@@ -111,6 +111,7 @@ Environment ProgramCopy::DefaultEnvironment() const {
   environment.Set("HOME", homeDirectory_)
       .Unset("XDG_CONFIG_HOME")
       .Unset("XDG_DATA_HOME")
+      .Unset("XDG_STATE_HOME")
       .Set("PELORIN_HKCU", root_ + "/hkcu.reg")
       .Set("PELORIN_HKLM", root_ + "/hklm.reg");
   return environment;

@@ -1,0 +1,287 @@
+// The outbox on disk with the built program on a real desktop (Xvfb with trayer): a message
+// sent while the mail server is down stays queued in a file, survives the program's SIGKILL,
+// and the next start's Send delivers it to a real OpenSMTPD on 127.0.0.1, once. The test starts
+// and stops that server itself, on a port of its own, so that it can be down first. The status
+// line is read by comparing its picture with one of the expected text drawn here by the same Qt
+// on the same desktop.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFont>
+#include <QImage>
+#include <QLabel>
+#include <QWidget>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "e2e/child_process.h"
+#include "e2e/desktop_input.h"
+#include "e2e/desktop_session.h"
+#include "e2e/desktop_windows.h"
+#include "e2e/maildir.h"
+#include "e2e/program_copy.h"
+#include "support/event_loop.h"
+
+namespace {
+
+using e2e::WindowId;
+using testing_support::RunEventsFor;
+using testing_support::RunEventsUntil;
+
+constexpr const char* kWindowTitle = "^Pelorin 32$";
+constexpr const char* kBoxTitle = "^Pelorin32$";
+constexpr const char* kSender = "me@example.com";
+constexpr const char* kRecipient = "ann@example.org";
+constexpr int kStatusTimeoutMs = 20000;
+
+struct Point {
+  int x;
+  int y;
+};
+constexpr Point kEmailField{69 + 140, 27 + 10};
+constexpr Point kSubjectField{69 + 140, 51 + 10};
+constexpr Point kMemo{68 + 140, 76 + 100};
+constexpr Point kSendButton{68 + 32, 308 + 10};
+constexpr Point kRestingPlace{900, 700};
+
+// The main window's client size and where its status label starts.
+constexpr int kWindowWidth = 357;
+constexpr int kWindowHeight = 355;
+constexpr Point kStatusLabel{69, 337};
+
+std::string UniqueMarker() {
+  std::random_device random;
+  return "e2e" + std::to_string(random()) + std::to_string(random());
+}
+
+// The message as the program composes it, with the line ends a maildir keeps, and the empty
+// line that the end-of-data mark leaves at its end.
+std::string Composed(const std::string& subject, const std::vector<std::string>& body) {
+  std::string text = "Subject: " + subject + "\nTo:  <" + kRecipient + ">\nFrom: " + kSender +
+                     "\nX-Mailer: Pelorin 1.06\n"
+                     "X-Advertisment: Check out Vantrel at https://pelorin32.example.org/\n\n\n";
+  for (const std::string& line : body) text += line + "\n";
+  return text + "\n";
+}
+
+// The part of the main window where the status label shows `text`, drawn here: a window of the
+// same size and font with a label placed and sized as the program places and sizes its own.
+QImage StatusPicture(const std::string& text) {
+  QWidget window;
+  window.setFixedSize(kWindowWidth, kWindowHeight);
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(11);
+  window.setFont(font);
+  auto* label = new QLabel(QString::fromStdString(text), &window);
+  label->move(kStatusLabel.x, kStatusLabel.y);
+  label->adjustSize();
+  const QRect shown = label->geometry().intersected(window.rect());
+  return window.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(shown);
+}
+
+// The same part of the program's window as it is on the screen now.
+std::optional<QImage> ShownStatus(WindowId window, const QSize& size, const std::string& file) {
+  const std::string path = e2e::Screenshot(file, window);
+  if (path.empty()) return std::nullopt;
+  const QImage picture = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+  return picture.copy(QRect(QPoint(kStatusLabel.x, kStatusLabel.y), size));
+}
+
+// Pixel by pixel: a picture read from a file carries a colour space that one drawn here has not,
+// and QImage's comparison counts that as a difference.
+bool SamePixels(const std::optional<QImage>& shown, const QImage& expected) {
+  if (!shown || shown->size() != expected.size()) return false;
+  const std::size_t rowBytes = static_cast<std::size_t>(expected.width()) * 4;
+  for (int y = 0; y < expected.height(); ++y) {
+    if (std::memcmp(shown->constScanLine(y), expected.constScanLine(y), rowBytes) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Not one colour all over: text was drawn.
+bool ShowsSomething(const QImage& picture) {
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x) {
+      if (picture.pixel(x, y) != picture.pixel(0, 0)) return true;
+    }
+  }
+  return false;
+}
+
+// A mail server of the test's own that is down until Start.
+class OwnMailServer {
+ public:
+  OwnMailServer() { Stop(); }  // a server left over from an interrupted run would be up
+  ~OwnMailServer() { Stop(); }
+  OwnMailServer(const OwnMailServer&) = delete;
+  OwnMailServer& operator=(const OwnMailServer&) = delete;
+
+  const std::string port = PELORIN_OUTBOX_SMTPD_PORT;
+  const std::string maildir = std::string(PELORIN_OUTBOX_SMTPD_DIR) + "/maildir";
+
+  bool Listening() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+  }
+
+  e2e::ToolResult Start() const {
+    return e2e::RunTool({PELORIN_SMTPD_SCRIPT, "start", PELORIN_OUTBOX_SMTPD_DIR, port}, 30000);
+  }
+
+ private:
+  void Stop() const { e2e::RunTool({PELORIN_SMTPD_SCRIPT, "stop", PELORIN_OUTBOX_SMTPD_DIR}); }
+};
+
+class OutboxEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(e2e::TheDesktop(), nullptr);
+    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
+    program_.emplace(*e2e::TheDesktop());
+    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
+    const std::string configuration =
+        "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\n\r\nFALSE\r\n";
+    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
+    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
+  }
+  void TearDown() override {
+    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
+  }
+
+  std::string OutboxDirectory() const {
+    return program_->HomeDirectory() + "/.local/state/pelorin32/outbox";
+  }
+
+  std::vector<std::string> QueuedFiles() const {
+    std::vector<std::string> names;
+    std::error_code failed;
+    for (const auto& entry : std::filesystem::directory_iterator(OutboxDirectory(), failed)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  std::optional<WindowId> ShowFromTray() {
+    const std::optional<WindowId> icon = e2e::WaitForWindow(
+        e2e::WindowQuery::OfProgram(program_->Pid()), e2e::kWindowTimeoutMs,
+        [](WindowId window) { return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel()); });
+    if (!icon) return std::nullopt;
+    const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(*icon);
+    if (!place || !e2e::ClickAt(place->CenterX(), place->CenterY())) return std::nullopt;
+    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kWindowTitle));
+  }
+
+  static bool Fill(WindowId window, Point field, const std::string& text) {
+    return e2e::Click(window, field.x, field.y) && e2e::PressKeys({"ctrl+a", "BackSpace"}) &&
+           e2e::TypeText(text);
+  }
+
+  static bool TypeBody(WindowId window, const std::vector<std::string>& lines) {
+    if (!e2e::Click(window, kMemo.x, kMemo.y)) return false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i > 0 && !e2e::PressKeys({"Return"})) return false;
+      if (!e2e::TypeText(lines[i])) return false;
+    }
+    return true;
+  }
+
+  // Waits until the status line shows `text`; the last picture taken is kept among the
+  // artifacts as `file`, the expected one beside it.
+  bool WaitForStatus(WindowId window, const std::string& text, const std::string& file) {
+    const QImage expected = StatusPicture(text);
+    if (!ShowsSomething(expected)) {
+      ADD_FAILURE() << "the status text drawn here is blank: the pictures tell nothing apart";
+      return false;
+    }
+    expected.save(QString::fromStdString(e2e::ArtifactsDirectory() + "/expected-" + file));
+    const bool shown = RunEventsUntil(
+        [&] { return SamePixels(ShownStatus(window, expected.size(), file), expected); },
+        kStatusTimeoutMs);
+    if (!shown) {
+      ADD_FAILURE() << "the status line does not read \"" << text << "\": compare " << file
+                    << " with expected-" << file << " in " << e2e::ArtifactsDirectory();
+    }
+    return shown;
+  }
+
+  // The box that the failed connection brings up, closed with its button.
+  bool CloseTheBox() {
+    const std::optional<WindowId> box =
+        e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kBoxTitle));
+    if (!box) {
+      ADD_FAILURE() << "no message box came up for the refused connection";
+      return false;
+    }
+    return e2e::Click(*box, 5, 5) && e2e::PressKeys({"Return"}) && e2e::WaitUntilHidden(*box);
+  }
+
+  bool Kill() {
+    if (::kill(program_->Pid(), SIGKILL) != 0) return false;
+    const std::optional<e2e::ExitStatus> status = program_->WaitForExit();
+    return status && status->signal == SIGKILL;
+  }
+
+  OwnMailServer server_;
+  std::optional<e2e::ProgramCopy> program_;
+};
+
+TEST_F(OutboxEndToEndTest, AMessageQueuedWhileTheServerIsDownSurvivesAKillAndGoesOutOnce) {
+  ASSERT_FALSE(server_.Listening()) << "something listens on port " << server_.port;
+  const std::string marker = UniqueMarker();
+  const std::vector<std::string> body = {"Queued while the server was down,", "sent after a kill"};
+  ASSERT_TRUE(program_->Start({}));
+  std::optional<WindowId> window = ShowFromTray();
+  ASSERT_TRUE(window.has_value()) << "the window did not come up from the tray";
+  ASSERT_TRUE(Fill(*window, kEmailField, kRecipient));
+  ASSERT_TRUE(Fill(*window, kSubjectField, "Queued " + marker));
+  ASSERT_TRUE(TypeBody(*window, body));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+  ASSERT_TRUE(CloseTheBox());
+  ASSERT_TRUE(WaitForStatus(
+      *window, "Mail not sent (Connection refused); it stays queued for the next send.",
+      "outbox-queued-status.png"));
+  EXPECT_EQ(QueuedFiles().size(), 1u) << "in " << OutboxDirectory();
+
+  ASSERT_TRUE(Kill()) << "the program did not end with SIGKILL";
+  const e2e::ToolResult started = server_.Start();
+  ASSERT_TRUE(started.Ok()) << started.Describe();
+  ASSERT_TRUE(program_->Start({}));
+  window = ShowFromTray();
+  ASSERT_TRUE(window.has_value()) << "the window did not come up from the tray after the kill";
+  ASSERT_TRUE(WaitForStatus(*window, "1 message waits; it goes out with the next send.",
+                            "outbox-waiting-status.png"));
+  ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
+  ASSERT_TRUE(WaitForStatus(*window, "Mail has been sent!", "outbox-sent-status.png"));
+
+  const std::vector<std::string> delivered =
+      testing_support::DeliveredMessages(server_.maildir, marker, 1, std::chrono::seconds(20));
+  ASSERT_EQ(delivered.size(), 1u) << "nothing was delivered";
+  EXPECT_EQ(testing_support::WithoutServerHeaders(delivered[0]),
+            Composed("Queued " + marker, body));
+  // Once: the server took the one conversation in; no second copy follows it into the maildir.
+  EXPECT_EQ(testing_support::DeliveredMessages(server_.maildir, marker, 2, std::chrono::seconds(2))
+                .size(),
+            1u);
+  EXPECT_TRUE(QueuedFiles().empty()) << "in " << OutboxDirectory();
+  EXPECT_TRUE(program_->Running());
+}
+
+}  // namespace
