@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building (and, with --test, testing) needs, only those
-# that are missing, and the unprivileged account that the test mail server delivers to.
+# that are missing, and the unprivileged account that the test mail server delivers to. Run by
+# a user other than root, it asks for sudo for that, and only when something is missing.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
@@ -8,6 +9,7 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
+  packages+=(desktop-file-utils libglib2.0-bin dbus-daemon dbus-bin dunst)
 fi
 
 missing=()
@@ -16,14 +18,17 @@ for package in "${packages[@]}"; do
   [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
 
+as_root=()
+((EUID == 0)) || as_root=(sudo)
+
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 if [[ "${1:-}" == "--test" ]] && ! id pelorinmail >/dev/null 2>&1; then
   # OpenSMTPD refuses to deliver to root; the test server maps every recipient to this one.
-  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin pelorinmail
+  "${as_root[@]}" useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin pelorinmail
 fi
