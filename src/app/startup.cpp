@@ -9,6 +9,7 @@
 #include "app/form_controls.h"
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/send_outcome_notice.h"
 #include "app/single_tray_copy.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
@@ -102,6 +103,8 @@ int RunApplication(const std::string& programPath) {
   form::InstallClassicFontSubstitutes();
   const auto mainWindow = std::make_unique<TfrmMain>();
   if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
+  // Only in tray mode can a send end while the window is hidden.
+  if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);
   if (NeedsSetup) ShowSettingsForFirstRun();
   // In link mode the window appears as the loop starts, after the first-run settings.
   if (mode == StartMode::Link) mainWindow->show();
