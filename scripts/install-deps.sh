@@ -20,6 +20,10 @@ done
 
 as_root=()
 ((EUID == 0)) || as_root=(sudo)
+if ((${#missing[@]})) && ((EUID != 0)) && ! command -v sudo >/dev/null; then
+  echo "Missing packages: ${missing[*]}. Install them as root (sudo is not installed)." >&2
+  exit 1
+fi
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
