@@ -4,7 +4,7 @@
 // leaves its socket behind but not its lock (the kernel drops that), so the next start takes
 // over.
 //
-// User-interface thread only, except Claim, which blocks and may run on any thread.
+// User-interface thread only, except ClaimTray, which blocks and may run on any thread.
 #pragma once
 
 #include <QObject>
