@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building (and, with --test, testing) needs, only those
-# that are missing, and the unprivileged account that the test mail server delivers to.
+# that are missing, and the unprivileged account that the test mail server delivers to. Run by
+# a user other than root, it asks for sudo for that, and only when something is missing.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
@@ -10,8 +11,9 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
-  # The autostart entry's validator; a real keyring in a private D-Bus session.
-  packages+=(desktop-file-utils dbus gnome-keyring)
+  # The autostart entry's validator; a real keyring and a notification server, each in a
+  # private D-Bus session; the launcher test's gio.
+  packages+=(desktop-file-utils dbus gnome-keyring libglib2.0-bin dbus-daemon dbus-bin dunst)
 fi
 
 missing=()
@@ -20,14 +22,21 @@ for package in "${packages[@]}"; do
   [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
 
+as_root=()
+((EUID == 0)) || as_root=(sudo)
+if ((${#missing[@]})) && ((EUID != 0)) && ! command -v sudo >/dev/null; then
+  echo "Missing packages: ${missing[*]}. Install them as root (sudo is not installed)." >&2
+  exit 1
+fi
+
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 if [[ "${1:-}" == "--test" ]] && ! id pelorinmail >/dev/null 2>&1; then
   # OpenSMTPD refuses to deliver to root; the test server maps every recipient to this one.
-  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin pelorinmail
+  "${as_root[@]}" useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin pelorinmail
 fi

@@ -2,12 +2,15 @@
 
 #include <QApplication>
 #include <memory>
+#include <optional>
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
 #include "app/form_controls.h"
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/send_outcome_notice.h"
+#include "app/single_tray_copy.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
 #include "os/mailto_association.h"
@@ -17,6 +20,36 @@ namespace pelorin {
 namespace {
 
 constexpr std::string_view kLinkModeSwitch = "/u";
+
+constexpr char kTrayCopySilent[] =
+    "Pelorin 32 already runs in the notification area but does not answer, so its window "
+    "cannot be shown";
+
+struct TrayClaim {
+  std::unique_ptr<SingleTrayCopy> guard;  // held while this copy is the one in the tray
+  std::optional<int> exitCode;            // set when this start ends here
+};
+
+// A tray-mode start while a copy of the program runs in the tray shows that copy's window
+// instead of a second icon.
+TrayClaim ClaimTray() {
+  auto guard = std::make_unique<SingleTrayCopy>(SingleTrayCopy::DefaultSocketPath());
+  switch (guard->ClaimTray()) {
+    case SingleTrayCopy::Claim::Taken:
+      // Without its socket this copy still runs; a later start then finds it silent and says so.
+      guard->Listen(nullptr);
+      return {std::move(guard), std::nullopt};
+    case SingleTrayCopy::Claim::ShownByTrayCopy:
+      return {nullptr, 0};
+    case SingleTrayCopy::Claim::TrayCopySilent:
+      os::SetApplicationTitle(std::string(kApplicationTitle));
+      os::ShowErrorBox(kTrayCopySilent);
+      return {nullptr, kExitCodeStartupFailed};
+    case SingleTrayCopy::Claim::Unguarded:
+      break;  // the program runs as it would without the guard
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -58,15 +91,25 @@ int RunApplication(const std::string& programPath) {
   // Only the main window's closing ends the program: in tray mode it stays hidden while the
   // settings dialog or the about box, the only windows shown, come and go.
   QApplication::setQuitOnLastWindowClosed(false);
-  if (!PrepareGlobals(programPath)) return kExitCodeStartupFailed;
   const StartMode mode = CurrentStartMode();
+  std::unique_ptr<SingleTrayCopy> trayCopy;
+  if (mode == StartMode::Tray) {
+    TrayClaim claim = ClaimTray();
+    if (claim.exitCode) return *claim.exitCode;
+    trayCopy = std::move(claim.guard);
+  }
+  if (!PrepareGlobals(programPath)) return kExitCodeStartupFailed;
   os::SetApplicationTitle(std::string(kApplicationTitle));
   form::InstallClassicFontSubstitutes();
   const auto mainWindow = std::make_unique<TfrmMain>();
+  if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
+  // Only in tray mode can a send end while the window is hidden.
+  if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);
   if (NeedsSetup) ShowSettingsForFirstRun();
   // In link mode the window appears as the loop starts, after the first-run settings.
   if (mode == StartMode::Link) mainWindow->show();
   const int exitCode = QApplication::exec();
+  trayCopy.reset();  // a start from now on waits for this copy to end, then takes the tray
   DestroyDialogs();
   return exitCode;
 }

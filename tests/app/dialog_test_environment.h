@@ -1,5 +1,6 @@
 // What the settings dialog and the about box reach outside the process, moved into a scratch
-// directory for one test: both registry hives, a home with its XDG directories, and an empty
+// directory for one test: both registry hives, a home with its XDG directories, a runtime
+// directory (where a tray-mode start looks for a copy already in the tray), and an empty
 // directory where the dial-up library is looked for. The environment is restored afterwards.
 #pragma once
 
@@ -24,6 +25,8 @@ class IsolatedEnvironment {
     Set("HOME", scratch_.File("home"));
     Unset("XDG_DATA_HOME");
     Unset("XDG_CONFIG_HOME");
+    std::filesystem::create_directories(scratch_.File("runtime"));
+    Set("XDG_RUNTIME_DIR", scratch_.File("runtime"));
     std::filesystem::create_directories(scratch_.File("no-ras"));
     Set("PELORIN_RAS_LIBRARY_DIR", scratch_.File("no-ras"));
   }

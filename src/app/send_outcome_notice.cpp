@@ -1,0 +1,34 @@
+#include "app/send_outcome_notice.h"
+
+#include <QImage>
+
+#include "app/frm_main.h"
+#include "os/desktop_notice.h"
+
+namespace pelorin {
+
+QImage ProgramNoticePicture() {
+  return QImage(QStringLiteral(":/pelorin/pelorin32.png"));
+}
+
+SendOutcomeNotice::SendOutcomeNotice(TfrmMain& window) : QObject(&window), window_(window) {
+  connect(&window, &TfrmMain::StatusShown, this,
+          [this](const QString& text) { lastStatus_ = text; });
+  // Connected after the window's own handler, which shows the outcome in the status line
+  // first.
+  connect(&window.Workflow(), &SendWorkflow::SendEnded, this, [this] { SendEnded(); });
+}
+
+void SendOutcomeNotice::SendEnded() {
+  if (window_.isVisible()) return;
+  os::DesktopNotice notice;
+  notice.title = "Pelorin 32";
+  notice.text = lastStatus_.toStdString();
+  notice.picture = ProgramNoticePicture();
+  notice.iconName = "pelorin32";
+  notice.desktopEntry = "pelorin32-tray";
+  os::ShowDesktopNotice(notice, window_.TaskIcon,
+                        static_cast<std::uint32_t>(window_.TaskIcon->TaskIconID()));
+}
+
+}  // namespace pelorin

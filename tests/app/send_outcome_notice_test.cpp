@@ -1,0 +1,141 @@
+// The outcome of a send as a desktop notice, offscreen: the window in tray mode, the end of a
+// send raised by its workflow, the window's own outcome text, and the notice recorded as the
+// tray icon's balloon (no session bus here, so no notification server).
+#include "app/send_outcome_notice.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frm_main.h"
+#include "app/globals.h"
+#include "dialog_test_environment.h"
+#include "os/desktop_notice.h"
+#include "os/kernel.h"
+#include "os/msgbox.h"
+#include "os/shell_tray.h"
+#include "support/event_loop.h"
+
+namespace {
+
+using pelorin::SendReport;
+using pelorin::TfrmMain;
+
+// Before anything asks for the session bus: a desktop's notification server must not get the
+// test's notices.
+const bool kNoSessionBus = setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1) == 0;
+
+struct Balloon {
+  os::HWND window;
+  std::uint32_t id;
+  os::DesktopNotice notice;
+};
+
+class SendOutcomeNoticeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kNoSessionBus);
+    ASSERT_TRUE(dir_.isValid());
+    pelorin::ResetGlobals();
+    pelorin::ProgramDir = dir_.path().toStdString() + "/";
+    qputenv("XDG_STATE_HOME", (dir_.path() + "/state").toUtf8());
+    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
+    os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+    os::SetTrayBalloonHandler(
+        [this](os::HWND window, std::uint32_t id, const os::DesktopNotice& notice) {
+          balloons_.push_back({window, id, notice});
+          return true;
+        });
+    os::SetCommandLine(std::vector<std::string>{"pelorin32"});
+    window_ = std::make_unique<TfrmMain>();
+    new pelorin::SendOutcomeNotice(*window_);
+  }
+
+  void TearDown() override {
+    window_.reset();
+    os::SetTrayBalloonHandler(nullptr);
+    os::SetShellNotifyIconHandler(nullptr);
+  }
+
+  void EndSend(const SendReport& report) {
+    emit window_->Workflow().SendEnded(report);
+    testing_support::RunEventsFor(50);  // a notice would be on its way by now
+  }
+
+  QTemporaryDir dir_;
+  const app_test::IsolatedEnvironment outsideWorld_;
+  os::BoxRecorder boxes_;
+  std::unique_ptr<TfrmMain> window_;
+  std::vector<Balloon> balloons_;
+};
+
+SendReport Delivered() {
+  return {};
+}
+
+SendReport StillQueued(const std::string& why) {
+  SendReport report;
+  report.failed = true;
+  report.failure = why;
+  report.stillQueued = 1;
+  return report;
+}
+
+SendReport DialRefused(const std::string& why) {
+  SendReport report;
+  report.failed = true;
+  report.dialRefusal = why;
+  report.stillQueued = 1;
+  return report;
+}
+
+TEST_F(SendOutcomeNoticeTest, SendEndingWhileTheWindowIsHiddenIsToldWithTheWindowsOutcome) {
+  struct Case {
+    const char* what;
+    SendReport report;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"delivered", Delivered(), "Mail has been sent!"},
+      {"server away", StillQueued("Connection refused"),
+       "Mail not sent (Connection refused); it stays queued for the next send."},
+      {"dial refused", DialRefused("No line"), "No line; the mail stays queued for the next send."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    balloons_.clear();
+    EndSend(c.report);
+    EXPECT_EQ(window_->lblStatus->text().toStdString(), c.text);
+    ASSERT_EQ(balloons_.size(), 1u);
+    EXPECT_EQ(balloons_[0].window, window_->TaskIcon);
+    EXPECT_EQ(balloons_[0].id, 0u);
+    EXPECT_EQ(balloons_[0].notice.title, "Pelorin 32");
+    EXPECT_EQ(balloons_[0].notice.text, c.text);
+    EXPECT_EQ(balloons_[0].notice.iconName, "pelorin32");
+    EXPECT_FALSE(balloons_[0].notice.picture.isNull()) << "the program's picture is missing";
+  }
+}
+
+TEST_F(SendOutcomeNoticeTest, WhileTheWindowIsShownItsStatusLineAloneTellsTheOutcome) {
+  window_->TaskIconClick(nullptr);
+  ASSERT_TRUE(window_->isVisible());
+  EndSend(Delivered());
+  EXPECT_EQ(window_->lblStatus->text().toStdString(), "Mail has been sent!");
+  EXPECT_TRUE(balloons_.empty());
+}
+
+TEST_F(SendOutcomeNoticeTest, OnlyTheEndOfASendIsTold) {
+  emit window_->Workflow().Progress(QStringLiteral("Sending mail..."));
+  window_->edsSubj->setText(QStringLiteral("typed while hidden"));
+  testing_support::RunEventsFor(50);
+  EXPECT_TRUE(balloons_.empty());
+}
+
+}  // namespace
