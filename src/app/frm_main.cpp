@@ -96,7 +96,7 @@ class StatusLabel : public QLabel {
   }
 
   bool event(QEvent* event) override {
-    if (event->type() == QEvent::ToolTip && ShownText() != OneLine()) {
+    if (event->type() == QEvent::ToolTip && ShownText() != text()) {
       QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text(), this);
       return true;
     }
@@ -109,8 +109,13 @@ class StatusLabel : public QLabel {
     line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
     return line;
   }
+  // A text that fits by its advance is shown whole: elidedText measures a little wider and
+  // would cut a text that the label was sized to hold.
   QString ShownText() const {
-    return fontMetrics().elidedText(OneLine(), Qt::ElideRight, contentsRect().width());
+    const QString line = OneLine();
+    const int room = contentsRect().width();
+    if (fontMetrics().horizontalAdvance(line) <= room) return line;
+    return fontMetrics().elidedText(line, Qt::ElideRight, room);
   }
 
   int right_;
