@@ -29,6 +29,7 @@ std::vector<std::string> Words(std::string_view text) {
 
 void AddAuthMethods(EhloExtensions& extensions, const std::vector<std::string>& methods) {
   for (const std::string& method : methods) {
+    if (method.empty()) continue;  // "AUTH=" with nothing after it
     const std::string upper = Upper(method);
     if (std::find(extensions.authMethods.begin(), extensions.authMethods.end(), upper) ==
         extensions.authMethods.end()) {
