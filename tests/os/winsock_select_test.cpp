@@ -10,19 +10,17 @@
 #include "os/messages.h"
 #include "os/winsock.h"
 #include "os/winsock_test_peer.h"
+#include "os/winsock_watcher_probe.h"
 #include "support/event_loop.h"
 
 namespace {
 
 namespace ws = os::ws;
-using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 using testing_support::TestListener;
 
 constexpr unsigned kMessage = os::WM_USER;
 constexpr long kAllEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
-// Long enough for a notification that should not come to show up if it did.
-constexpr int kQuietMs = 150;
 
 struct Seen {
   ws::SOCKET socket;
@@ -89,6 +87,11 @@ class WinsockSelectTest : public ::testing::Test {
 
   Seen Notice(long event, int error = 0) const { return {socket_, event, error}; }
 
+  // Every notification that the sockets' present state gives has been handled: one that has
+  // not come by now will not come.
+  void HandleAllDue() { ASSERT_TRUE(probe_.CompleteAndDeliver()) << "the watcher is stuck"; }
+
+  testing_support::WatcherProbe probe_;
   ws::WSADATA data_{};
   ws::SOCKET socket_ = ws::INVALID_SOCKET;
   NotificationWindow window_;
@@ -101,7 +104,7 @@ TEST_F(WinsockSelectTest, ConnectGivesFdConnectThenOneFdWrite) {
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK) << "WSAAsyncSelect made it non-blocking";
   ASSERT_GE(listener.Accept(), 0);
   ASSERT_TRUE(window_.WaitFor(2));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE)}));
 
   char byte;
@@ -115,13 +118,13 @@ TEST_F(WinsockSelectTest, FdReadOnceAndAgainOnlyAfterARecv) {
   ASSERT_TRUE(listener.Send("abc"));
   ASSERT_TRUE(window_.WaitFor(1));
   ASSERT_TRUE(listener.Send("def"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_READ)}) << "no second FD_READ yet";
 
   EXPECT_EQ(Receive(2), "ab");
   ASSERT_TRUE(window_.WaitFor(2)) << "data remains after the recv";
   EXPECT_EQ(Receive(100), "cdef");
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen.size(), 2u) << "nothing left to read";
   ASSERT_TRUE(listener.Send("g"));
   ASSERT_TRUE(window_.WaitFor(3));
@@ -134,15 +137,15 @@ TEST_F(WinsockSelectTest, OrderlyCloseComesAfterTheLastDataIsRead) {
   ASSERT_TRUE(listener.Send("last words"));
   listener.Close();
   ASSERT_TRUE(window_.WaitFor(1));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_READ)}) << "data first, close held";
 
   EXPECT_EQ(Receive(100), "last words");
   ASSERT_TRUE(window_.WaitFor(2));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_READ), Notice(ws::FD_CLOSE)}));
   EXPECT_EQ(Receive(100), "") << "end of stream";
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen.size(), 2u) << "FD_CLOSE comes once";
 }
 
@@ -162,12 +165,12 @@ TEST_F(WinsockSelectTest, FdWriteAgainOnlyAfterASendWouldBlock) {
     ASSERT_LT(sent, 64u << 20) << "the peer reads nothing, so the buffers must fill";
   }
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty()) << "no room yet";
 
   EXPECT_EQ(listener.Receive(sent).size(), sent);
   ASSERT_TRUE(window_.WaitFor(1));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_WRITE)});
 }
 
@@ -176,7 +179,7 @@ TEST_F(WinsockSelectTest, CancelledRequestAndClosedSocketPostNothing) {
   ConnectSelected(listener);
   ASSERT_EQ(ws::WSAAsyncSelect(socket_, &window_, kMessage, 0), 0);
   ASSERT_TRUE(listener.Send("unheard"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty());
 
   ws::u_long blocking = 0;
@@ -190,7 +193,7 @@ TEST_F(WinsockSelectTest, CancelledRequestAndClosedSocketPostNothing) {
   window_.seen.clear();
   ASSERT_EQ(ws::closesocket(socket_), 0);
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty()) << "closesocket ends the request";
   socket_ = ws::INVALID_SOCKET;
 }
@@ -201,7 +204,7 @@ TEST_F(WinsockSelectTest, ForgottenWindowReceivesNothing) {
   ws::ForgetWindow(&window_);
   ASSERT_TRUE(listener.Send("unheard"));
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty());
 }
 

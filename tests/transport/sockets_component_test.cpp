@@ -5,7 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
-#include <QThread>
+#include <QCoreApplication>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,6 +14,7 @@
 #include "os/msgbox.h"
 #include "os/winsock.h"
 #include "os/winsock_test_peer.h"
+#include "os/winsock_watcher_probe.h"
 #include "support/event_loop.h"
 #include "transport/sockets.h"
 #include "transport/sockets_test_events.h"
@@ -24,12 +25,10 @@ namespace ws = os::ws;
 using pelorin::TSockets;
 using testing_support::ErrorEvent;
 using testing_support::Raised;
-using testing_support::RunEventsFor;
 using testing_support::SocketEvent;
 using testing_support::SocketEventLog;
 using testing_support::TestListener;
 
-constexpr int kQuietMs = 150;
 const os::BoxRequest kNoPortBox{"No Port Specified", "WINSOCK ERROR", os::BoxButtons::OkCancel,
                                 os::BoxIcon::None};
 
@@ -52,6 +51,11 @@ class SocketsTest : public ::testing::Test {
     log_.events.clear();
   }
 
+  // Every notification that the sockets' present state gives has been handled: one that has
+  // not come by now will not come.
+  void HandleAllDue() { ASSERT_TRUE(probe_.CompleteAndDeliver()) << "the watcher is stuck"; }
+
+  testing_support::WatcherProbe probe_;
   os::BoxRecorder boxes_;
   TSockets sockets_;
   SocketEventLog log_{sockets_};
@@ -108,7 +112,7 @@ TEST_F(SocketsTest, SessionClosedOnceAfterTheLastDataIsRead) {
   ASSERT_TRUE(listener.Send("221 closing\r\n"));
   listener.Close();
   ASSERT_TRUE(log_.WaitFor("SessionClosed"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(received, "221 closing\r\n") << "read four bytes per event, all before the close";
   EXPECT_EQ(log_.Count("SessionClosed"), 1);
   EXPECT_NE(sockets_.SocketHandle(), -1) << "held until Disconnect";
@@ -119,7 +123,7 @@ TEST_F(SocketsTest, RefusedPortIsReportedThroughTheHandler) {
   Target("127.0.0.1", notListening.PortText());
   sockets_.SConnect();
   ASSERT_TRUE(log_.WaitFor("Error"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(
       log_.events,
       (std::vector<SocketEvent>{ErrorEvent(sockets_.SocketHandle(), 10061, "Connection refused")}));
@@ -132,7 +136,7 @@ TEST_F(SocketsTest, ResetIsAnErrorNotASessionClose) {
   const int socket = sockets_.SocketHandle();
   listener.Reset();
   ASSERT_TRUE(log_.WaitFor("Error"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(log_.events,
             (std::vector<SocketEvent>{ErrorEvent(socket, 10054, "Connection reset by peer")}));
 }
@@ -236,7 +240,7 @@ TEST_F(SocketsTest, DisconnectTwiceReportsTheSecondClose) {
   EXPECT_EQ(log_.events,
             (std::vector<SocketEvent>{ErrorEvent(-1, 10038, "Socket operation on non-socket")}));
   EXPECT_EQ(sockets_.SocketHandle(), -1);
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(log_.events.size(), 1u) << "no notification after Disconnect";
 }
 
@@ -249,8 +253,8 @@ TEST_F(SocketsTest, NotificationsQueuedBeforeTheSocketIsGivenUpAreDropped) {
     Connect(listener);
     ASSERT_TRUE(listener.Send("221 bye\r\n"));
     listener.Close();
-    // Give the library time to queue FD_READ without handling any event.
-    QThread::msleep(kQuietMs);
+    // FD_READ is queued; no event is handled meanwhile.
+    ASSERT_TRUE(probe_.Complete());
     TestListener next(true);
     if (byNewConnection) {
       Target("127.0.0.1", next.PortText());
@@ -258,7 +262,7 @@ TEST_F(SocketsTest, NotificationsQueuedBeforeTheSocketIsGivenUpAreDropped) {
     } else {
       sockets_.Disconnect();
     }
-    RunEventsFor(kQuietMs);
+    HandleAllDue();
     EXPECT_EQ(log_.Count("DataAvailable"), 0);
     EXPECT_EQ(log_.Count("SessionClosed"), 0);
     if (byNewConnection) sockets_.Disconnect();
@@ -339,14 +343,14 @@ TEST_F(SocketsTest, PostedNotificationsRaiseTheirEvents) {
     log_.events.clear();
     os::PostMessage(&sockets_, 1024, s, ws::WSAMAKESELECTREPLY(c.event, c.error));
     os::PostMessage(&sockets_, 1025, s, ws::WSAMAKESELECTREPLY(ws::FD_READ, 0));
-    RunEventsFor(20);
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(log_.events, c.raised) << "event " << c.event << ", error " << c.error;
   }
 }
 
 TEST_F(SocketsTest, TimerWithoutABlockingCallOnlyStops) {
   os::PostMessage(&sockets_, os::WM_TIMER, 10, 0);
-  RunEventsFor(20);
+  QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(log_.events.empty());
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
@@ -364,7 +368,7 @@ TEST_F(SocketsTest, DestroyedComponentReceivesNothingMore) {
   other.reset();
   ASSERT_TRUE(listener.Send("for nobody"));
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(otherLog.events.size(), before);
 }
 
