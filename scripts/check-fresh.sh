@@ -68,7 +68,9 @@ cleanup() {
   local status=$?
   local mount
   if [[ -n ${runner:-} ]]; then
-    kill "$runner" 2>/dev/null  # unshare: its child, and every process inside, ends with it
+    # unshare holds SIGTERM back for its child; killed, it takes the child, and with it every
+    # process inside, along (--kill-child).
+    kill -KILL "$runner" 2>/dev/null
     wait "$runner" 2>/dev/null
   fi
   for mount in $(mounts_below_root); do
