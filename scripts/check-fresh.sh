@@ -64,14 +64,24 @@ mounts_below_root() {
     sort -r
 }
 
+# Whether a process still runs with its root in the fresh root.
+processes_in_root() {
+  local link
+  for link in /proc/[0-9]*/root; do
+    [[ $(readlink "$link" 2>/dev/null) == "$root"* ]] && return 0
+  done
+  return 1
+}
+
 cleanup() {
   local status=$?
   local mount
   if [[ -n ${runner:-} ]]; then
     # unshare holds SIGTERM back for its child; killed, it takes the child, and with it every
     # process inside, along (--kill-child).
-    kill -KILL "$runner" 2>/dev/null
-    wait "$runner" 2>/dev/null
+    kill -KILL "$runner" 2>/dev/null || true
+    wait "$runner" 2>/dev/null || true
+    for _ in $(seq 100); do processes_in_root || break; sleep 0.1; done
   fi
   for mount in $(mounts_below_root); do
     umount "$mount" 2>/dev/null || umount --lazy "$mount" || true
