@@ -3,7 +3,8 @@
 # that are missing, and the unprivileged account that the test mail server delivers to.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev)
+# netbase: /etc/services, where the program looks up a port given by name ("smtp").
+packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev netbase)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
