@@ -74,7 +74,10 @@ wait_for() { # MESSAGE COMMAND...
 
 start_desktop() {
   mkfifo "$work/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  # -noreset: a server that resets when its last client leaves drops the connections being
+  # opened meanwhile, such as trayer's while the tools below look for its panel.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" \
+    >"$work/xvfb.log" 2>&1 &
   children+=($!)
   local number
   # Xvfb writes its display number once it takes connections.

@@ -19,8 +19,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kPollInterval{100};
-// pon returns once pppd has gone to the background; pppd shows up within this time.
-constexpr std::chrono::milliseconds kPppdStartGrace{2000};
 constexpr std::chrono::milliseconds kPoffLimit{10000};
 constexpr std::chrono::milliseconds kLinkDownLimit{5000};
 
@@ -32,18 +30,18 @@ class DialWatch {
   DialWatch(std::string entry, RunningCommand pon) : entry_(std::move(entry)), pon_(pon) {}
 
   DialProgress Look() {
+    // pon first: once it has ended, the pppd it started is either running or gone for good.
+    const std::optional<int> ponExit = pon_.Ended();
     const std::optional<PppLink> link = PppLinkOf(entry_);
     if (link) {
       seenPppd_ = true;
       return link->up ? DialProgress::Up : DialProgress::Waiting;
     }
     if (seenPppd_) return Fail(os::ERROR_NO_CONNECTION);
-    const std::optional<int> ponExit = pon_.Ended();
     if (!ponExit) return DialProgress::Waiting;
-    if (*ponExit != 0) return Fail(os::ERROR_PORT_NOT_AVAILABLE);
-    if (!ponEnded_) ponEnded_ = Clock::now();
-    if (Clock::now() - *ponEnded_ > kPppdStartGrace) return Fail(os::ERROR_PORT_NOT_AVAILABLE);
-    return DialProgress::Waiting;
+    // pon succeeds only once pppd runs in the background: a pppd not found now has already
+    // ended, however briefly it ran.
+    return Fail(*ponExit == 0 ? os::ERROR_NO_CONNECTION : os::ERROR_PORT_NOT_AVAILABLE);
   }
 
   std::uint32_t Failure() const { return failure_; }
@@ -57,7 +55,6 @@ class DialWatch {
   std::string entry_;
   RunningCommand pon_;
   bool seenPppd_ = false;
-  std::optional<Clock::time_point> ponEnded_;
   std::uint32_t failure_ = 0;
 };
 

@@ -4,7 +4,8 @@
 # a user other than root, it asks for sudo for that, and only when something is missing.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
+# netbase: /etc/services, where the program looks up a port given by name ("smtp").
+packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev netbase)
 # The keyring: QtKeychain, and libsecret, which it loads at run time to reach the Secret Service.
 packages+=(qtkeychain-qt6-dev libsecret-1-0)
 if [[ "${1:-}" == "--test" ]]; then

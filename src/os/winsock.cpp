@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -334,6 +335,10 @@ int WSACancelBlockingCall() {
   if (!LibraryStarted()) return FailWith(WSANOTINITIALISED);
   if (!CancelBlockingOnThisThread()) return FailWith(WSAEINVAL);
   return 0;
+}
+
+void PostReadinessNow() {
+  Table().PostReadyNow(QThread::currentThread());
 }
 
 void ForgetWindow(ComponentWindow* hWnd) {

@@ -227,4 +227,9 @@ int WSACancelBlockingCall();
 // posting to a destroyed window goes nowhere.
 void ForgetWindow(ComponentWindow* hWnd);
 
+// For the calling thread's windows: takes what the sockets have ready now and posts the
+// notifications it gives, as the thread's loop would the next time it looked. Tests use it to
+// have notifications queued, and then delivered or dropped, at a moment of their choosing.
+void PostReadinessNow();
+
 }  // namespace os::ws

@@ -118,6 +118,17 @@ ReadinessWatcher* SocketTable::WatcherFor(QThread* thread, int* error) {
   return watcher;
 }
 
+void SocketTable::PostReadyNow(QThread* thread) {
+  ReadinessWatcher* watcher = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = watchers_.find(thread);
+    if (it == watchers_.end()) return;
+    watcher = it->second;
+  }
+  PostReady(*watcher);
+}
+
 // On the watcher's thread. Under the lock, so that no socket is closed or re-selected while
 // its readiness is read, and no window forgotten while a notification to it is being posted.
 void SocketTable::PostReady(ReadinessWatcher& watcher) {

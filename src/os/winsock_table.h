@@ -48,6 +48,12 @@ class SocketTable {
   ReadinessWatcher* WatcherFor(QThread* thread, int* error);
   void PostReady(ReadinessWatcher& watcher);
 
+ public:
+  // Takes, for the calling thread's watcher, what is ready now and posts its notifications,
+  // without waiting for the thread's loop to look.
+  void PostReadyNow(QThread* thread);
+
+ private:
   mutable std::mutex mutex_;
   std::map<SOCKET, Row> rows_;
   std::map<QThread*, ReadinessWatcher*> watchers_;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,16 +39,29 @@ std::string ReadDisplayNumber(int fd) {
   return number;
 }
 
-// The tray announces itself by owning the screen's system-tray selection.
-bool TrayManagerPresent(const std::string& display) {
-  ::Display* connection = XOpenDisplay(display.c_str());
-  if (connection == nullptr) return false;
-  const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(connection));
-  const Atom atom = XInternAtom(connection, selection.c_str(), False);
-  const bool owned = XGetSelectionOwner(connection, atom) != None;
-  XCloseDisplay(connection);
-  return owned;
-}
+// One connection to the display for the whole wait: the tray announces itself by owning the
+// screen's system-tray selection.
+class TrayManagerProbe {
+ public:
+  explicit TrayManagerProbe(const std::string& display)
+      : connection_(XOpenDisplay(display.c_str())) {
+    if (connection_ == nullptr) return;
+    const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(connection_));
+    selection_ = XInternAtom(connection_, selection.c_str(), False);
+  }
+  ~TrayManagerProbe() {
+    if (connection_ != nullptr) XCloseDisplay(connection_);
+  }
+  TrayManagerProbe(const TrayManagerProbe&) = delete;
+  TrayManagerProbe& operator=(const TrayManagerProbe&) = delete;
+
+  bool Connected() const { return connection_ != nullptr; }
+  bool TrayPresent() const { return XGetSelectionOwner(connection_, selection_) != None; }
+
+ private:
+  ::Display* connection_;
+  Atom selection_ = None;
+};
 
 // The visible window of a process, found without reporting test failures: the session starts
 // before any test runs.
@@ -115,30 +127,11 @@ DesktopSession::~DesktopSession() {
   }
 }
 
-namespace {
-
-// Held while an X server picks its display: two servers that start at the same moment with
-// -displayfd can both settle on the same free number, and both then fail.
-class DisplayChoiceLock {
- public:
-  DisplayChoiceLock()
-      : fd_(open("/tmp/pelorin-e2e-display.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
-  }
-  ~DisplayChoiceLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  DisplayChoiceLock(const DisplayChoiceLock&) = delete;
-  DisplayChoiceLock& operator=(const DisplayChoiceLock&) = delete;
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
+// Xvfb picks a free display number itself: the kernel lets one server only bind a display's
+// socket, so servers that start at once get numbers of their own. Without -noreset it would
+// reset, dropping connections that are being opened, each time its last client leaves, as
+// happens while the tray is still starting.
 bool DesktopSession::StartServer(const std::string& xvfb) {
-  const DisplayChoiceLock choosing;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     error_ = "no pipe for Xvfb's display number";
@@ -150,7 +143,7 @@ bool DesktopSession::StartServer(const std::string& xvfb) {
   server_ = std::make_unique<ChildProcess>(
       xvfb,
       std::vector<std::string>{"-displayfd", std::to_string(pipeFds[1]), "-screen", "0", kScreen,
-                               "-nolisten", "tcp"},
+                               "-nolisten", "tcp", "-noreset"},
       options);
   close(pipeFds[1]);
   const std::string number = server_->Started() ? ReadDisplayNumber(pipeFds[0]) : "";
@@ -178,18 +171,26 @@ bool DesktopSession::StartTray(const std::string& trayer) {
   }
   // The tool runs below must reach the new display already.
   setenv("DISPLAY", display_.c_str(), 1);
-  const bool ready = WaitUntil(
+  const TrayManagerProbe probe(display_);
+  if (!probe.Connected()) {
+    error_ = "cannot connect to Xvfb's display " + display_;
+    return false;
+  }
+  WaitUntil(
       [&] {
-        if (!tray_->Running() || !TrayManagerPresent(display_)) return false;
+        if (!tray_->Running()) return true;
+        if (!probe.TrayPresent()) return false;
         trayPanel_ = VisibleWindowOf(tray_->Pid());
         return trayPanel_ != 0;
       },
       kStartTimeoutMs);
-  if (!ready) {
-    error_ = "trayer started but no notification area appeared on " + display_ + ": " +
+  if (trayPanel_ == 0) {
+    const std::optional<ExitStatus> end = tray_->WaitForExit(0);
+    error_ = "trayer started but no notification area appeared on " + display_ +
+             (end ? " (trayer ended, " + end->Describe() + ")" : "") + ": " +
              LogTail(options.logFile);
   }
-  return ready;
+  return trayPanel_ != 0;
 }
 
 void DesktopSession::JoinThisProcess() const {

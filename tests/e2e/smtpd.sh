@@ -16,6 +16,8 @@ start() {
   rm -rf "$dir" && mkdir -p "$dir/maildir"
   chown pelorinmail "$dir/maildir"
   chmod 755 "$dir"
+  setpriv --reuid=pelorinmail --regid=pelorinmail --clear-groups test -w "$dir/maildir" ||
+    fail "the account pelorinmail cannot write to $dir/maildir: every directory above it must be open to it"
   # OpenSMTPD will not deliver to root: every recipient goes to the unprivileged account.
   printf '@ pelorinmail\n' >"$dir/vusers"
   # OpenSMTPD takes at most 100 messages in one session by default; the benchmarks send 1000.
@@ -33,6 +35,8 @@ CONF
   # name, asking DNS before /etc/hosts, and a lost answer holds the greeting back 5 s: in the
   # namespace it reads /etc/hosts first, and asks no DNS server that could answer.
   mkdir -p "$dir/spool" "$dir/run" && chmod 711 "$dir/spool"
+  # Where the private spool is mounted; the package leaves it to the system's server to create.
+  mkdir -p /var/spool/smtpd
   printf 'lookup file bind\nnameserver 127.0.0.1\n' >"$dir/resolv.conf"
   # resolv.conf goes first: it may be a link into /run.
   unshare --mount --propagation private sh -c \

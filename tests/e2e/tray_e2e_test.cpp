@@ -208,7 +208,11 @@ TEST_F(TrayModeTest, StartsHiddenWithItsIconInTheTray) {
   ASSERT_TRUE(place.has_value());
   EXPECT_TRUE(place->viewable);
   EXPECT_GT(place->width, 0);
-  RunEventsFor(1000);  // a window shown as the program's loop starts would be up by now
+  // The tip comes from the program's loop, well after its start: a window shown as the loop
+  // starts is mapped before it, and the X server maps in order.
+  ASSERT_TRUE(e2e::MoveMouse(place->CenterX(), place->CenterY()));
+  ASSERT_TRUE(e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, IsTooltip).has_value())
+      << "no tool tip came up over the icon";
   EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(kWindowTitle)).empty())
       << "the main window is shown in tray mode";
   EXPECT_EQ(IconsInTray().size(), 1u);

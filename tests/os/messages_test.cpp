@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -18,9 +19,26 @@ class RecordingWindow : public os::ComponentWindow {
     messages.push_back(message);
     threads.push_back(QThread::currentThread());
   }
+  std::size_t TicksOf(unsigned id) const {
+    return static_cast<std::size_t>(std::count_if(
+        messages.begin(), messages.end(),
+        [id](const os::Message& m) { return m.msg == os::WM_TIMER && m.wParam == id; }));
+  }
   std::vector<os::Message> messages;
   std::vector<QThread*> threads;
 };
+
+// Runs the events until a reference timer, started now, has ticked `ticks` times every
+// `intervalMs`: a timer of the same interval that runs since before would have ticked as often
+// meanwhile, however slowly the machine goes.
+void RunReferenceTicks(RecordingWindow& window, int ticks, unsigned intervalMs) {
+  constexpr unsigned kReference = 99;
+  ASSERT_TRUE(os::SetTimer(&window, kReference, intervalMs));
+  const std::size_t before = window.TicksOf(kReference);
+  ASSERT_TRUE(testing_support::RunEventsUntil(
+      [&] { return window.TicksOf(kReference) >= before + static_cast<std::size_t>(ticks); }));
+  os::KillTimer(&window, kReference);
+}
 
 TEST(ComponentWindowTest, PostedMessagesArriveInPostingOrderOnTheWindowThread) {
   RecordingWindow window;
@@ -50,18 +68,20 @@ TEST(ComponentWindowTest, TimerTicksCarryTheirIdentifierUntilKilled) {
 
   EXPECT_TRUE(os::KillTimer(&window, 10));
   EXPECT_FALSE(os::KillTimer(&window, 10)) << "a killed timer is gone";
-  const std::size_t ticks = window.messages.size();
-  testing_support::RunEventsFor(50);
-  EXPECT_EQ(window.messages.size(), ticks);
+  const std::size_t ticks = window.TicksOf(10);
+  RunReferenceTicks(window, 3, 5);
+  EXPECT_EQ(window.TicksOf(10), ticks);
 }
 
 TEST(ComponentWindowTest, SettingATimerAgainRestartsItInsteadOfAddingASecond) {
   RecordingWindow window;
   ASSERT_TRUE(os::SetTimer(&window, 3, 40));
   ASSERT_TRUE(os::SetTimer(&window, 3, 40));
-  testing_support::RunEventsFor(60);
+  // Started after both, with a longer interval: timer 3 has ticked once when it ticks, twice
+  // if there were two of it. A late tick never comes twice, as a timer does not catch up.
+  RunReferenceTicks(window, 1, 60);
   os::KillTimer(&window, 3);
-  EXPECT_EQ(window.messages.size(), 1u);
+  EXPECT_EQ(window.TicksOf(3), 1u);
 }
 
 TEST(ComponentWindowTest, TimerRequestedFromAnotherThreadRunsOnTheWindowThread) {
@@ -73,10 +93,15 @@ TEST(ComponentWindowTest, TimerRequestedFromAnotherThreadRunsOnTheWindowThread) 
   EXPECT_EQ(window.threads[0], QThread::currentThread());
   std::thread killer([&] { os::KillTimer(&window, 4); });
   killer.join();
-  testing_support::RunEventsFor(20);
-  const std::size_t ticks = window.messages.size();
-  testing_support::RunEventsFor(30);
-  EXPECT_EQ(window.messages.size(), ticks);
+  // Posted after the kill request, so handled after it.
+  os::PostMessage(&window, os::WM_USER, 0, 0);
+  ASSERT_TRUE(testing_support::RunEventsUntil([&] {
+    return std::any_of(window.messages.begin(), window.messages.end(),
+                       [](const os::Message& m) { return m.msg == os::WM_USER; });
+  }));
+  const std::size_t ticks = window.TicksOf(4);
+  RunReferenceTicks(window, 3, 5);
+  EXPECT_EQ(window.TicksOf(4), ticks);
 }
 
 }  // namespace

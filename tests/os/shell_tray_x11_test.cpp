@@ -22,7 +22,6 @@
 
 namespace {
 
-using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 
 class RecordingWindow : public os::ComponentWindow {
@@ -34,6 +33,19 @@ class RecordingWindow : public os::ComponentWindow {
     return result;
   }
   std::vector<os::Message> received;
+};
+
+// Counts the mouse button releases that reach widgets (the icons' windows): once a click's
+// last release has arrived, everything the click made has been handled.
+class ReleaseCounter : public QObject {
+ public:
+  ReleaseCounter() { QCoreApplication::instance()->installEventFilter(this); }
+  ~ReleaseCounter() override { QCoreApplication::instance()->removeEventFilter(this); }
+  bool eventFilter(QObject* target, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease && target->isWidgetType()) ++releases;
+    return false;
+  }
+  int releases = 0;
 };
 
 QIcon RedSquare() {
@@ -84,13 +96,18 @@ class ShellTrayX11Test : public ::testing::Test {
     ASSERT_TRUE(e2e::Xdotool(arguments));
   }
 
-  void ClickAndCollect(const std::vector<std::string>& clickArguments, std::size_t expected) {
+  // The messages of one click are those that have come when its last release has reached the
+  // icon, once the messages posted meanwhile are delivered.
+  void ClickAndCollect(const std::vector<std::string>& clickArguments, int releases) {
     window_.received.clear();
+    const int before = releases_.releases;
     Xdotool(clickArguments);
-    RunEventsUntil([&] { return window_.received.size() >= expected; });
-    RunEventsFor(300);  // anything beyond the expected messages would show up here
+    EXPECT_TRUE(RunEventsUntil([&] { return releases_.releases >= before + releases; }))
+        << "the click did not reach the icon";
+    QCoreApplication::sendPostedEvents();
   }
 
+  ReleaseCounter releases_;
   RecordingWindow window_;
   QIcon picture_ = RedSquare();
 };
@@ -122,19 +139,22 @@ TEST_F(ShellTrayX11Test, ClicksComeBackAsTheCallbackMessage) {
   struct Case {
     const char* what;
     std::vector<std::string> click;
+    int releases;
     std::vector<unsigned> expected;
   };
+  // No two clicks in a row are of the same button, so none makes a double click with the one
+  // before, however soon it follows.
   const std::vector<Case> cases = {
-      {"left click", {"click", "1"}, {os::WM_LBUTTONUP}},
+      {"left click", {"click", "1"}, 1, {os::WM_LBUTTONUP}},
+      {"right click", {"click", "3"}, 1, {os::WM_RBUTTONUP}},
       {"double click",
        {"click", "--repeat", "2", "--delay", "80", "1"},
+       2,
        {os::WM_LBUTTONUP, os::WM_LBUTTONDBLCLK, os::WM_LBUTTONUP}},
-      {"right click", {"click", "3"}, {os::WM_RBUTTONUP}},
-      {"middle click", {"click", "2"}, {os::WM_MBUTTONUP}},
+      {"middle click", {"click", "2"}, 1, {os::WM_MBUTTONUP}},
   };
   for (const auto& c : cases) {
-    RunEventsFor(600);  // no double click with the previous case
-    ClickAndCollect(c.click, c.expected.size());
+    ClickAndCollect(c.click, c.releases);
     EXPECT_EQ(window_.MouseMessages(), c.expected) << c.what;
     for (const auto& m : window_.received) {
       EXPECT_EQ(m.msg, os::WM_USER) << c.what;
@@ -150,17 +170,16 @@ TEST_F(ShellTrayX11Test, CallbackStartsWhenAModificationNamesIt) {
   ASSERT_TRUE(os::Shell_NotifyIconA(os::NIM_ADD, &record));
   const QRect rect = PlacedRect(2);
   ASSERT_TRUE(e2e::MoveMouse(rect.center().x(), rect.center().y()));
-  ClickAndCollect({"click", "1"}, 0);
+  ClickAndCollect({"click", "1"}, 1);
   EXPECT_TRUE(window_.received.empty()) << "a callback without NIF_MESSAGE";
 
   record.uFlags = os::NIF_MESSAGE;
   record.uCallbackMessage = os::WM_USER + 5;
   ASSERT_TRUE(os::Shell_NotifyIconA(os::NIM_MODIFY, &record));
-  RunEventsFor(600);  // no double click with the first click
-  ClickAndCollect({"click", "1"}, 1);
+  ClickAndCollect({"click", "3"}, 1);  // another button: no double click with the first
   ASSERT_EQ(window_.received.size(), 1u);
   EXPECT_EQ(window_.received[0].msg, os::WM_USER + 5);
-  EXPECT_EQ(window_.received[0].lParam, os::WM_LBUTTONUP);
+  EXPECT_EQ(window_.received[0].lParam, os::WM_RBUTTONUP);
   EXPECT_TRUE(os::Shell_NotifyIconA(os::NIM_DELETE, &record));
 }
 

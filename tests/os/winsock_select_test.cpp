@@ -14,20 +14,18 @@
 #include "os/messages.h"
 #include "os/winsock.h"
 #include "os/winsock_test_peer.h"
+#include "os/winsock_watcher_probe.h"
 #include "support/event_loop.h"
 
 namespace {
 
 namespace ws = os::ws;
-using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 using testing_support::TestListener;
 using testing_support::WaitForDescriptor;
 
 constexpr unsigned kMessage = os::WM_USER;
 constexpr long kAllEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
-// Long enough for a notification that should not come to show up if it did.
-constexpr int kQuietMs = 150;
 
 struct Seen {
   ws::SOCKET socket;
@@ -118,6 +116,11 @@ class WinsockSelectTest : public ::testing::Test {
 
   Seen Notice(long event, int error = 0) const { return {socket_, event, error}; }
 
+  // Every notification that the sockets' present state gives has been handled: one that has
+  // not come by now will not come.
+  void HandleAllDue() { ASSERT_TRUE(probe_.CompleteAndDeliver()) << "the watcher is stuck"; }
+
+  testing_support::WatcherProbe probe_;
   ws::WSADATA data_{};
   ws::SOCKET socket_ = ws::INVALID_SOCKET;
   NotificationWindow window_;
@@ -130,7 +133,7 @@ TEST_F(WinsockSelectTest, ConnectGivesFdConnectThenOneFdWrite) {
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK) << "WSAAsyncSelect made it non-blocking";
   ASSERT_GE(listener.Accept(), 0);
   ASSERT_TRUE(window_.WaitFor(2));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE)}));
 
   char byte;
@@ -144,13 +147,13 @@ TEST_F(WinsockSelectTest, FdReadOnceAndAgainOnlyAfterARecv) {
   ASSERT_TRUE(listener.Send("abc"));
   ASSERT_TRUE(window_.WaitFor(1));
   ASSERT_TRUE(listener.Send("def"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_READ)}) << "no second FD_READ yet";
 
   EXPECT_EQ(Receive(2), "ab");
   ASSERT_TRUE(window_.WaitFor(2)) << "data remains after the recv";
   EXPECT_EQ(Receive(100), "cdef");
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen.size(), 2u) << "nothing left to read";
   ASSERT_TRUE(listener.Send("g"));
   ASSERT_TRUE(window_.WaitFor(3));
@@ -163,15 +166,15 @@ TEST_F(WinsockSelectTest, OrderlyCloseComesAfterTheLastDataIsRead) {
   ASSERT_TRUE(listener.Send("last words"));
   listener.Close();
   ASSERT_TRUE(window_.WaitFor(1));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_READ)}) << "data first, close held";
 
   EXPECT_EQ(Receive(100), "last words");
   ASSERT_TRUE(window_.WaitFor(2));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_READ), Notice(ws::FD_CLOSE)}));
   EXPECT_EQ(Receive(100), "") << "end of stream";
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen.size(), 2u) << "FD_CLOSE comes once";
 }
 
@@ -191,12 +194,12 @@ TEST_F(WinsockSelectTest, FdWriteAgainOnlyAfterASendWouldBlock) {
     ASSERT_LT(sent, 64u << 20) << "the peer reads nothing, so the buffers must fill";
   }
   EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty()) << "no room yet";
 
   EXPECT_EQ(listener.Receive(sent).size(), sent);
   ASSERT_TRUE(window_.WaitFor(1));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, std::vector<Seen>{Notice(ws::FD_WRITE)});
 }
 
@@ -205,7 +208,7 @@ TEST_F(WinsockSelectTest, CancelledRequestAndClosedSocketPostNothing) {
   ConnectSelected(listener);
   ASSERT_EQ(ws::WSAAsyncSelect(socket_, &window_, kMessage, 0), 0);
   ASSERT_TRUE(listener.Send("unheard"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty());
 
   ws::u_long blocking = 0;
@@ -219,7 +222,7 @@ TEST_F(WinsockSelectTest, CancelledRequestAndClosedSocketPostNothing) {
   window_.seen.clear();
   ASSERT_EQ(ws::closesocket(socket_), 0);
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty()) << "closesocket ends the request";
   socket_ = ws::INVALID_SOCKET;
 }
@@ -230,7 +233,7 @@ TEST_F(WinsockSelectTest, ForgottenWindowReceivesNothing) {
   ws::ForgetWindow(&window_);
   ASSERT_TRUE(listener.Send("unheard"));
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty());
 }
 
@@ -263,7 +266,7 @@ TEST_F(WinsockSelectTest, ConnectOnAnotherThreadWhileTheWindowThreadRunsEvents) 
   ASSERT_GE(listener.Accept(), 0);
   ASSERT_TRUE(listener.Send("hello"));
   ASSERT_TRUE(window_.WaitFor(3));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen,
             (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE), Notice(ws::FD_READ)}));
   for (QThread* thread : window_.threads) EXPECT_EQ(thread, QThread::currentThread());
@@ -279,7 +282,7 @@ TEST_F(WinsockSelectTest, SocketClosedWithReadinessPendingPostsNothing) {
   ASSERT_EQ(ws::closesocket(socket_), 0);
   socket_ = ws::INVALID_SOCKET;
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty());
   EXPECT_EQ(QtWarnings::Seen(), std::vector<std::string>{});
 }
@@ -297,7 +300,7 @@ TEST_F(WinsockSelectTest, SocketClosedOnAnotherThreadWhileWatchedLeavesTheWatchW
   closer.join();
   ASSERT_TRUE(closedInTime);
   EXPECT_TRUE(first.SeesEnd()) << "closed for the peer as well";
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_TRUE(window_.seen.empty()) << "nothing for the closed socket";
 
   socket_ = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
@@ -325,7 +328,7 @@ TEST_F(WinsockSelectTest, DescriptorReusedByANewSocketNeverHearsTheEarlierOne) {
   Connect(second.Port());
   ASSERT_GE(second.Accept(), 0);
   ASSERT_TRUE(window_.WaitFor(2));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen, (std::vector<Seen>{Notice(ws::FD_CONNECT), Notice(ws::FD_WRITE)}));
 }
 
@@ -374,7 +377,7 @@ TEST_F(WinsockSelectTest, ManySocketsEachHearTheirOwnNotices) {
     EXPECT_EQ(heard, s) << "its own peer's bytes";
   }
   ASSERT_TRUE(window_.WaitFor(4 * kSockets)) << "each end comes once its data is read";
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(window_.seen.size(), 4 * kSockets);
   for (const ws::SOCKET s : sockets) ws::closesocket(s);
 }

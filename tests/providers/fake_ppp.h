@@ -1,14 +1,15 @@
 // A fake ppp installation in a temporary directory for the provider's tests: peers, pon and
 // poff first on PATH, and a fake pppd that writes its pid file and, unless told otherwise,
-// brings its interface up in a fake /sys/class/net after a moment.
+// brings its interface up in a fake /sys/class/net after a moment. As the real one, pon
+// returns once pppd runs in the background.
 //
 // What the fake pppd of an entry does is set with Mode(entry, ...):
 //   "up"     the link comes up after 200 ms (the default)
 //   "slow"   the link comes up after 3 s
 //   "never"  pppd runs, its interface never comes up
 //   "dies"   pppd ends after 200 ms without a link
+//   "quits"  pppd ends as soon as it is in the background, without a link
 //   "fail"   pon itself fails
-//   "nopppd" pon succeeds without starting pppd
 #pragma once
 
 #include <signal.h>
@@ -28,6 +29,17 @@
 namespace provider_test {
 
 namespace fs = std::filesystem;
+
+// Polls the condition until it holds; false after 5 s.
+template <typename Condition>
+bool WaitFor(Condition holds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 inline std::string ReadText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -88,11 +100,12 @@ class FakePpp {
 
   // Waits until `count` fake pppd processes run (each has written its pid into state/).
   bool WaitForPppdCount(std::size_t count) const {
-    for (int i = 0; i < 100; ++i) {
-      if (PppdPids().size() == count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return WaitFor([&] { return PppdPids().size() == count; });
+  }
+
+  // Waits until the interface (such as "ppp1") is up.
+  bool WaitForInterfaceUp(const std::string& interfaceName) const {
+    return WaitFor([&] { return fs::exists(Path("net/" + interfaceName + "/flags")); });
   }
 
   std::vector<pid_t> PppdPids() const {
@@ -118,14 +131,20 @@ class FakePpp {
     fs::permissions(file, fs::perms(0755));
   }
 
+  // pppd's first act is to leave a mark; pon waits for it (at most 10 s).
   std::string PonScript() const {
     return "echo \"pon $*\" >>\"$DIR/state/calls\"\n"
            "mode=$(cat \"$DIR/state/mode-$1\" 2>/dev/null || echo up)\n"
-           "case $mode in fail) exit 1;; nopppd) exit 0;; esac\n"
+           "case $mode in fail) exit 1;; esac\n"
            "setsid \"$DIR/bin/" +
            pppdName_ +
            "\" call \"$1\" </dev/null >/dev/null 2>&1 &\n"
-           "exit 0\n";
+           "pppd=$!\n"
+           "for i in $(seq 1000); do\n"
+           "  [ -e \"$DIR/state/started-$pppd\" ] && exit 0\n"
+           "  sleep 0.01\n"
+           "done\n"
+           "exit 1\n";
   }
 
   static std::string PoffScript() {
@@ -145,6 +164,8 @@ class FakePpp {
            "trap 'cleanup; kill $sleeper 2>/dev/null; exit 0' TERM\n"
            "echo $$ >\"$DIR/state/$entry.pppd\"\n"
            "echo $$ >\"$DIR/run/ppp$unit.pid\"\n"
+           ": >\"$DIR/state/started-$$\"\n"
+           "if [ \"$mode\" = quits ]; then cleanup; exit 1; fi\n"
            "sleep 0.2\n"
            "if [ \"$mode\" = dies ]; then cleanup; exit 1; fi\n"
            "if [ \"$mode\" = slow ]; then sleep 2.8; mode=up; fi\n"

@@ -164,8 +164,7 @@ TEST_F(ProviderTest, DialRunsPonUntilTheLinkIsUpAndHangUpRunsPoff) {
 
 TEST_F(ProviderTest, DialOfALinkAlreadyUpRunsNothing) {
   ppp.StartPppdByHand("call work");
-  ASSERT_TRUE(ppp.WaitForPppdCount(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its link comes up
+  ASSERT_TRUE(ppp.WaitForInterfaceUp("ppp1"));
   HRASCONN handle = 0;
   EXPECT_EQ(Dial("work", &handle), 0u);
   EXPECT_NE(handle, 0u);
@@ -181,8 +180,9 @@ TEST_F(ProviderTest, FailedDialsGiveTheirCodesAndTexts) {
   };
   const std::vector<Case> cases = {
       {"fail", ERROR_PORT_NOT_AVAILABLE, false, "pon could not start pppd for this entry."},
-      {"nopppd", ERROR_PORT_NOT_AVAILABLE, false, "pon could not start pppd for this entry."},
       {"dies", ERROR_NO_CONNECTION, false,
+       "pppd ended before the link came up (see the system log)."},
+      {"quits", ERROR_NO_CONNECTION, false,
        "pppd ended before the link came up (see the system log)."},
       {"never", ERROR_REQUEST_TIMEOUT, true, "The link did not come up in time."},
   };
@@ -238,16 +238,19 @@ TEST_F(ProviderTest, EveryRunningPppdIsAnActiveConnection) {
   ppp.Mode("work", "never");  // still dialling: active all the same
   ppp.StartPppdByHand("call work");
   ppp.StartPppdByHand("nodetach");  // started without a peer
-  ASSERT_TRUE(ppp.WaitForPppdCount(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
+  const std::vector<std::string> expected = {"/ppp7", "work/ppp1"};
   std::vector<std::string> found;
-  for (const RASCONNA& connection : Connections()) {
-    found.push_back(std::string(connection.szEntryName) + "/" + connection.szDeviceName);
-    EXPECT_NE(connection.hrasconn, 0u);
-  }
-  std::sort(found.begin(), found.end());
-  EXPECT_EQ(found, (std::vector<std::string>{"/ppp7", "work/ppp1"}));
+  // Each is listed once it has written its pid file.
+  provider_test::WaitFor([&] {
+    found.clear();
+    for (const RASCONNA& connection : Connections()) {
+      found.push_back(std::string(connection.szEntryName) + "/" + connection.szDeviceName);
+      EXPECT_NE(connection.hrasconn, 0u);
+    }
+    std::sort(found.begin(), found.end());
+    return found == expected;
+  });
+  EXPECT_EQ(found, expected);
 
   std::vector<RASCONNA> one(1);
   one[0].dwSize = sizeof(RASCONNA);

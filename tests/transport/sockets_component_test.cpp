@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
+#include <QCoreApplication>
 #include <QThread>
 #include <atomic>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "os/msgbox.h"
 #include "os/winsock.h"
 #include "os/winsock_test_peer.h"
+#include "os/winsock_watcher_probe.h"
 #include "support/event_loop.h"
 #include "transport/sockets.h"
 #include "transport/sockets_test_events.h"
@@ -26,12 +28,10 @@ namespace ws = os::ws;
 using pelorin::TSockets;
 using testing_support::ErrorEvent;
 using testing_support::Raised;
-using testing_support::RunEventsFor;
 using testing_support::SocketEvent;
 using testing_support::SocketEventLog;
 using testing_support::TestListener;
 
-constexpr int kQuietMs = 150;
 const os::BoxRequest kNoPortBox{"No Port Specified", "WINSOCK ERROR", os::BoxButtons::OkCancel,
                                 os::BoxIcon::None};
 
@@ -54,6 +54,11 @@ class SocketsTest : public ::testing::Test {
     log_.events.clear();
   }
 
+  // Every notification that the sockets' present state gives has been handled: one that has
+  // not come by now will not come.
+  void HandleAllDue() { ASSERT_TRUE(probe_.CompleteAndDeliver()) << "the watcher is stuck"; }
+
+  testing_support::WatcherProbe probe_;
   os::BoxRecorder boxes_;
   TSockets sockets_;
   SocketEventLog log_{sockets_};
@@ -110,7 +115,7 @@ TEST_F(SocketsTest, SessionClosedOnceAfterTheLastDataIsRead) {
   ASSERT_TRUE(listener.Send("221 closing\r\n"));
   listener.Close();
   ASSERT_TRUE(log_.WaitFor("SessionClosed"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(received, "221 closing\r\n") << "read four bytes per event, all before the close";
   EXPECT_EQ(log_.Count("SessionClosed"), 1);
   EXPECT_NE(sockets_.SocketHandle(), -1) << "held until Disconnect";
@@ -121,7 +126,7 @@ TEST_F(SocketsTest, RefusedPortIsReportedThroughTheHandler) {
   Target("127.0.0.1", notListening.PortText());
   sockets_.SConnect();
   ASSERT_TRUE(log_.WaitFor("Error"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(
       log_.events,
       (std::vector<SocketEvent>{ErrorEvent(sockets_.SocketHandle(), 10061, "Connection refused")}));
@@ -134,7 +139,7 @@ TEST_F(SocketsTest, ResetIsAnErrorNotASessionClose) {
   const int socket = sockets_.SocketHandle();
   listener.Reset();
   ASSERT_TRUE(log_.WaitFor("Error"));
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(log_.events,
             (std::vector<SocketEvent>{ErrorEvent(socket, 10054, "Connection reset by peer")}));
 }
@@ -238,7 +243,7 @@ TEST_F(SocketsTest, DisconnectTwiceReportsTheSecondClose) {
   EXPECT_EQ(log_.events,
             (std::vector<SocketEvent>{ErrorEvent(-1, 10038, "Socket operation on non-socket")}));
   EXPECT_EQ(sockets_.SocketHandle(), -1);
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(log_.events.size(), 1u) << "no notification after Disconnect";
 }
 
@@ -251,8 +256,8 @@ TEST_F(SocketsTest, NotificationsQueuedBeforeTheSocketIsGivenUpAreDropped) {
     Connect(listener);
     ASSERT_TRUE(listener.Send("221 bye\r\n"));
     listener.Close();
-    // Give the library time to queue FD_READ without handling any event.
-    QThread::msleep(kQuietMs);
+    // FD_READ is queued; no event is handled meanwhile.
+    ASSERT_TRUE(probe_.Complete());
     TestListener next(true);
     if (byNewConnection) {
       Target("127.0.0.1", next.PortText());
@@ -260,7 +265,7 @@ TEST_F(SocketsTest, NotificationsQueuedBeforeTheSocketIsGivenUpAreDropped) {
     } else {
       sockets_.Disconnect();
     }
-    RunEventsFor(kQuietMs);
+    HandleAllDue();
     EXPECT_EQ(log_.Count("DataAvailable"), 0);
     EXPECT_EQ(log_.Count("SessionClosed"), 0);
     if (byNewConnection) sockets_.Disconnect();
@@ -341,14 +346,14 @@ TEST_F(SocketsTest, PostedNotificationsRaiseTheirEvents) {
     log_.events.clear();
     os::PostMessage(&sockets_, 1024, s, ws::WSAMAKESELECTREPLY(c.event, c.error));
     os::PostMessage(&sockets_, 1025, s, ws::WSAMAKESELECTREPLY(ws::FD_READ, 0));
-    RunEventsFor(20);
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(log_.events, c.raised) << "event " << c.event << ", error " << c.error;
   }
 }
 
 TEST_F(SocketsTest, TimerWithoutABlockingCallOnlyStops) {
   os::PostMessage(&sockets_, os::WM_TIMER, 10, 0);
-  RunEventsFor(20);
+  QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(log_.events.empty());
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
@@ -366,7 +371,7 @@ TEST_F(SocketsTest, DestroyedComponentReceivesNothingMore) {
   other.reset();
   ASSERT_TRUE(listener.Send("for nobody"));
   listener.Close();
-  RunEventsFor(kQuietMs);
+  HandleAllDue();
   EXPECT_EQ(otherLog.events.size(), before);
 }
 

@@ -18,9 +18,11 @@ class SocketsExitTest : public ::testing::Test {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
+// The notification ends the program: the events run until it has (at most 30 s, after which
+// the test fails as the program did not end).
 void PostAndRun(pelorin::TSockets& sockets, unsigned event, unsigned error) {
   os::PostMessage(&sockets, 1024, 5, ws::WSAMAKESELECTREPLY(event, error));
-  testing_support::RunEventsFor(1000);
+  testing_support::RunEventsUntil([] { return false; }, 30000);
 }
 
 TEST_F(SocketsExitTest, FailedNotificationShowsTheBoxAndEnds) {
