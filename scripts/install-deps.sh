@@ -8,6 +8,8 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
+  # A StatusNotifierItem tray for the tray tests: a private bus, its watcher and a host.
+  packages+=(dbus haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils)
 fi
 
 missing=()
