@@ -53,7 +53,8 @@ class SniBus {
 
   // The items registered with the watcher, in its order.
   std::vector<SniItemAddress> RegisteredItems();
-  // The process that owns a name on the bus.
+  // The process that owns a name on the bus; empty, and no failure, for a name that nobody
+  // owns (any more): the watcher may still list an item that has just gone.
   std::optional<pid_t> OwnerOf(const QString& service);
 
   // A property of the item (org.kde.StatusNotifierItem); empty when it cannot be read.
@@ -72,7 +73,8 @@ class SniBus {
                  const QString& eventId);
 
  private:
-  std::optional<QDBusMessage> Call(const QDBusMessage& message);
+  // The reply; a failure is reported, except the error named `quietError`.
+  std::optional<QDBusMessage> Call(const QDBusMessage& message, const QString& quietError = {});
 
   QString name_;
   QDBusConnection connection_;
