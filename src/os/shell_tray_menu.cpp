@@ -30,7 +30,7 @@ bool TrayMenuMirror::eventFilter(QObject* watched, QEvent* event) {
 // The actions are shared, not copied: they stay the source's, which deletes them.
 void TrayMenuMirror::CopyActions() {
   for (QAction* action : menu_.actions()) menu_.removeAction(action);
-  if (!source_.isNull()) menu_.addActions(source_->actions());
+  if (const QMenu* source = Source()) menu_.addActions(source->actions());
 }
 
 }  // namespace os

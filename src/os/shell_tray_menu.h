@@ -23,7 +23,7 @@ class TrayMenuMirror : public QObject {
 
   QMenu* Menu() { return &menu_; }
   // The menu followed; null when there is none (any more).
-  QMenu* Source() const { return source_.data(); }
+  QMenu* Source() const { return qobject_cast<QMenu*>(source_.data()); }
   // Follows another menu, or none (null: the mirror is empty).
   void Follow(QMenu* source);
 
@@ -34,7 +34,9 @@ class TrayMenuMirror : public QObject {
   void CopyActions();
 
   QMenu menu_;
-  QPointer<QMenu> source_;
+  // Held as an object: events still reach it while it is destroyed, when it is no menu any
+  // more.
+  QPointer<QObject> source_;
 };
 
 }  // namespace os

@@ -30,11 +30,34 @@ SniTraySession* TheSniTray() {
 
 }  // namespace e2e
 
+namespace {
+
+constexpr const char* kQtDbusTrayLeak = "leak:libQt6DBus.so\n";
+
+// The programs this binary starts (and the tools) get the same suppressions through
+// LeakSanitizer's options; they are read when a program starts, so this binary's own come from
+// the function below.
+void SuppressQtDbusTrayLeaksInChildren() {
+  const char* options = getenv("LSAN_OPTIONS");
+  std::string all = options != nullptr ? options : "";
+  if (!all.empty()) all += ":";
+  all += "suppressions=" PELORIN_QT_DBUS_TRAY_SUPPRESSIONS;
+  setenv("LSAN_OPTIONS", all.c_str(), 1);
+}
+
+}  // namespace
+
+// Qt's tray icon on the bus leaks a little at exit (tests/sanitizers/qt_dbus_tray.supp).
+extern "C" const char* __lsan_default_suppressions() {
+  return kQtDbusTrayLeak;
+}
+
 int main(int argc, char** argv) {
   // Listing the tests needs no desktop.
   const bool listing = std::any_of(argv, argv + argc, [](const char* argument) {
     return std::string(argument) == "--gtest_list_tests";
   });
+  SuppressQtDbusTrayLeaksInChildren();
   std::optional<e2e::DesktopSession> desktop;
   std::optional<e2e::SniTraySession> tray;
   if (!listing) desktop.emplace();
