@@ -15,6 +15,8 @@ if [[ "${1:-}" == "--test" ]]; then
   # The autostart entry's validator; a real keyring and a notification server, each in a
   # private D-Bus session; the launcher test's gio.
   packages+=(desktop-file-utils dbus gnome-keyring libglib2.0-bin dbus-daemon dbus-bin dunst)
+  # A StatusNotifierItem tray for the tray tests: a private bus, its watcher and a host.
+  packages+=(dbus haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils)
 fi
 
 missing=()

@@ -228,6 +228,8 @@ void TfrmMain::CreateComponents() {
   Properties1 = AddMenuItem(PopupMenu1, "Properties1", "&Properties");
   Close1 = AddMenuItem(PopupMenu1, "Close1", "&Close");
   PopupMenu1->setDefaultAction(Close1);  // drawn in bold
+  // A tray that opens the icon's menu itself (a StatusNotifierItem host) offers this one.
+  TaskIcon->SetPopupMenu(PopupMenu1);
 }
 
 void TfrmMain::ConnectEvents() {

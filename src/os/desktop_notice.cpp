@@ -95,19 +95,11 @@ QDBusMessage NotifyCall(const DesktopNotice& notice, bool bodyIsMarkup) {
   return call;
 }
 
-// The icons of the notification area are the children of their windows (shell_tray.cpp); a
-// window carries one.
 bool ShowBalloon(HWND window, std::uint32_t id, const DesktopNotice& notice) {
   if (g_balloonHandler) return g_balloonHandler(window, id, notice);
-  QRect place;
-  if (window == nullptr || !Shell_NotifyIconGetRect(window, id, &place)) return false;
-  for (QSystemTrayIcon* icon : window->findChildren<QSystemTrayIcon*>(Qt::FindDirectChildrenOnly)) {
-    if (!icon->isVisible()) continue;
-    icon->showMessage(FromText(notice.title), FromText(notice.text),
-                      QIcon(QPixmap::fromImage(notice.picture)), kBalloonMs);
-    return true;
-  }
-  return false;
+  return window != nullptr &&
+         Shell_NotifyIconBalloon(window, id, FromText(notice.title), FromText(notice.text),
+                                 QIcon(QPixmap::fromImage(notice.picture)), kBalloonMs);
 }
 
 void Report(const std::function<void(NoticeChannel)>& shown, NoticeChannel channel) {

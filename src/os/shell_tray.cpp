@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QPixmap>
 #include <QPointer>
@@ -9,8 +10,11 @@
 #include <QThread>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#include "os/shell_tray_menu.h"
 
 namespace os {
 namespace {
@@ -51,35 +55,105 @@ QString TipOf(const NOTIFYICONDATA& data) {
 
 // One icon in the notification area. It is a child of its window, so it goes when the
 // window goes.
-class ShellIcon : public QSystemTrayIcon {
+class ShellIcon : public QObject {
  public:
-  ShellIcon(HWND window, std::uint32_t id) : QSystemTrayIcon(window), window_(window), id_(id) {
-    setIcon(PictureOf(nullptr));
-    connect(this, &QSystemTrayIcon::activated, this,
-            [this](ActivationReason reason) { Report(reason); });
-  }
+  ShellIcon(HWND window, std::uint32_t id) : QObject(window), window_(window), id_(id) {}
 
   void Apply(const NOTIFYICONDATA& data) {
     if ((data.uFlags & NIF_MESSAGE) != 0) {
       callbackMessage_ = data.uCallbackMessage;
       hasCallback_ = true;
     }
-    if ((data.uFlags & NIF_ICON) != 0) setIcon(PictureOf(data.hIcon));
-    if ((data.uFlags & NIF_TIP) != 0) setToolTip(TipOf(data));
+    if ((data.uFlags & NIF_ICON) != 0) {
+      picture_ = PictureOf(data.hIcon);
+      if (tray_ != nullptr) tray_->setIcon(picture_);
+    }
+    if ((data.uFlags & NIF_TIP) != 0) {
+      tip_ = TipOf(data);
+      if (tray_ != nullptr) tray_->setToolTip(tip_);
+    }
+    if ((data.uFlags & NIF_MENU) != 0) SetMenu(data.hMenu);
+  }
+
+  void Show() {
+    tray_ = std::make_unique<QSystemTrayIcon>(picture_);
+    tray_->setToolTip(tip_);
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { Report(reason); });
+    // A host reads the menu when the item appears, so it is there before the item.
+    if (mirror_->Source() != nullptr) OfferMenu();
+    tray_->show();
+    // An icon that Qt draws in a window of its own is placed from the moment it is shown; one
+    // that a StatusNotifierItem host draws has no place the program could know.
+    reportsDoubleClicks_ = !tray_->geometry().isEmpty();
+  }
+
+  QRect Geometry() const { return tray_->geometry(); }
+  bool ShowBalloon(const QString& title, const QString& text, const QIcon& picture, int ms) {
+    if (tray_ == nullptr || !tray_->isVisible()) return false;
+    tray_->showMessage(title, text, picture, ms);
+    return true;
   }
 
  private:
-  void Report(ActivationReason reason) {
+  void SetMenu(QMenu* source) {
+    mirror_->Follow(source);
+    if (tray_ == nullptr) return;
+    if (source == nullptr && menuExported_) {
+      // An exported menu cannot be withdrawn from the item; a new item has none.
+      tray_.reset();
+      mirror_ = std::make_unique<TrayMenuMirror>();
+      menuExported_ = false;
+      Show();
+    } else if (source != nullptr && !menuExported_) {
+      OfferMenu();
+    }
+  }
+
+  // A tray that exports menus gives the menu a platform menu of its own; an XEmbed tray would
+  // open the menu by itself on the button press, so there it is taken back at once.
+  void OfferMenu() {
+    tray_->setContextMenu(mirror_->Menu());
+    menuExported_ = mirror_->Menu()->platformMenu() != nullptr;
+    if (!menuExported_) tray_->setContextMenu(nullptr);
+  }
+
+  void Report(QSystemTrayIcon::ActivationReason reason) {
+    const std::vector<unsigned> messages =
+        reason == QSystemTrayIcon::Trigger && !reportsDoubleClicks_ ? ActivationMessages()
+                                                                    : MouseMessagesFor(reason);
     if (!hasCallback_) return;
-    for (const unsigned mouseMessage : MouseMessagesFor(reason)) {
+    for (const unsigned mouseMessage : messages) {
       PostMessage(window_, callbackMessage_, id_, mouseMessage);
     }
+  }
+
+  // The second of two activations within the double-click time completes a double click; a
+  // third starts anew.
+  std::vector<unsigned> ActivationMessages() {
+    const bool second = sinceLoneActivation_.isValid() &&
+                        sinceLoneActivation_.elapsed() < QApplication::doubleClickInterval();
+    if (second) {
+      sinceLoneActivation_.invalidate();
+      return {WM_LBUTTONDBLCLK, WM_LBUTTONUP};
+    }
+    sinceLoneActivation_.start();
+    return {WM_LBUTTONUP};
   }
 
   HWND window_;
   std::uint32_t id_;
   unsigned callbackMessage_ = 0;
   bool hasCallback_ = false;
+  QIcon picture_ = PictureOf(nullptr);
+  QString tip_;
+  // Declared before the tray, so that the tray, which may have exported the mirror's menu,
+  // goes first.
+  std::unique_ptr<TrayMenuMirror> mirror_ = std::make_unique<TrayMenuMirror>();
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  bool menuExported_ = false;
+  bool reportsDoubleClicks_ = true;
+  QElapsedTimer sinceLoneActivation_;
 };
 
 using IconKey = std::pair<HWND, std::uint32_t>;
@@ -113,7 +187,7 @@ bool AddIcon(const NOTIFYICONDATA& data) {
   if (data.hWnd->thread() != QThread::currentThread()) return false;
   auto* icon = new ShellIcon(data.hWnd, data.uID);
   icon->Apply(data);
-  icon->show();
+  icon->Show();
   Icons()[{data.hWnd, data.uID}] = icon;
   return true;
 }
@@ -159,8 +233,15 @@ bool Shell_NotifyIconGetRect(HWND window, std::uint32_t id, QRect* rect) {
   if (rect == nullptr || !OnUserInterfaceThread()) return false;
   const ShellIcon* icon = FindIcon(window, id);
   if (icon == nullptr) return false;
-  *rect = icon->geometry();
+  *rect = icon->Geometry();
   return true;
+}
+
+bool Shell_NotifyIconBalloon(HWND window, std::uint32_t id, const QString& title,
+                             const QString& text, const QIcon& picture, int milliseconds) {
+  if (!OnUserInterfaceThread()) return false;
+  ShellIcon* icon = FindIcon(window, id);
+  return icon != nullptr && icon->ShowBalloon(title, text, picture, milliseconds);
 }
 
 bool GetCursorPos(POINT* point) {

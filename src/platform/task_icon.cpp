@@ -50,6 +50,13 @@ void TTaskIcon::SetIcon(const TIcon& picture) {
   if (enabled_) ModifyTaskIcon();
 }
 
+void TTaskIcon::SetPopupMenu(QMenu* menu) {
+  if (menu == popupMenu_.data()) return;
+  popupMenu_ = menu;
+  menuAssigned_ = true;
+  if (enabled_) ModifyTaskIcon();
+}
+
 // The shell cannot rename an icon, and callbacks name the identifier of the add; so a shown
 // icon is taken out and put back under its new identifier.
 void TTaskIcon::SetTaskIconID(std::int32_t id) {
@@ -83,6 +90,12 @@ os::NOTIFYICONDATA TTaskIcon::FilledRecord() {
   record.uCallbackMessage = kCallbackMessage;
   record.hIcon = icon_.Handle();
   CopyTip(hint_, record.szTip);
+  // Once there was a menu, the record always names it, so that a menu taken back (or
+  // destroyed) is taken back from the tray too.
+  if (menuAssigned_) {
+    record.uFlags |= os::NIF_MENU;
+    record.hMenu = popupMenu_.data();
+  }
   return record;
 }
 

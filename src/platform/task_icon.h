@@ -2,6 +2,8 @@
 // The component's hidden window receives the icon's callback messages (message 1024).
 #pragma once
 
+#include <QMenu>
+#include <QPointer>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -48,6 +50,13 @@ class TTaskIcon : public os::ComponentWindow {
   const std::string& Hint() const { return hint_; }
   void SetHint(const std::string& hint) { hint_ = hint; }
 
+  // The menu for trays that open an icon's menu themselves (a StatusNotifierItem host shows it
+  // on a right click, and OnRightClick is not raised then). Elsewhere the right click raises
+  // OnRightClick and the menu is not used. Writing refreshes a shown icon; a menu destroyed
+  // meanwhile counts as none.
+  QMenu* PopupMenu() const { return popupMenu_.data(); }
+  void SetPopupMenu(QMenu* menu);
+
   TNotifyEvent OnClick;
   TNotifyEvent OnDblClick;
   TMouseEvent OnRightClick;
@@ -68,6 +77,8 @@ class TTaskIcon : public os::ComponentWindow {
   TIcon icon_;
   std::int32_t taskIconID_ = 0;
   std::string hint_;
+  QPointer<QMenu> popupMenu_;
+  bool menuAssigned_ = false;
 };
 
 }  // namespace pelorin

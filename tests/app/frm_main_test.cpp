@@ -57,7 +57,7 @@ class FrmMainTest : public ::testing::Test {
     qputenv("XDG_STATE_HOME", (dir_.path() + "/state").toUtf8());
     std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
     os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& data) {
-      shellCalls_.push_back({message, data.uID});
+      shellCalls_.push_back({message, data.uID, data.hMenu});
       return shellAccepts_;
     });
     os::SetCommandLine(std::vector<std::string>{"pelorin32"});
@@ -78,6 +78,7 @@ class FrmMainTest : public ::testing::Test {
   struct ShellCall {
     unsigned message;
     std::uint32_t id;
+    QMenu* menu;
   };
   QTemporaryDir dir_;
   os::BoxRecorder boxes_;
@@ -197,6 +198,7 @@ TEST_F(FrmMainTest, TrayModeStartsHiddenWithTheIconShown) {
   EXPECT_EQ(window.TaskIcon->Hint(), "Click here to send an e-mail!");
   ASSERT_EQ(shellCalls_.size(), 1u);
   EXPECT_EQ(shellCalls_[0].message, os::NIM_ADD);
+  EXPECT_EQ(shellCalls_[0].menu, window.PopupMenu1) << "for trays that open the menu themselves";
   EXPECT_TRUE(boxes_.Boxes().empty());
 
   window.TaskIconClick(window.TaskIcon);

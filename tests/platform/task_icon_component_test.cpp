@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QMenu>
 #include <QPixmap>
 #include <cstring>
 #include <map>
@@ -247,6 +248,46 @@ TEST_F(TaskIconTest, RemovalUsesTheRecordOfTheAdd) {
   EXPECT_EQ(removal.uID, 5u);
   EXPECT_EQ(shell_.calls.back().Tip(), "at add");
   EXPECT_EQ(removal.hIcon, nullptr) << "the add had an empty picture";
+}
+
+// A tray that opens the menu itself learns of it through the record; a component that never
+// had a menu sends the shell's flags alone.
+TEST_F(TaskIconTest, PopupMenuTravelsWithTheRecordOnceAssigned) {
+  taskIcon_.SetEnabled(true);
+  EXPECT_EQ(shell_.calls[0].record.uFlags, 7u);
+  EXPECT_EQ(shell_.calls[0].record.hMenu, nullptr);
+
+  auto menu = std::make_unique<QMenu>();
+  taskIcon_.SetPopupMenu(menu.get());
+  taskIcon_.SetPopupMenu(menu.get());
+  ASSERT_EQ(shell_.Messages(), (std::vector<unsigned>{os::NIM_ADD, os::NIM_MODIFY}));
+  EXPECT_EQ(shell_.calls[1].record.uFlags, 7u | os::NIF_MENU);
+  EXPECT_EQ(shell_.calls[1].record.hMenu, menu.get());
+  EXPECT_EQ(taskIcon_.PopupMenu(), menu.get());
+
+  // A menu destroyed meanwhile is taken back from the tray with the next modification.
+  menu.reset();
+  EXPECT_EQ(taskIcon_.PopupMenu(), nullptr);
+  taskIcon_.SetIcon(RedPicture());
+  ASSERT_EQ(shell_.calls.size(), 3u);
+  EXPECT_EQ(shell_.calls[2].record.uFlags, 7u | os::NIF_MENU);
+  EXPECT_EQ(shell_.calls[2].record.hMenu, nullptr);
+
+  QMenu other;
+  taskIcon_.SetPopupMenu(&other);
+  taskIcon_.SetEnabled(false);
+  taskIcon_.SetEnabled(true);
+  EXPECT_EQ(shell_.calls.back().message, os::NIM_ADD);
+  EXPECT_EQ(shell_.calls.back().record.hMenu, &other) << "the add names the menu too";
+}
+
+TEST_F(TaskIconTest, PopupMenuWrittenWhileHiddenIsOnlyStored) {
+  QMenu menu;
+  taskIcon_.SetPopupMenu(&menu);
+  EXPECT_TRUE(shell_.calls.empty());
+  taskIcon_.SetEnabled(true);
+  ASSERT_EQ(shell_.calls.size(), 1u);
+  EXPECT_EQ(shell_.calls[0].record.hMenu, &menu);
 }
 
 TEST_F(TaskIconTest, NewIdentifierWhileHiddenIsOnlyStored) {
