@@ -8,6 +8,7 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
+  packages+=(msmtp) # bench/slow_link.sh measures against it
 fi
 
 missing=()
