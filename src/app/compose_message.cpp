@@ -4,6 +4,7 @@
 #include "app/mime_header.h"
 #include "app/web_address.h"
 #include "transport/mime_transfer.h"
+#include "transport/recipients.h"
 #include "transport/shared_data.h"
 
 namespace pelorin {
@@ -43,7 +44,8 @@ std::string ComposeMessage(const MessageFields& fields, const MessageStamp& stam
 
   std::string text;
   text += UnstructuredField("Subject", ToSingleLine(fields.subject));
-  text += AddressField("To", ToSingleLine(fields.name), ToSingleLine(fields.email));
+  text += AddressListField("To", ToSingleLine(fields.name),
+                           SplitRecipients(ToSingleLine(fields.email)));
   text += HeaderLine("From: " + fields.sender);
   text += HeaderLine("X-Mailer: Pelorin " + std::string(kProgramVersion));
   text += HeaderLine("X-Advertisment: Check out Vantrel at " + std::string(kProgramWebAddress));

@@ -199,6 +199,13 @@ QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
+  if (AllDelivered(report) && !report.refusedRecipients.empty()) {
+    std::string refused;
+    for (const std::string& recipient : report.refusedRecipients) {
+      refused += (refused.empty() ? "" : "; ") + recipient;
+    }
+    return FromText("Mail has been sent, but the server refused these recipients: " + refused);
+  }
   if (AllDelivered(report)) return kMailSent;
   const bool refused =
       std::any_of(report.refused.begin(), report.refused.end(),

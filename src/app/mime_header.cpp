@@ -150,9 +150,16 @@ std::string UnstructuredField(std::string_view name, std::string_view text) {
 
 std::string AddressField(std::string_view name, std::string_view displayName,
                          std::string_view address) {
+  return AddressListField(name, displayName, {std::string(address)});
+}
+
+std::string AddressListField(std::string_view name, std::string_view displayName,
+                             const std::vector<std::string>& addresses) {
   FoldedField field(FieldStart(name));
   field.AddText(displayName, TextKind::Phrase);
-  field.Add(" <" + std::string(address) + ">");
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    field.Add((i == 0 ? " <" : ", <") + addresses[i] + ">");
+  }
   return field.Lines();
 }
 

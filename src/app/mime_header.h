@@ -22,6 +22,11 @@ std::string UnstructuredField(std::string_view name, std::string_view text);
 std::string AddressField(std::string_view name, std::string_view displayName,
                          std::string_view address);
 
+// The same for several addresses: the display name goes with the first, the others follow
+// ", <address>", so that one field names every recipient of the message.
+std::string AddressListField(std::string_view name, std::string_view displayName,
+                             const std::vector<std::string>& addresses);
+
 // `text` as encoded words: the first at most `firstLength` characters long, the others at most
 // 75; each holds whole UTF-8 characters. Empty text gives no words.
 std::vector<std::string> EncodedWords(std::string_view text, std::size_t firstLength);

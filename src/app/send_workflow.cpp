@@ -356,6 +356,9 @@ void SendWorkflow::GatherOutcome() {
   report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
   report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
   report_.signInRefused = report_.signInRefused || outcome.signInRefused;
+  report_.refusedRecipients.insert(report_.refusedRecipients.end(),
+                                   outcome.refusedRecipients.begin(),
+                                   outcome.refusedRecipients.end());
   if (outcome.failed && !report_.failed) {
     report_.failed = true;
     report_.failure = outcome.failure;

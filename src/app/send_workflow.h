@@ -50,6 +50,7 @@ struct SendReport {
   std::string failure;         // why, in a few words
   std::string dialRefusal;     // the dial-up unit's text when the dial stopped the send
   bool signInRefused = false;  // the password must be asked for again
+  std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
 };
 
 class SendWorkflow : public QObject {

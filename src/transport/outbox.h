@@ -55,6 +55,7 @@ class Outbox {
   bool Empty() const { return messages_.empty(); }
   std::size_t Size() const { return messages_.size(); }
   const OutboxMessage& Head() const { return messages_.front(); }
+  const OutboxMessage& At(std::size_t index) const { return messages_.at(index); }
   bool Holds(std::uint64_t id) const;
   // Takes the head out of the outbox (and out of the store).
   OutboxMessage TakeHead();

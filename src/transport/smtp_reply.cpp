@@ -71,6 +71,15 @@ int SmtpReplyCode(std::string_view reply) {
   return code;
 }
 
+std::size_t SmtpFirstReplyLength(std::string_view received) {
+  std::size_t start = 0;
+  for (std::size_t end = received.find('\n'); end != std::string_view::npos;
+       start = end + 1, end = received.find('\n', start)) {
+    if (!IsSmtpContinuationLine(WithoutCr(received.substr(start, end - start)))) return end + 1;
+  }
+  return 0;
+}
+
 std::optional<std::string_view> FirstNonSmtpLine(std::string_view reply) {
   std::optional<std::string_view> found;
   ForEachEndedLine(reply, [&](std::string_view line) {

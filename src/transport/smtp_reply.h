@@ -29,6 +29,11 @@ bool SmtpReplyCompleteAfter(std::string_view received, std::size_t knownIncomple
 // up to the first other character make; 0 when there are none.
 int SmtpReplyCode(std::string_view reply);
 
+// The length of the first complete reply in `received` (up to and including the line end of
+// its last line), 0 when no reply is complete yet: pipelined replies arrive together and are
+// answered one by one.
+std::size_t SmtpFirstReplyLength(std::string_view received);
+
 // The first ended line of `reply` that does not begin with a three-digit code (after leading
 // blanks) followed by a blank, a hyphen or the line end; none when every line does.
 std::optional<std::string_view> FirstNonSmtpLine(std::string_view reply);

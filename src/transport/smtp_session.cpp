@@ -6,36 +6,17 @@
 #include <utility>
 
 #include "transport/mime_transfer.h"
+#include "transport/recipients.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
+#include "transport/smtp_session_rules.h"
 
 namespace pelorin {
 namespace {
 
-constexpr const char* kRefusedByServer = "the server refused it";
-
-bool IsTransientOrPermanentFailure(int code) {
-  return code >= 400 && code <= 599;
-}
-
-// A refusal 500 to 599 of a message's recipient, DATA or data: it can never go as it stands.
-bool DropsMessage(int code) {
-  return code >= 500 && code <= 599;
-}
-
-std::string SenderProblem() {
-  return "The sender address \"" + WithLineBreaksShown(SenderAddress) +
-         "\" contains a line break or NUL character, so it cannot be sent to the server. "
-         "Correct it in the settings; the messages stay queued.";
-}
-
-std::string RecipientProblem(const std::string& recipient) {
-  return "The recipient address \"" + WithLineBreaksShown(recipient) +
-         "\" contains a line break or NUL character, so the message to it cannot be sent. "
-         "It is taken out of the outbox.";
-}
+using namespace smtp_rules;
 
 std::string OverflowProblem() {
   return "The server sent more than " + std::to_string(kSmtpReplyLimit) +
@@ -44,10 +25,6 @@ std::string OverflowProblem() {
 
 std::string Base64(std::string_view text) {
   return QByteArray(text.data(), static_cast<qsizetype>(text.size())).toBase64().toStdString();
-}
-
-bool IsEightBit(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
 }
 
 std::string JoinedMethods(const std::vector<std::string>& methods) {
@@ -89,6 +66,8 @@ void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const s
   secured_ = options_.security == SmtpSecurity::Tls;  // the socket secures it before the greeting
   signedIn_ = false;
   authMethod_.clear();
+  pipelining_ = false;
+  pending_.clear();
   socket.SetIPAddr(server);
   socket.SetPort(port.empty() ? "25" : port);
   replyBuffer_.clear();
@@ -125,6 +104,7 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
     }
     return {};
   }
+  if (pipelining_) return TakePipelinedReplies(socket);
   if (SmtpReplyCompleteAfter(replyBuffer_, waiting)) {
     return Answer(socket, std::exchange(replyBuffer_, {}));
   }
@@ -144,12 +124,16 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
     case SmtpState::Helo:
       return AnswerHelo(socket, code, reply);
     case SmtpState::MailFrom:
+      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerMailFrom(socket, code, reply);
     case SmtpState::RcptTo:
+      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerRcptTo(socket, code, reply);
     case SmtpState::Data:
+      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerData(socket, code, reply);
     case SmtpState::MessageData:
+      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerMessageData(socket, code, reply);
     case SmtpState::Quit:
       return AnswerQuit(socket, code, reply);
@@ -191,6 +175,7 @@ SmtpTurn SmtpSession::Greet(SmtpSocket& socket) {
 SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 250) {
     extensions_ = ParseEhloReply(reply);
+    pipelining_ = extensions_.Has("PIPELINING");
     return AfterExtensions(socket);
   }
   if (!IsTransientOrPermanentFailure(code)) return {};
@@ -240,6 +225,7 @@ SmtpTurn SmtpSession::TlsEstablished(SmtpSocket& socket) {
   if (state_ != SmtpState::Handshake) return {};
   secured_ = true;
   extensions_ = {};  // the list sent in plain text is not to be trusted
+  pipelining_ = false;
   SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
   return {};
 }
@@ -306,12 +292,45 @@ SmtpTurn SmtpSession::AnswerMailFrom(SmtpSocket& socket, int code, const std::st
   return {};
 }
 
+// One RCPT TO per recipient; the message goes to those the server accepts, and only when it
+// refuses every one is the message refused, as a message of one recipient always was.
 SmtpTurn SmtpSession::AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply) {
+  CountRecipientReply(code, reply);
+  if (++rcptIndex_ < recipients_.size()) return SendNextRcptTo(socket);
+  if (rcptAccepted_ == 0) return Refuse(lastRcptReply_, rcptAllPermanent_);
+  SendCommand(socket, SmtpState::Data, "DATA");
+  return {};
+}
+
+void SmtpSession::StartRecipients(const OutboxMessage& message) {
+  recipients_ = SplitRecipients(message.recipient);
+  rcptIndex_ = 0;
+  rcptAccepted_ = 0;
+  rcptAllPermanent_ = true;
+  lastRcptReply_.clear();
+  rcptRefusals_.clear();
+}
+
+void SmtpSession::CountRecipientReply(int code, const std::string& reply) {
   if (code == 250 || code == 251) {
-    SendCommand(socket, SmtpState::Data, "DATA");
-    return {};
+    ++rcptAccepted_;
+    return;
   }
-  return Refuse(reply, DropsMessage(code));
+  lastRcptReply_ = reply;
+  rcptAllPermanent_ = rcptAllPermanent_ && DropsMessage(code);
+  const std::string firstLine = reply.substr(0, reply.find_first_of("\r\n"));
+  rcptRefusals_.push_back(recipients_[std::min(rcptIndex_, recipients_.size() - 1)] + ": " +
+                          firstLine);
+}
+
+// The server took the head message: it leaves the outbox, and any recipient it refused is
+// named to the user.
+SmtpTurn SmtpSession::AcceptHead(SmtpSocket& socket) {
+  if (!outbox_.Empty()) outcome_.accepted.push_back(outbox_.TakeHead().id);
+  outcome_.refusedRecipients.insert(outcome_.refusedRecipients.end(), rcptRefusals_.begin(),
+                                    rcptRefusals_.end());
+  rcptRefusals_.clear();
+  return pipelining_ ? BeginPipelinedMessage(socket) : BeginNextMessage(socket);
 }
 
 SmtpTurn SmtpSession::AnswerData(SmtpSocket& socket, int code, const std::string& reply) {
@@ -324,8 +343,7 @@ SmtpTurn SmtpSession::AnswerData(SmtpSocket& socket, int code, const std::string
 
 SmtpTurn SmtpSession::AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply) {
   if (code != 250) return Refuse(reply, DropsMessage(code));
-  if (!outbox_.Empty()) outcome_.accepted.push_back(outbox_.TakeHead().id);
-  return BeginNextMessage(socket);
+  return AcceptHead(socket);
 }
 
 SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string& reply) {
@@ -349,16 +367,17 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
   if (HasLineBreakOrNul(SenderAddress))
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
                 "the sender address holds a line break");
+  if (pipelining_) return BeginPipelinedMessage(socket);
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
   transferText_ = TransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  SendCommand(socket, SmtpState::MailFrom, MailFromCommand());
+  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(transferText_));
   return {};
 }
 
 // Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
-std::string SmtpSession::MailFromCommand() const {
+std::string SmtpSession::MailFromCommand(const std::string& transferText) const {
   std::string command = "MAIL FROM: <" + SenderAddress + ">";
-  if (IsEightBit(transferText_)) command += " BODY=8BITMIME";
+  if (IsEightBit(transferText)) command += " BODY=8BITMIME";
   return command;
 }
 
@@ -367,7 +386,12 @@ SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
     SendCommand(socket, SmtpState::Quit, "QUIT");
     return {};
   }
-  const std::string& recipient = outbox_.Head().recipient;
+  StartRecipients(outbox_.Head());
+  return SendNextRcptTo(socket);
+}
+
+SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
+  const std::string& recipient = recipients_[rcptIndex_];
   if (HasLineBreakOrNul(recipient)) {
     return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
                 "the recipient address holds a line break");
@@ -416,6 +440,7 @@ SmtpTurn SmtpSession::EndUnexpectedly(std::string shown, std::string why) {
 SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
   // Disconnect first: a failure it reports still belongs to this conversation.
   socket.Disconnect();
+  pending_.clear();
   state_ = SmtpState::Idle;
   halted_ = false;
   replyBuffer_.clear();
@@ -435,7 +460,9 @@ SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
   // would end the conversation a second time.
   replyBuffer_.clear();
   if (halt_.dropsMessage && !outbox_.Empty()) outcome_.dropped.push_back(outbox_.TakeHead());
-  if (lostWhileHalted_) return Close(socket);
+  // With commands still in flight a QUIT could be read as message data: the connection is
+  // closed instead, which makes the server drop whatever it took of an unfinished message.
+  if (lostWhileHalted_ || !pending_.empty()) return Close(socket);
   if (halt_.kind == SmtpHalt::Kind::Refusal) {
     SendCommand(socket, SmtpState::Quit, "QUIT");
     return {};

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,8 @@ struct SmtpOutcome {
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
   bool signInRefused = false;  // the server refused the user name or password
+  // Recipients the server refused of messages it took for the others: "<address>: <reply>".
+  std::vector<std::string> refusedRecipients;
 };
 
 class SmtpSession {
@@ -88,6 +91,8 @@ class SmtpSession {
   SmtpTurn Abort(SmtpSocket& socket, const std::string& why);
   // What the server announced after the latest EHLO.
   const EhloExtensions& Extensions() const { return extensions_; }
+  // The latest conversation sent its commands in groups (RFC 2920).
+  bool Pipelined() const { return pipelining_; }
 
   // Takes in one block of received text and answers the reply once it is complete.
   SmtpTurn SmtpHandleReply(SmtpSocket& socket, std::string_view text);
@@ -118,10 +123,33 @@ class SmtpSession {
   SmtpTurn AfterExtensions(SmtpSocket& socket);
   SmtpTurn SignIn(SmtpSocket& socket);
   SmtpTurn RefuseSignIn(const std::string& reply);
-  std::string MailFromCommand() const;
+  std::string MailFromCommand(const std::string& transferText) const;
+
+  // Pipelining (smtp_session_pipelined.cpp): a message's MAIL FROM, RCPT TO and DATA go out
+  // together, its data with the next message's group, and the replies are matched to the
+  // commands in order.
+  struct Pending {
+    enum class Kind { MailFrom, RcptTo, Data, MessageData, EmptyData };
+    Kind kind;
+  };
+  SmtpTurn TakePipelinedReplies(SmtpSocket& socket);
+  SmtpTurn BeginPipelinedMessage(SmtpSocket& socket);
+  bool AppendGroup(const OutboxMessage& message, std::string& text);
+  SmtpTurn AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerPipelinedStep(SmtpSocket& socket, Pending answered, int code,
+                               const std::string& reply);
+  static SmtpState StateAwaiting(Pending::Kind kind);
+  SmtpTurn AnswerGroupData(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn RefuseGroup(int code, const std::string& reply);
+  void SendDataWithNextGroup(SmtpSocket& socket);
+  void FollowFront();
 
   SmtpTurn BeginNextMessage(SmtpSocket& socket);
   SmtpTurn SendRcptTo(SmtpSocket& socket);
+  SmtpTurn SendNextRcptTo(SmtpSocket& socket);
+  void StartRecipients(const OutboxMessage& message);
+  void CountRecipientReply(int code, const std::string& reply);
+  SmtpTurn AcceptHead(SmtpSocket& socket);
   void SendMessageData(SmtpSocket& socket);
   void SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command);
 
@@ -144,6 +172,16 @@ class SmtpSession {
   bool signedIn_ = false;
   std::string authMethod_;
   std::string transferText_;  // the head message as it goes on the wire
+  // The recipients of the message whose RCPT TO replies are being read.
+  std::vector<std::string> recipients_;
+  std::size_t rcptIndex_ = 0;
+  std::size_t rcptAccepted_ = 0;
+  bool rcptAllPermanent_ = true;  // every refusal so far was a 5xx
+  std::string lastRcptReply_;
+  std::vector<std::string> rcptRefusals_;
+  bool pipelining_ = false;
+  std::deque<Pending> pending_;   // commands sent whose replies have not come yet, in order
+  std::string groupMailRefusal_;  // the reply that refused the group's MAIL FROM
 };
 
 }  // namespace pelorin
