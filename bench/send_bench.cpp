@@ -155,7 +155,7 @@ class BenchConversation {
     while (!over_) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     result_.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result_.ok = !shownAnything_ && outbox_.Empty() && !session_.Outcome().failed;
-    result_.pipelined = Pipelined();
+    result_.pipelined = session_.Pipelined();
     return result_;
   }
 
@@ -187,9 +187,6 @@ class BenchConversation {
     Show(msg);
     Take(session_.Abort(socket_, "the connection could not be secured"));
   }
-
-  // The session does not send commands ahead of their replies yet.
-  bool Pipelined() const { return false; }
 
   void Show(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
