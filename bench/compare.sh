@@ -5,7 +5,8 @@
 # - a private OpenSMTPD: 1, 100 and 1000 messages of 1 KiB (messages per second, median and
 #   95th-percentile ms per message, ms until the first was accepted) and one message of 10 MiB
 #   (ms from the start until the server has delivered it whole);
-# - aiosmtpd with STARTTLS and sign-in: 100 messages of 1 KiB;
+# - aiosmtpd with STARTTLS and sign-in: 100 messages of 1 KiB, and 20 conversations of one
+#   message each, for the median time to the first accepted message (handshake and sign-in);
 # - Postfix's smtp-sink (it announces PIPELINING): 1, 100 and 2000 messages of 1 KiB, ours in
 #   plain HELO (lock-step) and with --extended (EHLO, pipelined when the session pipelines).
 # Every round checks that each tool delivered every message and stops the run loudly
@@ -36,12 +37,15 @@ readonly delivery_timeout=120 # s, for the server to deliver what it accepted
 # starts on a server at rest rather than on whatever the one before left behind.
 readonly settle_seconds=1
 # SERVER COUNT SIZE REFERENCE TOOLS...: the ratios are each tool's figure over the reference's.
+# COUNTxRUNS: RUNS conversations of COUNT messages each, in one run of the tool (for the
+# one-conversation tools only).
 readonly cases=(
   "opensmtpd 1 1024 smtplib pelorin smtplib curl"
   "opensmtpd 100 1024 smtplib pelorin smtplib curl"
   "opensmtpd 1000 1024 smtplib pelorin smtplib curl"
   "opensmtpd 1 10485760 curl pelorin smtplib curl"
   "aiosmtpd 100 1024 smtplib-starttls pelorin-starttls smtplib-starttls"
+  "aiosmtpd 1x20 1024 smtplib-starttls pelorin-starttls smtplib-starttls"
   "smtp-sink 1 1024 smtplib pelorin pelorin-extended smtplib"
   "smtp-sink 100 1024 smtplib pelorin pelorin-extended smtplib"
   "smtp-sink 2000 1024 smtplib pelorin pelorin-extended smtplib"
@@ -119,15 +123,18 @@ curl_send() { # FILE
 
 signing_in=(--security starttls --user "$tls_user" --password "$tls_password")
 
-run_tool() { # TOOL PORT COUNT SIZE
-  local tool=$1 port=$2 count=$3 size=$4
+run_tool() { # TOOL PORT COUNT SIZE RUNS
+  local tool=$1 port=$2 count=$3 size=$4 runs=(--runs "$5")
   case $tool in
-  pelorin) run_send_bench "$port" "$count" "$size" ;;
-  pelorin-extended) run_send_bench "$port" "$count" "$size" --extended ;;
-  pelorin-starttls) run_send_bench "$port" "$count" "$size" "${signing_in[@]}" ;;
-  smtplib) run_smtplib "$port" "$count" "$size" ;;
-  smtplib-starttls) run_smtplib "$port" "$count" "$size" "${signing_in[@]}" ;;
-  curl) run_each_message curl "$work/messages-$size" "$count" curl_send ;;
+  pelorin) run_send_bench "$port" "$count" "$size" "${runs[@]}" ;;
+  pelorin-extended) run_send_bench "$port" "$count" "$size" "${runs[@]}" --extended ;;
+  pelorin-starttls) run_send_bench "$port" "$count" "$size" "${runs[@]}" "${signing_in[@]}" ;;
+  smtplib) run_smtplib "$port" "$count" "$size" "${runs[@]}" ;;
+  smtplib-starttls) run_smtplib "$port" "$count" "$size" "${runs[@]}" "${signing_in[@]}" ;;
+  curl)
+    (($5 == 1)) || fail "curl takes one process per message, not several conversations"
+    run_each_message curl "$work/messages-$size" "$count" curl_send
+    ;;
   *) fail "no tool $tool" ;;
   esac
 }
@@ -176,19 +183,24 @@ is_large() { # COUNT SIZE
   (($1 == 1 && $2 > 1024 * 1024))
 }
 
-run_case() { # SERVER COUNT SIZE TOOL
-  local server=$1 count=$2 size=$3 tool=$4 key="$1 $2 $3|$4"
+count_of() { echo "${1%x*}"; }
+runs_of() { if [[ $1 == *x* ]]; then echo "${1#*x}"; else echo 1; fi; }
+
+run_case() { # SERVER COUNT[xRUNS] SIZE TOOL
+  local server=$1 count runs size=$3 tool=$4 key="$1 $2 $3|$4"
+  count=$(count_of "$2")
+  runs=$(runs_of "$2")
   clear_server "$server"
   local figures # taken apart from the call, so that a failure inside ends the run
   if is_large "$count" "$size"; then
     figures=$(run_large "$tool" "$size")
     record "$key" delivered_ms -- "$figures"
   else
-    figures=$(run_tool "$tool" "$(port_of "$server")" "$count" "$size")
+    figures=$(run_tool "$tool" "$(port_of "$server")" "$count" "$size" "$runs")
     # shellcheck disable=SC2086 # five figures, split on purpose
     record "$key" msgs_per_sec median_ms p95_ms first_ms pipelined -- $figures
   fi
-  check_delivered "$server" "$tool" "$count"
+  check_delivered "$server" "$tool" $((count * runs))
   [[ $server != opensmtpd ]] || sleep "$settle_seconds"
 }
 
@@ -211,10 +223,12 @@ shown() { # KEY FIGURE
 print_case() { # SERVER COUNT SIZE REFERENCE TOOLS...
   local server=$1 count=$2 size=$3 reference=$4 tool key reference_key
   shift 4
-  printf '\n%s, %s x %s; ratio = tool / %s\n' "$(server_name "$server")" "$count" \
-    "$(size_name "$size")" "$reference"
+  local conversations=
+  (($(runs_of "$count") == 1)) || conversations=" in each of $(runs_of "$count") conversations"
+  printf '\n%s, %s x %s%s; ratio = tool / %s\n' "$(server_name "$server")" \
+    "$(count_of "$count")" "$(size_name "$size")" "$conversations" "$reference"
   reference_key="$server $count $size|$reference"
-  if is_large "$count" "$size"; then
+  if is_large "$(count_of "$count")" "$size"; then
     printf '%-18s %-24s %6s\n' tool delivered_ms ratio
     for tool in "$@"; do
       key="$server $count $size|$tool"
@@ -252,7 +266,7 @@ print_table() {
 for entry in "${cases[@]}"; do
   read -r server count size reference tools <<<"$entry"
   read -r -a tools <<<"$tools"
-  write_messages "$work/messages-$size" "$count" "$size"
+  write_messages "$work/messages-$size" "$(count_of "$count")" "$size"
   for ((round = 0; round < rounds; round++)); do
     for ((t = 0; t < ${#tools[@]}; t++)); do
       tool=${tools[(t + round) % ${#tools[@]}]}

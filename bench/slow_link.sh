@@ -3,8 +3,10 @@
 # way, default 10, so a round trip of twice that) with the program's own transport
 # (pelorin_send_bench, one conversation), Python's smtplib (one connection) and msmtp (one
 # process per message, the way it runs), to:
-# - a private OpenSMTPD in plain text (it announces PIPELINING): ours in HELO (lock-step) and
-#   with --extended (EHLO, pipelined when the session pipelines);
+# - a private OpenSMTPD in plain text (ours in HELO; OpenSMTPD 6.8 does not announce
+#   PIPELINING, so every client goes in lock-step);
+# - Postfix's smtp-sink in plain text (it announces PIPELINING): ours in HELO (lock-step) and
+#   with --extended (EHLO, pipelined);
 # - aiosmtpd with STARTTLS and sign-in: ours against one that does not announce PIPELINING
 #   (lock-step) and one that does, the others against the one that does.
 # Figures: messages per second, median ms per message, ms until the first was accepted, and
@@ -28,15 +30,18 @@ source "$here/common.sh"
 source "$here/mail_server.sh"
 # shellcheck source=bench/tls_server.sh
 source "$here/tls_server.sh"
+# shellcheck source=bench/smtp_sink.sh
+source "$here/smtp_sink.sh"
 readonly rounds=${ROUNDS:-3}
 readonly delay_ms=${DELAY_MS:-10}
 readonly message_count=100 message_size=1024
 readonly wait_seconds=60 # for deliveries and the relay's count
 readonly settle_seconds=1
-# TOOL@SERVER: the servers are opensmtpd, aiosmtpd (announces PIPELINING) and
+# TOOL@SERVER: the servers are opensmtpd, smtp-sink, aiosmtpd (announces PIPELINING) and
 # aiosmtpd-lockstep (does not); the first of each group that is not ours is the reference.
 readonly groups=(
-  "pelorin@opensmtpd pelorin-extended@opensmtpd smtplib@opensmtpd msmtp@opensmtpd"
+  "pelorin@opensmtpd smtplib@opensmtpd msmtp@opensmtpd"
+  "pelorin@smtp-sink pelorin-extended@smtp-sink smtplib@smtp-sink msmtp@smtp-sink"
   "pelorin-starttls@aiosmtpd-lockstep pelorin-starttls@aiosmtpd smtplib-starttls@aiosmtpd msmtp-starttls@aiosmtpd"
 )
 
@@ -44,7 +49,7 @@ readonly groups=(
 build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
 readonly send_bench=$build/bench/pelorin_send_bench
 [[ -x $send_bench ]] || fail "$send_bench is missing; build the target pelorin_send_bench"
-require_tools msmtp smtpd unshare openssl
+require_tools msmtp smtpd unshare openssl apt-get dpkg
 
 work=$(mktemp -d /tmp/pelorin-slow-link-XXXXXX)
 relays=()
@@ -54,6 +59,7 @@ cleanup() {
   mail_server_stop "$work" || true
   tls_server_stop "$work/aiosmtpd" || true
   tls_server_stop "$work/aiosmtpd-lockstep" || true
+  smtp_sink_stop || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -78,6 +84,9 @@ start_relay() { # SERVER TARGET_PORT
 
 mail_server_start "$work" || fail "OpenSMTPD did not start"
 start_relay opensmtpd "$mail_port"
+smtp_sink_fetch "$build" || fail "smtp-sink could not be taken out of the postfix package"
+smtp_sink_start "$work" || fail "smtp-sink did not start"
+start_relay smtp-sink "$sink_port"
 tls_certificates "$work/certificates" >/dev/null || fail "the test certificates were not made"
 tls_server_start "$work/aiosmtpd" yes || fail "the aiosmtpd server did not start"
 start_relay aiosmtpd "$tls_port"
@@ -88,6 +97,7 @@ write_messages "$work/messages" "$message_count" "$message_size"
 taken_count() { # SERVER
   case $1 in
   opensmtpd) delivered_count ;;
+  smtp-sink) echo $(($(sink_accepted) - sink_before)) ;;
   *) tls_delivered_count "$work/$1" ;;
   esac
 }
@@ -95,6 +105,7 @@ taken_count() { # SERVER
 clear_server() { # SERVER
   case $1 in
   opensmtpd) clear_maildir ;;
+  smtp-sink) sink_before=$(sink_accepted) ;;
   *) tls_clear "$work/$1" ;;
   esac
   : >"$work/relay-$1.stats"
@@ -141,7 +152,7 @@ msmtp_configuration() { # SERVER
     echo "from $sender"
     echo "set_date_header off"
     echo "set_msgid_header off"
-    if [[ $1 == opensmtpd ]]; then
+    if [[ $1 == opensmtpd || $1 == smtp-sink ]]; then
       echo "tls off"
       echo "auth off"
     else
@@ -206,8 +217,8 @@ run_entry() { # TOOL@SERVER
 
 label() { # TOOL@SERVER
   case $1 in
-  pelorin@opensmtpd) echo "pelorin, HELO (lock-step)" ;;
-  pelorin-extended@opensmtpd) echo "pelorin --extended" ;;
+  pelorin@*) echo "pelorin, HELO (lock-step)" ;;
+  pelorin-extended@*) echo "pelorin --extended" ;;
   pelorin-starttls@aiosmtpd-lockstep) echo "pelorin, no PIPELINING offered" ;;
   pelorin-starttls@aiosmtpd) echo "pelorin, PIPELINING offered" ;;
   msmtp*) echo "${1%@*} (a process each)" ;;
@@ -225,8 +236,12 @@ print_group() { # ENTRIES...
   for entry in "$@"; do
     [[ -n $reference || $entry == pelorin* ]] || reference=$entry
   done
-  local title="aiosmtpd, STARTTLS and AUTH"
-  [[ ${1#*@} != opensmtpd ]] || title="OpenSMTPD, plain text"
+  local title
+  case ${1#*@} in
+  opensmtpd) title="OpenSMTPD, plain text" ;;
+  smtp-sink) title="smtp-sink, plain text" ;;
+  *) title="aiosmtpd, STARTTLS and AUTH" ;;
+  esac
   printf '\n%s, through the relay; ratio = tool / %s\n' "$title" "${reference%@*}"
   printf '%-34s %-22s %6s %-20s %-20s %6s %-16s %s\n' tool msgs_per_sec ratio median_ms \
     first_ms ratio round_trips/msg pipelined
