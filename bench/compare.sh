@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Sends the same messages to a private OpenSMTPD on 127.0.0.1 with the program's own transport
-# (pelorin_send_bench, one conversation), with Python's smtplib (one connection) and with curl
-# (one process per message), and prints each figure beside ours with the ratio:
-#   1, 100 and 1000 messages of 1 KiB: messages per second, median and 95th-percentile ms per
-#   message; one message of 10 MiB: ms from the start until the server has delivered it whole.
-# Every round checks that each tool delivered every message (maildir files) and stops the run
-# loudly otherwise. Each figure is the median of ROUNDS rounds (default 3); the order of the
-# tools turns from round to round, so that none always runs on a warmer server.
+# Sends the same messages with the program's own transport (pelorin_send_bench, one
+# conversation), with Python's smtplib (one connection) and with curl (one process per
+# message) to servers on 127.0.0.1, and prints each tool's figures beside a reference tool's:
+# - a private OpenSMTPD: 1, 100 and 1000 messages of 1 KiB (messages per second, median and
+#   95th-percentile ms per message, ms until the first was accepted) and one message of 10 MiB
+#   (ms from the start until the server has delivered it whole);
+# - aiosmtpd with STARTTLS and sign-in: 100 messages of 1 KiB, and 20 conversations of one
+#   message each, for the median time to the first accepted message (handshake and sign-in);
+# - Postfix's smtp-sink (it announces PIPELINING): 1, 100 and 2000 messages of 1 KiB, ours in
+#   plain HELO (lock-step) and with --extended (EHLO, pipelined when the session pipelines).
+# Every round checks that each tool delivered every message and stops the run loudly
+# otherwise. Each figure is the median of ROUNDS rounds (default 3), with the lowest and
+# highest; the order of the tools turns from round to round, so that none always runs on a
+# warmer server.
 #
 #   bench/compare.sh BUILD_DIR        (BUILD_DIR holds bench/pelorin_send_bench; run as root,
 #                                      as tests/e2e/smtpd.sh needs)
@@ -15,111 +21,125 @@ export LC_ALL=C
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
+readonly bench_name=compare.sh
+# shellcheck source=bench/common.sh
+source "$here/common.sh"
 # shellcheck source=bench/mail_server.sh
 source "$here/mail_server.sh"
+# shellcheck source=bench/tls_server.sh
+source "$here/tls_server.sh"
+# shellcheck source=bench/smtp_sink.sh
+source "$here/smtp_sink.sh"
 readonly rounds=${ROUNDS:-3}
-readonly sender=me@example.com
-readonly recipient=bench@example.org
-readonly tool_timeout=300     # s, one tool's whole run
 readonly delivery_timeout=120 # s, for the server to deliver what it accepted
-readonly settle_seconds=1     # between two runs
-readonly cases=("1 1024" "100 1024" "1000 1024" "1 10485760")
-readonly tools=(pelorin smtplib curl)
-
-fail() {
-  echo "compare.sh: $*" >&2
-  exit 1
-}
+# Between two runs on OpenSMTPD: its work on the last run does not end with the deliveries
+# (it removes the envelopes, ends the sessions of curl's many connections), so the next tool
+# starts on a server at rest rather than on whatever the one before left behind.
+readonly settle_seconds=1
+# SERVER COUNT SIZE REFERENCE TOOLS...: the ratios are each tool's figure over the reference's.
+# COUNTxRUNS: RUNS conversations of COUNT messages each, in one run of the tool (for the
+# one-conversation tools only).
+readonly cases=(
+  "opensmtpd 1 1024 smtplib pelorin smtplib curl"
+  "opensmtpd 100 1024 smtplib pelorin smtplib curl"
+  "opensmtpd 1000 1024 smtplib pelorin smtplib curl"
+  "opensmtpd 1 10485760 curl pelorin smtplib curl"
+  "aiosmtpd 100 1024 smtplib-starttls pelorin-starttls smtplib-starttls"
+  "aiosmtpd 1x20 1024 smtplib-starttls pelorin-starttls smtplib-starttls"
+  "smtp-sink 1 1024 smtplib pelorin pelorin-extended smtplib"
+  "smtp-sink 100 1024 smtplib pelorin pelorin-extended smtplib"
+  "smtp-sink 2000 1024 smtplib pelorin pelorin-extended smtplib"
+)
 
 [[ $# -eq 1 ]] || fail "usage: bench/compare.sh BUILD_DIR"
-readonly send_bench=$1/bench/pelorin_send_bench
+build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
+readonly build
+readonly send_bench=$build/bench/pelorin_send_bench
 [[ -x $send_bench ]] || fail "$send_bench is missing; build the target pelorin_send_bench"
-# The system's own Python: smtplib as the distribution ships it.
-python=/usr/bin/python3
-[[ -x $python ]] || python=$(command -v python3) || fail "python3 is not installed"
-for tool in curl smtpd unshare; do
-  command -v "$tool" >/dev/null || fail "$tool is not installed; run scripts/install-deps.sh --test"
-done
+require_tools curl smtpd unshare openssl apt-get dpkg
 
 work=$(mktemp -d /tmp/pelorin-compare-XXXXXX)
 running_tool=
 cleanup() {
   [[ -n $running_tool ]] && kill "$running_tool" 2>/dev/null
   mail_server_stop "$work" || true
+  tls_server_stop "$work/aiosmtpd" || true
+  smtp_sink_stop || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# --- The server ---
+# --- The servers ---
 
-mail_server_start "$work" || fail "the mail server did not start"
-readonly port=$mail_port
+mail_server_start "$work" || fail "OpenSMTPD did not start"
+tls_certificates "$work/certificates" >/dev/null || fail "the test certificates were not made"
+tls_server_start "$work/aiosmtpd" no || fail "the aiosmtpd server did not start"
+smtp_sink_fetch "$build" || fail "smtp-sink could not be taken out of the postfix package"
+smtp_sink_start "$work" || fail "smtp-sink did not start"
 
-# --- Deliveries ---
+port_of() { # SERVER
+  case $1 in
+  opensmtpd) echo "$mail_port" ;;
+  aiosmtpd) echo "$tls_port" ;;
+  smtp-sink) echo "$sink_port" ;;
+  esac
+}
 
-# Waits until the server has delivered exactly `expected` messages; fails naming the tool.
-check_delivered() {
-  local tool=$1 expected=$2 count deadline=$((SECONDS + delivery_timeout))
-  while count=$(delivered_count) && ((count < expected && SECONDS < deadline)); do
+# What the server has taken so far; smtp-sink keeps no messages, only a count.
+taken_count() { # SERVER
+  case $1 in
+  opensmtpd) delivered_count ;;
+  aiosmtpd) tls_delivered_count "$work/aiosmtpd" ;;
+  smtp-sink) echo $(($(sink_accepted) - sink_before)) ;;
+  esac
+}
+
+clear_server() { # SERVER
+  case $1 in
+  opensmtpd) clear_maildir ;;
+  aiosmtpd) tls_clear "$work/aiosmtpd" ;;
+  smtp-sink) sink_before=$(sink_accepted) ;;
+  esac
+}
+
+# Waits until the server has taken exactly `expected` messages; fails naming the tool.
+check_delivered() { # SERVER TOOL EXPECTED
+  local server=$1 tool=$2 expected=$3 count deadline=$((SECONDS + delivery_timeout))
+  while count=$(taken_count "$server") && ((count < expected && SECONDS < deadline)); do
     sleep 0.05
   done
   sleep 0.2 # a message too many would show up now
-  count=$(delivered_count)
-  ((count == expected)) || fail "$tool: the server delivered $count of $expected messages"
+  count=$(taken_count "$server")
+  ((count == expected)) || fail "$tool: $server took $count of $expected messages"
 }
 
-# --- One run of each tool: "msgs_per_sec median_ms p95_ms" ---
-
-figures_of() { # TOOL OUTPUT: the figures of a line as pelorin_send_bench prints it
-  local figures
-  figures=$(sed -n 's/.*msgs_per_sec=\([0-9.]*\) median_ms=\([0-9.]*\) p95_ms=\([0-9.]*\).*/\1 \2 \3/p' <<<"$2")
-  [[ -n $figures ]] || fail "$1 printed no figures: $2"
-  echo "$figures"
-}
-
-run_pelorin() {
-  local output
-  output=$(timeout "$tool_timeout" "$send_bench" --host 127.0.0.1 --port "$port" \
-    --messages "$1" --size "$2" 2>&1) || fail "pelorin_send_bench failed: $output"
-  figures_of pelorin_send_bench "$output"
-}
-
-run_smtplib() {
-  local output
-  output=$(timeout "$tool_timeout" "$python" "$here/smtplib_send.py" --host 127.0.0.1 \
-    --port "$port" --messages "$1" --size "$2" 2>&1) || fail "smtplib_send.py failed: $output"
-  figures_of smtplib_send.py "$output"
-}
+# --- The tools: "msgs_per_sec median_ms p95_ms first_ms pipelined" ---
 
 curl_send() { # FILE
-  curl --silent --show-error --max-time "$tool_timeout" "smtp://127.0.0.1:$port" \
+  curl --silent --show-error --max-time "$tool_timeout" "smtp://127.0.0.1:$mail_port" \
     --mail-from "$sender" --mail-rcpt "$recipient" --upload-file "$1"
 }
 
-microseconds() { echo "${EPOCHREALTIME/./}"; }
+signing_in=(--security starttls --user "$tls_user" --password "$tls_password")
 
-# One curl process per message, each timed from its start to its end.
-run_curl() {
-  local count=$1 size=$2 i start before after times=()
-  start=$(microseconds)
-  for ((i = 0; i < count; i++)); do
-    before=$(microseconds)
-    curl_send "$work/messages-$size/message-$i.eml" || fail "curl failed on message $i"
-    after=$(microseconds)
-    times+=($((after - before)))
-  done
-  local total=$(($(microseconds) - start))
-  printf '%s\n' "${times[@]}" | sort -n | awk -v count="$count" -v total="$total" '
-    { ms[NR - 1] = $1 / 1000 }
-    END {
-      # nearest rank, rounded as pelorin_send_bench rounds it
-      printf "%.1f %.3f %.3f\n", count / (total / 1e6),
-             ms[int(0.5 * (NR - 1) + 0.5)], ms[int(0.95 * (NR - 1) + 0.5)]
-    }'
+run_tool() { # TOOL PORT COUNT SIZE RUNS
+  local tool=$1 port=$2 count=$3 size=$4 runs=(--runs "$5")
+  case $tool in
+  pelorin) run_send_bench "$port" "$count" "$size" "${runs[@]}" ;;
+  pelorin-extended) run_send_bench "$port" "$count" "$size" "${runs[@]}" --extended ;;
+  pelorin-starttls) run_send_bench "$port" "$count" "$size" "${runs[@]}" "${signing_in[@]}" ;;
+  smtplib) run_smtplib "$port" "$count" "$size" "${runs[@]}" ;;
+  smtplib-starttls) run_smtplib "$port" "$count" "$size" "${runs[@]}" "${signing_in[@]}" ;;
+  curl)
+    (($5 == 1)) || fail "curl takes one process per message, not several conversations"
+    run_each_message curl "$work/messages-$size" "$count" curl_send
+    ;;
+  *) fail "no tool $tool" ;;
+  esac
 }
 
-# The 10 MiB message: ms from the tool's start until the server has delivered it whole, i.e.
+# The 10 MiB message: ms from the tool's start until OpenSMTPD has delivered it whole, i.e.
 # its file is in maildir/new (the server moves it there complete) with at least the size of
 # the message as a maildir stores it.
 time_to_delivery() { # TOOL WHOLE_SIZE COMMAND...
@@ -152,89 +172,106 @@ run_large() { # TOOL SIZE
   whole=$(tr -d '\r' <"$message" | wc -c)
   case $1 in
   pelorin) time_to_delivery "$1" "$whole" timeout "$tool_timeout" "$send_bench" \
-    --host 127.0.0.1 --port "$port" --messages 1 --size "$2" ;;
+    --host 127.0.0.1 --port "$mail_port" --messages 1 --size "$2" ;;
   smtplib) time_to_delivery "$1" "$whole" timeout "$tool_timeout" "$python" \
-    "$here/smtplib_send.py" --host 127.0.0.1 --port "$port" --messages 1 --size "$2" ;;
+    "$here/smtplib_send.py" --host 127.0.0.1 --port "$mail_port" --messages 1 --size "$2" ;;
   curl) time_to_delivery "$1" "$whole" curl_send "$message" ;;
   esac
 }
 
-# --- Rounds and the table ---
+is_large() { # COUNT SIZE
+  (($1 == 1 && $2 > 1024 * 1024))
+}
 
-declare -A results # "COUNT SIZE|TOOL|FIGURE" -> one value per round
+count_of() { echo "${1%x*}"; }
+runs_of() { if [[ $1 == *x* ]]; then echo "${1#*x}"; else echo 1; fi; }
 
-record() { # KEY_PREFIX FIGURE_NAMES... -- VALUES...
-  local prefix=$1 names=() name
-  shift
-  while [[ $1 != -- ]]; do names+=("$1") && shift; done
-  shift
-  for name in "${names[@]}"; do
-    results["$prefix|$name"]+="$1 "
-    shift
+run_case() { # SERVER COUNT[xRUNS] SIZE TOOL
+  local server=$1 count runs size=$3 tool=$4 key="$1 $2 $3|$4"
+  count=$(count_of "$2")
+  runs=$(runs_of "$2")
+  clear_server "$server"
+  local figures # taken apart from the call, so that a failure inside ends the run
+  if is_large "$count" "$size"; then
+    figures=$(run_large "$tool" "$size")
+    record "$key" delivered_ms -- "$figures"
+  else
+    figures=$(run_tool "$tool" "$(port_of "$server")" "$count" "$size" "$runs")
+    # shellcheck disable=SC2086 # five figures, split on purpose
+    record "$key" msgs_per_sec median_ms p95_ms first_ms pipelined -- $figures
+  fi
+  check_delivered "$server" "$tool" $((count * runs))
+  [[ $server != opensmtpd ]] || sleep "$settle_seconds"
+}
+
+# --- The table ---
+
+server_name() {
+  case $1 in
+  opensmtpd) echo "OpenSMTPD" ;;
+  aiosmtpd) echo "aiosmtpd, STARTTLS and AUTH" ;;
+  smtp-sink) echo "smtp-sink" ;;
+  esac
+}
+
+# "median [low-high]" of a figure of a tool in a case.
+shown() { # KEY FIGURE
+  local values=${results["$1|$2"]}
+  echo "$(median "$values") [$(spread "$values")]"
+}
+
+print_case() { # SERVER COUNT SIZE REFERENCE TOOLS...
+  local server=$1 count=$2 size=$3 reference=$4 tool key reference_key
+  shift 4
+  local conversations=
+  (($(runs_of "$count") == 1)) || conversations=" in each of $(runs_of "$count") conversations"
+  printf '\n%s, %s x %s%s; ratio = tool / %s\n' "$(server_name "$server")" \
+    "$(count_of "$count")" "$(size_name "$size")" "$conversations" "$reference"
+  reference_key="$server $count $size|$reference"
+  if is_large "$(count_of "$count")" "$size"; then
+    printf '%-18s %-24s %6s\n' tool delivered_ms ratio
+    for tool in "$@"; do
+      key="$server $count $size|$tool"
+      printf '%-18s %-24s %6s\n' "$tool" "$(shown "$key" delivered_ms)" \
+        "$(ratio "$(median "${results["$key|delivered_ms"]}")" \
+          "$(median "${results["$reference_key|delivered_ms"]}")")"
+    done
+    return
+  fi
+  printf '%-18s %-24s %6s %-18s %-20s %-22s %6s %s\n' tool msgs_per_sec ratio median_ms \
+    p95_ms first_ms ratio pipelined
+  for tool in "$@"; do
+    key="$server $count $size|$tool"
+    printf '%-18s %-24s %6s %-18s %-20s %-22s %6s %s\n' "$tool" \
+      "$(shown "$key" msgs_per_sec)" \
+      "$(ratio "$(median "${results["$key|msgs_per_sec"]}")" \
+        "$(median "${results["$reference_key|msgs_per_sec"]}")")" \
+      "$(shown "$key" median_ms)" "$(shown "$key" p95_ms)" "$(shown "$key" first_ms)" \
+      "$(ratio "$(median "${results["$key|first_ms"]}")" \
+        "$(median "${results["$reference_key|first_ms"]}")")" \
+      "$(agreed "${results["$key|pipelined"]}")"
   done
 }
 
-run_case() { # COUNT SIZE TOOL
-  local count=$1 size=$2 tool=$3
-  clear_maildir
-  local figures # taken apart from the call, so that a failure inside ends the run
-  if ((count == 1 && size > 1024 * 1024)); then
-    figures=$(run_large "$tool" "$size")
-    record "$count $size|$tool" delivered_ms -- "$figures"
-  else
-    figures=$("run_$tool" "$count" "$size")
-    # shellcheck disable=SC2086 # three figures, split on purpose
-    record "$count $size|$tool" msgs_per_sec median_ms p95_ms -- $figures
-  fi
-  check_delivered "$tool" "$count"
-  # The server's work on the last run does not end with the deliveries (it removes the
-  # envelopes, ends the sessions of curl's many connections): the next tool starts on a
-  # server at rest rather than on whatever the one before left behind.
-  sleep "$settle_seconds"
-}
-
-median() {
-  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
-}
-
-ratio() {
-  awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
-}
-
-case_name() {
-  local count=$1 size=$2
-  if ((size >= 1024 * 1024)); then echo "$count x $((size / 1024 / 1024)) MiB"; else
-    echo "$count x $((size / 1024)) KiB"
-  fi
-}
-
 print_table() {
-  printf '\nOpenSMTPD on 127.0.0.1; median of %d rounds; ratio = ours / other\n' "$rounds"
-  printf '(msgs_per_sec: a ratio above 1 is ours faster; ms: a ratio below 1 is ours faster)\n\n'
-  printf '%-14s %-13s %10s %10s %6s %10s %6s\n' case figure pelorin smtplib ratio curl ratio
-  local entry figure ours smtplib curl
+  printf '\nServers on 127.0.0.1; median [lowest-highest] of %d rounds\n' "$rounds"
+  printf '(msgs_per_sec: a ratio above 1 is faster; ms: a ratio below 1 is faster)\n'
+  local entry
   for entry in "${cases[@]}"; do
-    for figure in msgs_per_sec median_ms p95_ms delivered_ms; do
-      [[ -n ${results["$entry|pelorin|$figure"]:-} ]] || continue
-      ours=$(median "${results["$entry|pelorin|$figure"]}")
-      smtplib=$(median "${results["$entry|smtplib|$figure"]}")
-      curl=$(median "${results["$entry|curl|$figure"]}")
-      # shellcheck disable=SC2086 # COUNT SIZE
-      printf '%-14s %-13s %10s %10s %6s %10s %6s\n' "$(case_name $entry)" "$figure" "$ours" \
-        "$smtplib" "$(ratio "$ours" "$smtplib")" "$curl" "$(ratio "$ours" "$curl")"
-    done
+    # shellcheck disable=SC2086 # the case's words
+    print_case $entry
   done
 }
 
 for entry in "${cases[@]}"; do
-  read -r count size <<<"$entry"
-  "$python" "$here/smtplib_send.py" --write "$work/messages-$size" --messages "$count" \
-    --size "$size"
+  read -r server count size reference tools <<<"$entry"
+  read -r -a tools <<<"$tools"
+  write_messages "$work/messages-$size" "$(count_of "$count")" "$size"
   for ((round = 0; round < rounds; round++)); do
     for ((t = 0; t < ${#tools[@]}; t++)); do
       tool=${tools[(t + round) % ${#tools[@]}]}
-      echo "$(case_name "$count" "$size"), round $((round + 1)): $tool" >&2
-      run_case "$count" "$size" "$tool"
+      echo "$(server_name "$server"), $count x $(size_name "$size"), round $((round + 1)): $tool" >&2
+      run_case "$server" "$count" "$size" "$tool"
     done
   done
 done

@@ -47,46 +47,59 @@ class LocalSmtpServer {
     }
   }
 
-  static void Reply(int connection, const char* text) {
-    ::send(connection, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
+  static void Send(int connection, const std::string& text) {
+    ::send(connection, text.data(), text.size(), MSG_NOSIGNAL);
   }
 
+  // The replies to what one recv brought go out together, as a pipelining server sends them:
+  // one at a time, the later ones would wait for the client's delayed ACK of the first.
   static void Converse(int connection) {
-    Reply(connection, "220 bench ready\r\n");
+    Send(connection, "220 bench ready\r\n");
     std::string pending;
+    std::string replies;
     bool inData = false;
     char buffer[65536];
     for (;;) {
       const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
       if (n <= 0) return;
       pending.append(buffer, static_cast<std::size_t>(n));
-      for (;;) {
-        if (inData) {
-          const std::size_t end = pending.find("\r\n.\r\n");
-          if (end == std::string::npos) {
-            // Keep only what may hold the start of the end mark.
-            if (pending.size() > 4) pending.erase(0, pending.size() - 4);
-            break;
-          }
-          pending.erase(0, end + 5);
-          inData = false;
-          Reply(connection, "250 ok\r\n");
-          continue;
+      const bool quit = Answer(pending, inData, replies);
+      Send(connection, replies);
+      replies.clear();
+      if (quit) return;
+    }
+  }
+
+  // Answers the whole commands and data in `pending`; true after QUIT.
+  static bool Answer(std::string& pending, bool& inData, std::string& replies) {
+    for (;;) {
+      if (inData) {
+        const std::size_t end = pending.find("\r\n.\r\n");
+        if (end == std::string::npos) {
+          // Keep only what may hold the start of the end mark.
+          if (pending.size() > 4) pending.erase(0, pending.size() - 4);
+          return false;
         }
-        const std::size_t end = pending.find("\r\n");
-        if (end == std::string::npos) break;
-        const std::string command = pending.substr(0, 4);
-        pending.erase(0, end + 2);
-        if (command == "DATA") {
-          inData = true;
-          pending.insert(0, "\r\n");  // the data's first line may be the end mark
-          Reply(connection, "354 go on\r\n");
-        } else if (command == "QUIT") {
-          Reply(connection, "221 bye\r\n");
-          return;
-        } else {
-          Reply(connection, "250 ok\r\n");
-        }
+        pending.erase(0, end + 5);
+        inData = false;
+        replies += "250 ok\r\n";
+        continue;
+      }
+      const std::size_t end = pending.find("\r\n");
+      if (end == std::string::npos) return false;
+      const std::string command = pending.substr(0, 4);
+      pending.erase(0, end + 2);
+      if (command == "DATA") {
+        inData = true;
+        pending.insert(0, "\r\n");  // the data's first line may be the end mark
+        replies += "354 go on\r\n";
+      } else if (command == "EHLO") {
+        replies += "250-bench\r\n250 PIPELINING\r\n";
+      } else if (command == "QUIT") {
+        replies += "221 bye\r\n";
+        return true;
+      } else {
+        replies += "250 ok\r\n";
       }
     }
   }

@@ -23,8 +23,10 @@ readonly sends=100
 readonly settle_seconds=2 # after the icon shows, for the last start-up work to finish
 readonly wait_seconds=30  # for a desktop, a window or a delivery
 readonly recipient=bench@example.org
-# Client positions in the window "Pelorin 32" (the middle of the e-mail field and of Send).
+# Client positions in the window "Pelorin 32" (the middle of the e-mail and subject fields and
+# of Send).
 readonly email_field=(209 37)
+readonly subject_field=(209 61)
 readonly send_button=(100 318)
 
 fail() {
@@ -196,6 +198,9 @@ show_window_from_tray() { # PID
 
 send_and_wait() { # PID COUNT_AFTER
   kill -0 "$1" 2>/dev/null || fail "the program ended: $(cat "$work/pelorin.log")"
+  # A message with neither subject nor body is not sent, and a send empties the subject.
+  click "$main_window" "${subject_field[@]}"
+  xdotool type --delay 20 "bench $2"
   click "$main_window" "${send_button[@]}"
   wait_for "send $2: the server has delivered only $(delivered_count) messages" has_delivered "$2"
 }

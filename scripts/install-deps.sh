@@ -17,6 +17,7 @@ if [[ "${1:-}" == "--test" ]]; then
   packages+=(desktop-file-utils dbus gnome-keyring libglib2.0-bin dbus-daemon dbus-bin dunst)
   # A StatusNotifierItem tray for the tray tests: a private bus, its watcher and a host.
   packages+=(dbus haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils)
+  packages+=(msmtp) # bench/slow_link.sh measures against it
 fi
 
 missing=()
