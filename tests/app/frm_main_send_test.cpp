@@ -32,6 +32,7 @@
 #include "os/msgbox.h"
 #include "os/registry.h"
 #include "os/shell_tray.h"
+#include "os/winsock.h"
 #include "platform/dialup.h"
 #include "platform/dialup_key.h"
 #include "support/event_loop.h"
@@ -205,6 +206,17 @@ class SendWorkflowTest : public ::testing::Test {
   std::size_t Queued() const { return window_->Workflow().Queue().Size(); }
 
   // Runs `act` inside the first box shown on the user-interface thread, while it is open.
+  // Hands on everything that is due now: socket readiness, posted notifications and deferred
+  // errors, until a round brings nothing new. What has not come by then was never coming,
+  // without waiting for an arbitrary time.
+  static void HandleAllDue() {
+    for (int round = 0; round < 5; ++round) {
+      os::ws::PostReadinessNow();
+      QCoreApplication::sendPostedEvents();
+      QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+  }
+
   void InFirstBox(std::function<void()> act) {
     boxes_.OnBox([this, act](const os::BoxRequest&) {
       if (QThread::currentThread() != QCoreApplication::instance()->thread()) return;
@@ -512,7 +524,8 @@ TEST_F(SendWorkflowTest, ATimeOutCannotRunOutWhileARefusalIsShown) {
   bool timerRanDuringBox = true;
   InFirstBox([&] {
     timerRanDuringBox = window.Timer1->isActive();
-    RunEventsFor(500);  // five intervals of the time-out
+    HandleAllDue();
+    timerRanDuringBox = timerRanDuringBox || window.Timer1->isActive();
   });
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   ASSERT_TRUE(SendAndWait());
@@ -765,7 +778,7 @@ TEST_F(SendWorkflowTest, ASilentServerTimesOutOnceAndTheLineIsHungUp) {
   window.Timer1->setInterval(300);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   ASSERT_TRUE(SendAndWait());
-  RunEventsFor(1000);  // three more intervals: no further time-out
+  HandleAllDue();  // the time-out is stopped, so no further one can come
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 TimeOut\r\n"}));
   EXPECT_FALSE(window.Timer1->isActive());
   EXPECT_EQ(window.lblStatus->text(),
@@ -786,7 +799,7 @@ TEST_F(SendWorkflowTest, ATimeOutWhileTheWorkerIsStillConnectingWaitsForIt) {
   window.Timer1->setInterval(1);
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   ASSERT_TRUE(SendAndWait());
-  RunEventsFor(100);
+  HandleAllDue();
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
   EXPECT_FALSE(window.Timer1->isActive());
   EXPECT_EQ(window.lblStatus->text(),
@@ -802,8 +815,8 @@ TEST_F(SendWorkflowTest, DataKeepsTheTimeOutAway) {
   const int ended = sendsEnded_;
   window.cmdMake->click();
   ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
-  RunEventsFor(1000);
-  peer_.Release();  // 1000 ms after the greeting, 500 ms before the time-out
+  RunEventsFor(1000);  // the point of the test: data within the time-out keeps it away
+  peer_.Release();     // 1000 ms after the greeting, 500 ms before the time-out
   ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_TRUE(boxes_.Boxes().empty());
@@ -814,7 +827,7 @@ TEST_F(SendWorkflowTest, AResetInTheMiddleOfTheDataEndsTheSend) {
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QString(2000, QLatin1Char('x')));
   ASSERT_TRUE(SendAndWait());
-  RunEventsFor(200);
+  HandleAllDue();
   ASSERT_EQ(boxes_.Texts().size(), 1u) << testing::PrintToString(boxes_.Texts());
   EXPECT_EQ(boxes_.Texts()[0].substr(0, 4), "500 ");
   EXPECT_TRUE(window.lblStatus->text().startsWith(QStringLiteral("Mail not sent ("))) << Status();
@@ -878,10 +891,15 @@ TEST_F(SendWorkflowTest, NoTimeOutRunsOutWhileTheConnectsFailureIsShown) {
   pelorin::SmtpPort = "2x5";
   TfrmMain& window = Create();
   window.Timer1->setInterval(50);
-  InFirstBox([] { RunEventsFor(300); });
+  bool timerRanDuringBox = true;
+  InFirstBox([&] {
+    HandleAllDue();
+    timerRanDuringBox = window.Timer1->isActive();
+  });
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"'2x5' is not a valid integer value."});
+  EXPECT_FALSE(timerRanDuringBox);
   EXPECT_EQ(window.lblStatus->text(),
             QStringLiteral("Mail not sent ('2x5' is not a valid integer value); it stays queued "
                            "for the next send."));
@@ -893,7 +911,7 @@ TEST_F(SendWorkflowTest, AFailureTheConnectReportsAtOnceEndsTheSend) {
   TfrmMain& window = Create();
   Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
   ASSERT_TRUE(SendAndWait());
-  RunEventsFor(200);
+  HandleAllDue();
   // One box: the failing QUIT and close of the socket that never was report nothing more.
   EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No IP Address Specified\r\n"});
   EXPECT_EQ(window.lblStatus->text(),
@@ -1079,7 +1097,7 @@ TEST_F(SendWorkflowTest, AMessageThatCannotBeKeptOnDiskStaysInTheWindow) {
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
   EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("B"));
-  RunEventsFor(100);
+  HandleAllDue();
   EXPECT_EQ(peer_.Connections(), 0);
 }
 
