@@ -109,6 +109,7 @@ class TfrmMain : public QWidget {
   bool FieldsHoldQueuedDraft() const;
   bool FieldsHoldNoDraft() const;
   bool QueueFieldsMessage();
+  SendSettings SettingsForSend() const;
   void ShowQueuedCount();
   void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
   void SendEnded(const SendReport& report);

@@ -123,6 +123,16 @@ bool TfrmMain::QueueFieldsMessage() {
   return true;
 }
 
+// The settings as they are now: the send reads this copy, never the globals.
+SendSettings TfrmMain::SettingsForSend() const {
+  SendSettings settings{SmtpServer, SmtpPort, DialEntry, UseDialup, {}, {}};
+  const SecuritySettings security = ReadSecuritySettings();
+  settings.smtp.security = security.security;
+  settings.smtp.userName = security.userName;
+  settings.trustedCertificate = security.trustedCertificate;
+  return settings;
+}
+
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
   if (!QueueFieldsMessage()) return;
@@ -137,16 +147,12 @@ void TfrmMain::cmdMakeClick(QObject*) {
     SetStatus(progressStatus_);
     return;
   }
-  SendSettings settings{SmtpServer, SmtpPort, DialEntry, UseDialup, {}, {}};
-  const SecuritySettings security = ReadSecuritySettings();
-  settings.smtp.security = security.security;
-  settings.smtp.userName = security.userName;
-  settings.trustedCertificate = security.trustedCertificate;
-  if (security.userName.empty()) {
+  SendSettings settings = SettingsForSend();
+  if (settings.smtp.userName.empty()) {
     workflow_->Send(settings);
     return;
   }
-  FetchPassword(this, SmtpServer, security.userName,
+  FetchPassword(this, SmtpServer, settings.smtp.userName,
                 [this, settings](std::optional<std::string> password) mutable {
                   if (!password) {
                     SetStatus(
