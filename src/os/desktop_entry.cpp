@@ -137,29 +137,24 @@ std::string ExecLineFor(const CommandLine& command) {
   return exec;
 }
 
+namespace {
+
+// The lines every entry of the program begins with.
+std::string EntryHead(const std::string& exec) {
+  return "[Desktop Entry]\nType=Application\nName=Pelorin 32\nComment=Send a short e-mail\n"
+         "Exec=" +
+         EscapeStringValue(exec) + "\n";
+}
+
+}  // namespace
+
 std::string DesktopEntryText(const std::string& command, const std::string& exec) {
-  std::ostringstream text;
-  text << "[Desktop Entry]\n"
-       << "Type=Application\n"
-       << "Name=Pelorin 32\n"
-       << "Comment=Send a short e-mail\n"
-       << "Exec=" << EscapeStringValue(exec) << "\n"
-       << "MimeType=x-scheme-handler/mailto;\n"
-       << "NoDisplay=true\n"
-       << kCommandKey << EscapeStringValue(command) << "\n";
-  return text.str();
+  return EntryHead(exec) + "MimeType=x-scheme-handler/mailto;\nNoDisplay=true\n" +
+         std::string(kCommandKey) + EscapeStringValue(command) + "\n";
 }
 
 std::string AutostartEntryText(const std::string& exec) {
-  std::ostringstream text;
-  text << "[Desktop Entry]\n"
-       << "Type=Application\n"
-       << "Name=Pelorin 32\n"
-       << "Comment=Send a short e-mail\n"
-       << "Exec=" << EscapeStringValue(exec) << "\n"
-       << "Terminal=false\n"
-       << "X-GNOME-Autostart-enabled=true\n";
-  return text.str();
+  return EntryHead(exec) + "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
 }
 
 std::optional<std::string> CommandOfDesktopEntry(std::string_view text) {

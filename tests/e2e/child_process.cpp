@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -308,6 +310,31 @@ ToolResult RunTool(const std::vector<std::string>& commandLine, int timeoutMs,
   }
   result.status = *status;
   return result;
+}
+
+std::string ReadLineFrom(int fd, int timeoutMs) {
+  std::string line;
+  pollfd waitFor{fd, POLLIN, 0};
+  char c = 0;
+  while (poll(&waitFor, 1, timeoutMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+std::string LogTail(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string all = text.str();
+  return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 
 }  // namespace e2e

@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,6 +47,26 @@ std::string FindExecutable(const std::string& name);
 
 // The message for a tool that is not installed.
 std::string MissingToolMessage(const std::string& name);
+
+// The tools of `tools` that are not on PATH, joined by ", "; empty when all are there.
+template <std::size_t N>
+std::string MissingTools(const char* const (&tools)[N]) {
+  std::string missing;
+  for (const char* tool : tools) {
+    if (FindExecutable(tool).empty()) missing += std::string(missing.empty() ? "" : ", ") + tool;
+  }
+  return missing;
+}
+
+// One line a starting helper writes to `fd` (without its newline), read a byte at a time so
+// that nothing after it is taken; what came when `timeoutMs` passed without a byte.
+std::string ReadLineFrom(int fd, int timeoutMs);
+
+// Polls `done` every 50 ms until it holds; false when `timeoutMs` ran out first.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
+
+// The last 2000 bytes of a log file, for a failure message.
+std::string LogTail(const std::string& path);
 
 struct ChildOptions {
   Environment environment;

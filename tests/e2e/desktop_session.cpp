@@ -20,23 +20,9 @@ constexpr int kStartTimeoutMs = 30000;
 constexpr const char* kScreen = "1024x768x24";
 const char* const kSessionTools[] = {"Xvfb", "trayer", "xdotool", "xwininfo", "xprop"};
 
-std::string MissingTools() {
-  std::string missing;
-  for (const char* tool : kSessionTools) {
-    if (FindExecutable(tool).empty()) missing += std::string(missing.empty() ? "" : ", ") + tool;
-  }
-  return missing;
-}
-
 // Xvfb writes the display number it chose, then a newline, once it accepts connections.
 std::string ReadDisplayNumber(int fd) {
-  std::string number;
-  pollfd waitFor{fd, POLLIN, 0};
-  char c = 0;
-  while (poll(&waitFor, 1, kStartTimeoutMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') {
-    number += c;
-  }
-  return number;
+  return ReadLineFrom(fd, kStartTimeoutMs);
 }
 
 // One connection to the display for the whole wait: the tray announces itself by owning the
@@ -74,27 +60,10 @@ WindowId VisibleWindowOf(pid_t pid) {
   return found.Ok() ? window : 0;
 }
 
-std::string LogTail(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  const std::string all = text.str();
-  return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 }  // namespace
 
 DesktopSession::DesktopSession() {
-  const std::string missing = MissingTools();
+  const std::string missing = MissingTools(kSessionTools);
   if (!missing.empty()) {
     error_ =
         "missing tool(s) on PATH: " + missing + " (scripts/install-deps.sh --test installs them)";

@@ -40,40 +40,6 @@ constexpr const char* kBusConfiguration = R"(<!DOCTYPE busconfig PUBLIC
 </busconfig>
 )";
 
-std::string MissingTools() {
-  std::string missing;
-  for (const char* tool : kTrayTools) {
-    if (FindExecutable(tool).empty()) missing += std::string(missing.empty() ? "" : ", ") + tool;
-  }
-  return missing;
-}
-
-// dbus-daemon writes its address, then a newline, once it accepts connections.
-std::string ReadLine(int fd) {
-  std::string line;
-  pollfd waitFor{fd, POLLIN, 0};
-  char c = 0;
-  while (poll(&waitFor, 1, kStartTimeoutMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
-std::string LogTail(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  const std::string all = text.str();
-  return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
-}
-
 // The visible window of a process, found without reporting test failures: the tray starts
 // before any test runs.
 WindowId VisibleWindowOf(pid_t pid) {
@@ -88,7 +54,7 @@ WindowId VisibleWindowOf(pid_t pid) {
 }  // namespace
 
 SniTraySession::SniTraySession(const DesktopSession& desktop) {
-  const std::string missing = MissingTools();
+  const std::string missing = MissingTools(kTrayTools);
   if (!missing.empty()) {
     error_ =
         "missing tool(s) on PATH: " + missing + " (scripts/install-deps.sh --test installs them)";
@@ -146,7 +112,8 @@ bool SniTraySession::StartBus(const std::string& dbusDaemon) {
                                "--print-address=" + std::to_string(pipeFds[1])},
       options);
   close(pipeFds[1]);
-  busAddress_ = bus_->Started() ? ReadLine(pipeFds[0]) : "";
+  // dbus-daemon writes its address, then a newline, once it accepts connections.
+  busAddress_ = bus_->Started() ? ReadLineFrom(pipeFds[0], kStartTimeoutMs) : "";
   close(pipeFds[0]);
   if (busAddress_.empty()) {
     error_ = "dbus-daemon did not start: " + bus_->Error() + LogTail(options.logFile);
