@@ -65,8 +65,6 @@ QLabel* PlaceLabel(QWidget* parent, const char* name, const char* caption, int l
                    int width) {
   auto* label = Place<QLabel>(parent, name, left, top, width, 13);
   label->setText(QString::fromLatin1(caption));
-  // A label sizes itself to its text: the designed width fits only the designed font.
-  label->resize(std::max(width, label->sizeHint().width()), label->height());
   return label;
 }
 
@@ -126,7 +124,6 @@ QLabel* PlaceStatusLabel(QWidget* parent) {
   label->setObjectName(QStringLiteral("lblStatus"));
   label->move(kStatusLeft, kStatusTop);
   label->setText(kWaiting);
-  label->adjustSize();
   return label;
 }
 
@@ -340,8 +337,23 @@ void TfrmMain::RefreshNameList() {
 
 void TfrmMain::SetStatus(const QString& text) {
   lblStatus->setText(text);
-  lblStatus->adjustSize();
+  if (isVisible()) lblStatus->adjustSize();
   emit StatusShown(text);
+}
+
+// Labels size themselves to their text, since the designed widths fit only the designed font.
+// Measuring text loads the font and shaping libraries, so a window that waits hidden in the
+// tray does it only when it is first shown.
+void TfrmMain::FitLabelsToText() {
+  for (QLabel* label : {Label1, Label2, Label3, Label4}) {
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+  }
+  lblStatus->adjustSize();
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  FitLabelsToText();
+  QWidget::showEvent(event);
 }
 
 void TfrmMain::edsNameChange(QObject*) {

@@ -90,6 +90,7 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void CreateControls();
@@ -100,6 +101,7 @@ class TfrmMain : public QWidget {
   void ShowWithoutTrayIcon();
   void PrefillFromLink();
   void SetStatus(const QString& text);
+  void FitLabelsToText();
   bool EndsProgramOnClose() const;
 
   // Composing and the outcome of a send (frm_main_send.cpp).

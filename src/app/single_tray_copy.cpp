@@ -1,18 +1,26 @@
 #include "app/single_tray_copy.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+// The socket is plain POSIX rather than QLocalServer: Qt's network module and the libraries it
+// draws in (Kerberos, the proxy library) would stay resident in a program that waits in the
+// tray for hours, for the sake of one line each way.
 
 namespace pelorin {
 namespace {
@@ -20,24 +28,101 @@ namespace {
 constexpr char kShowRequest[] = "show\n";
 constexpr char kShownAnswer[] = "shown\n";
 constexpr int kRetryPauseMs = 50;
-constexpr qint64 kLongestRequest = 64;
+constexpr std::size_t kLongestRequest = 64;
+constexpr int kListenBacklog = 8;
 
-QString SocketName(const std::string& path) {
-  return QString::fromStdString(path);
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::max<long long>(0, left));
 }
 
-int MillisecondsLeft(const QElapsedTimer& clock, int timeoutMs) {
-  return static_cast<int>(std::max<qint64>(0, timeoutMs - clock.elapsed()));
+bool AddressOf(const std::string& path, sockaddr_un* address) {
+  *address = {};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path.data(), path.size());
+  return true;
+}
+
+sockaddr* AsSocketAddress(sockaddr_un* address) {
+  return reinterpret_cast<sockaddr*>(address);
+}
+
+// Waits until `fd` is ready for `events`; false once the deadline has passed.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  pollfd ready{fd, events, 0};
+  int count;
+  do {
+    count = poll(&ready, 1, MillisecondsLeft(deadline));
+  } while (count < 0 && errno == EINTR);
+  return count > 0;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Sends all of `text`; MSG_NOSIGNAL, since a peer that has gone must not end this program.
+bool SendAll(int fd, std::string_view text, Clock::time_point deadline) {
+  while (!text.empty()) {
+    const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      text.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (errno != EINTR && (errno != EAGAIN || !WaitFor(fd, POLLOUT, deadline))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// False once the other side has closed: a start that gave up waiting is not answered.
+bool PeerStillWaits(int fd) {
+  pollfd state{fd, POLLRDHUP, 0};
+  return poll(&state, 1, 0) == 0;
 }
 
 }  // namespace
+
+// A connection of a later start, until it has been answered.
+struct SingleTrayCopy::Request {
+  explicit Request(int socket) : fd(socket) {}
+  ~Request() {
+    delete readable;
+    close(fd);
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  int fd;
+  QSocketNotifier* readable = nullptr;
+  std::string received;
+  bool asked = false;  // the whole request has come
+};
 
 SingleTrayCopy::SingleTrayCopy(std::string socketPath, QObject* parent)
     : QObject(parent), socketPath_(std::move(socketPath)) {}
 
 SingleTrayCopy::~SingleTrayCopy() {
+  requests_.clear();
   // The socket goes before the lock: whoever takes the lock next finds no live socket.
-  delete server_;
+  if (listenFd_ >= 0) {
+    delete listening_;
+    close(listenFd_);
+    unlink(socketPath_.c_str());
+  }
   if (lockFd_ >= 0) close(lockFd_);
 }
 
@@ -58,14 +143,13 @@ SingleTrayCopy::Claim SingleTrayCopy::ClaimTray(int timeoutMs) {
     lockFd_ = -1;
     return Claim::Unguarded;
   }
-  QElapsedTimer clock;
-  clock.start();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
     if (TryLock()) return Claim::Taken;
     // The copy holding the lock may not listen yet, or may be ending: ask again until it
     // answers or lets go of the lock.
-    if (AskTrayCopyToShow(MillisecondsLeft(clock, timeoutMs))) return Claim::ShownByTrayCopy;
-    if (clock.elapsed() >= timeoutMs) return Claim::TrayCopySilent;
+    if (AskTrayCopyToShow(MillisecondsLeft(deadline))) return Claim::ShownByTrayCopy;
+    if (Clock::now() >= deadline) return Claim::TrayCopySilent;
     QThread::msleep(kRetryPauseMs);
   }
 }
@@ -75,39 +159,47 @@ bool SingleTrayCopy::TryLock() {
 }
 
 bool SingleTrayCopy::AskTrayCopyToShow(int timeoutMs) {
-  QLocalSocket socket;
-  socket.connectToServer(SocketName(socketPath_));
-  QElapsedTimer clock;
-  clock.start();
-  if (!socket.waitForConnected(timeoutMs)) return false;
-  socket.write(kShowRequest);
-  if (!socket.waitForBytesWritten(MillisecondsLeft(clock, timeoutMs))) return false;
-  QByteArray answer;
-  while (!answer.endsWith('\n')) {
-    if (!socket.waitForReadyRead(MillisecondsLeft(clock, timeoutMs))) return false;
-    answer += socket.readAll();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  sockaddr_un address;
+  if (!AddressOf(socketPath_, &address)) return false;
+  const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) return false;
+  // A local connect completes at once or fails (no listener, or its backlog full: ask again).
+  if (::connect(socket.get(), AsSocketAddress(&address), sizeof address) != 0) return false;
+  if (!SendAll(socket.get(), kShowRequest, deadline)) return false;
+  std::string answer;
+  while (answer.find('\n') == std::string::npos && answer.size() <= kLongestRequest) {
+    char buffer[kLongestRequest];
+    const ssize_t count = recv(socket.get(), buffer, sizeof buffer, 0);
+    if (count > 0) {
+      answer.append(buffer, static_cast<std::size_t>(count));
+    } else if (count == 0 ||
+               (errno != EINTR && (errno != EAGAIN || !WaitFor(socket.get(), POLLIN, deadline)))) {
+      return false;
+    }
   }
   return answer == kShownAnswer;
 }
 
 bool SingleTrayCopy::Listen(std::string* failure) {
-  // Holding the lock, this copy is the only one that may own the socket: one found there was
-  // left by a copy that died.
-  QLocalServer::removeServer(SocketName(socketPath_));
-  server_ = new QLocalServer(this);
-  server_->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_->listen(SocketName(socketPath_))) {
-    if (failure != nullptr) *failure = server_->errorString().toStdString();
-    delete server_;
-    server_ = nullptr;
+  sockaddr_un address;
+  if (!AddressOf(socketPath_, &address)) {
+    if (failure != nullptr) *failure = "the socket's path " + socketPath_ + " is too long";
     return false;
   }
-  connect(server_, &QLocalServer::newConnection, this, [this] {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-      connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-      connect(socket, &QLocalSocket::readyRead, this, [this, socket] { TakeRequest(socket); });
-    }
-  });
+  // Holding the lock, this copy is the only one that may own the socket: one found there was
+  // left by a copy that died.
+  unlink(socketPath_.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, AsSocketAddress(&address), sizeof address) != 0 ||
+      chmod(socketPath_.c_str(), 0600) != 0 || listen(fd, kListenBacklog) != 0) {
+    if (failure != nullptr) *failure = socketPath_ + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  listenFd_ = fd;
+  listening_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(listening_, &QSocketNotifier::activated, this, [this] { AcceptRequests(); });
   return true;
 }
 
@@ -116,29 +208,59 @@ void SingleTrayCopy::SetShowWindow(std::function<void()> showWindow) {
   AnswerWaiting();
 }
 
-void SingleTrayCopy::TakeRequest(QLocalSocket* socket) {
-  if (!socket->canReadLine()) {
-    if (socket->bytesAvailable() > kLongestRequest) socket->abort();
+void SingleTrayCopy::AcceptRequests() {
+  int fd;
+  while ((fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+    auto request = std::make_unique<Request>(fd);
+    Request* taken = request.get();
+    taken->readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(taken->readable, &QSocketNotifier::activated, this,
+            [this, taken] { ReadRequest(taken); });
+    requests_.push_back(std::move(request));
+  }
+}
+
+void SingleTrayCopy::ReadRequest(Request* request) {
+  char buffer[kLongestRequest + 1];
+  const ssize_t count = recv(request->fd, buffer, sizeof buffer, 0);
+  if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (count <= 0) return Drop(request);  // the later start gave up or ended
+  if (request->asked) return;            // anything after the request is not read
+  request->received.append(buffer, static_cast<std::size_t>(count));
+  const std::size_t end = request->received.find('\n');
+  if (end == std::string::npos) {
+    if (request->received.size() > kLongestRequest) Drop(request);
     return;
   }
-  const QByteArray request = socket->readLine(kLongestRequest);
-  disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
-  if (request != kShowRequest) {
-    socket->abort();
-    return;
-  }
-  waiting_.push_back(socket);
-  connect(socket, &QObject::destroyed, this, [this, socket] { std::erase(waiting_, socket); });
+  if (request->received.compare(0, end + 1, kShowRequest) != 0) return Drop(request);
+  request->asked = true;
   AnswerWaiting();
 }
 
+// Closes the connection. Called from its own notifier's signal, so the notifier goes later.
+void SingleTrayCopy::Drop(Request* request) {
+  request->readable->setEnabled(false);
+  request->readable->deleteLater();
+  request->readable = nullptr;
+  std::erase_if(requests_, [request](const auto& held) { return held.get() == request; });
+}
+
 void SingleTrayCopy::AnswerWaiting() {
-  if (!showWindow_ || waiting_.empty()) return;
-  const std::vector<QLocalSocket*> asking = std::exchange(waiting_, {});
+  std::vector<Request*> asking;
+  for (const auto& request : requests_) {
+    if (request->asked) asking.push_back(request.get());
+  }
+  std::erase_if(asking, [this](Request* request) {
+    if (PeerStillWaits(request->fd)) return false;
+    Drop(request);
+    return true;
+  });
+  if (!showWindow_ || asking.empty()) return;
   showWindow_();
-  for (QLocalSocket* socket : asking) {
-    socket->write(kShownAnswer);
-    socket->disconnectFromServer();  // once the answer is out
+  for (Request* request : asking) {
+    // The answer is one short line into an empty socket buffer; it goes out at once.
+    SendAll(request->fd, kShownAnswer, Clock::now());
+    Drop(request);
   }
 }
 

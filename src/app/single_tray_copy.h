@@ -9,11 +9,11 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace pelorin {
 
@@ -50,16 +50,21 @@ class SingleTrayCopy : public QObject {
   const std::string& SocketPath() const { return socketPath_; }
 
  private:
+  struct Request;
+
   bool TryLock();
   bool AskTrayCopyToShow(int timeoutMs);
-  void TakeRequest(QLocalSocket* socket);
+  void AcceptRequests();
+  void ReadRequest(Request* request);
+  void Drop(Request* request);
   void AnswerWaiting();
 
   std::string socketPath_;
   int lockFd_ = -1;
-  QLocalServer* server_ = nullptr;
+  int listenFd_ = -1;
+  QSocketNotifier* listening_ = nullptr;
   std::function<void()> showWindow_;
-  std::vector<QLocalSocket*> waiting_;  // asked before the window could be shown
+  std::vector<std::unique_ptr<Request>> requests_;  // connections not yet answered
 };
 
 }  // namespace pelorin

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -170,6 +171,32 @@ TEST_F(SingleTrayCopyTest, OtherRequestsAreRefusedWithoutShowingTheWindow) {
   EXPECT_TRUE(RunEventsUntil([&] { return closed.load(); }, kLongWaitMs));
   client.join();
   EXPECT_EQ(windowsShown_, 0);
+}
+
+// Only the user may reach the socket, and it goes with the copy, so that the next start does
+// not knock at a dead socket.
+TEST_F(SingleTrayCopyTest, SocketIsTheUsersOwnAndGoesWithTheCopy) {
+  auto trayCopy = TrayCopy();
+  struct stat info {};
+  ASSERT_EQ(lstat(SocketPath().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  trayCopy.reset();
+  EXPECT_FALSE(std::filesystem::exists(SocketPath()));
+}
+
+// A later start that gives up before the window exists is forgotten; the next one is answered.
+TEST_F(SingleTrayCopyTest, StartThatGaveUpIsNotAnsweredAndTheNextOneIs) {
+  const auto trayCopy = TrayCopy(false);
+  {
+    LaterStart impatient(SocketPath(), 200);
+    EXPECT_EQ(impatient.Result(), Claim::TrayCopySilent);
+  }
+  trayCopy->SetShowWindow([this] { ++windowsShown_; });
+  EXPECT_EQ(windowsShown_, 0) << "shown for a start that had already ended";
+  LaterStart later(SocketPath(), kLongWaitMs);
+  EXPECT_EQ(later.Result(), Claim::ShownByTrayCopy);
+  EXPECT_EQ(windowsShown_, 1);
 }
 
 TEST(SingleTrayCopyPath, IsInTheRuntimeDirectoryElseTheUsersOwnInTheTemporaryOne) {
