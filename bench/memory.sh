@@ -37,8 +37,9 @@ fail() {
 [[ $# -eq 1 ]] || fail "usage: bench/memory.sh BUILD_DIR"
 build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
 readonly program=$build/program/pelorin32 icon=$build/program/skelmar32.ico
+readonly tls_module=$build/program/libpelorin32-tls.so
 readonly minimal=$build/bench/pelorin_minimal_tray
-for file in "$program" "$icon" "$minimal"; do
+for file in "$program" "$icon" "$tls_module" "$minimal"; do
   [[ -e $file ]] || fail "$file is missing; build the targets pelorin32 and pelorin_minimal_tray"
 done
 for tool in Xvfb trayer xdotool xwininfo smtpd python3 unshare; do
@@ -151,7 +152,7 @@ stop() { # PID
 # the local server without dialling.
 prepare_program_directory() {
   mkdir "$work/program"
-  cp "$program" "$icon" "$work/program/"
+  cp "$program" "$icon" "$tls_module" "$work/program/"
   printf '127.0.0.1:%s\r\nme@example.com\r\n\r\nFALSE\r\n' "$mail_port" \
     >"$work/program/tessaly32.cfg"
 }

@@ -447,10 +447,16 @@ const TlsRejection* TSockets::TlsFailure() const {
 }
 
 void TSockets::BeginTls() {
-  tls_ = std::make_unique<TlsChannel>(tlsServerName_, tlsTrustedFingerprint_);
+  std::string failure;
+  tls_ = OpenTlsChannel(tlsServerName_, tlsTrustedFingerprint_, &failure);
   tlsFailed_ = false;
   tlsRejection_.reset();
   tlsPlain_.clear();
+  if (!tls_) {
+    tlsFailed_ = true;
+    DirectReport(kTlsHandshakeFailed, "The secure connection failed: " + failure);
+    return;
+  }
   tls_->Advance();  // the client's first flight
   FlushTls();
 }

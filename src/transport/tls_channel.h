@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelorin {
 
@@ -23,47 +24,48 @@ class TlsChannel {
  public:
   enum class State { Handshaking, Established, Failed };
 
-  // `serverName` as configured; `trustedFingerprint` may be empty.
-  TlsChannel(const std::string& serverName, const std::string& trustedFingerprint);
-  ~TlsChannel();
-  TlsChannel(const TlsChannel&) = delete;
-  TlsChannel& operator=(const TlsChannel&) = delete;
+  virtual ~TlsChannel() = default;
 
-  State CurrentState() const { return state_; }
+  virtual State CurrentState() const = 0;
   // Why the handshake failed (Failed): a protocol error or a rejected certificate.
-  const std::string& Failure() const { return failure_; }
+  virtual const std::string& Failure() const = 0;
   // Set when the failure was a certificate that could not be verified.
-  const TlsRejection* Rejection() const { return rejected_ ? &rejection_ : nullptr; }
+  virtual const TlsRejection* Rejection() const = 0;
 
   // Starts or continues the handshake with the encrypted bytes received so far.
-  void Advance();
+  virtual void Advance() = 0;
   // Encrypted bytes from the server.
-  void Receive(std::string_view encrypted);
+  virtual void Receive(std::string_view encrypted) = 0;
   // Plain text the server sent, as far as it has arrived whole.
-  std::string ReadPlain();
+  virtual std::string ReadPlain() = 0;
   // Queues plain text to go to the server (only once established).
-  void WritePlain(std::string_view plain);
+  virtual void WritePlain(std::string_view plain) = 0;
   // Encrypted bytes that must go to the server now.
-  std::string TakeOutgoing();
+  virtual std::string TakeOutgoing() = 0;
   // The peer sent its close: no more plain text will come.
-  bool PeerClosed() const { return peerClosed_; }
-
- private:
-  void Fail(std::string why);
-  bool AcceptPeer();
-
-  struct Handles;
-  std::unique_ptr<Handles> handles_;
-  std::string serverName_;
-  std::string trustedFingerprint_;
-  State state_ = State::Handshaking;
-  std::string failure_;
-  TlsRejection rejection_;
-  bool rejected_ = false;
-  bool peerClosed_ = false;
+  virtual bool PeerClosed() const = 0;
 };
 
-// The SHA-256 fingerprint of a DER-encoded certificate, as upper-case hex pairs joined by ':'.
-std::string CertificateFingerprint(std::string_view der);
+// OpenSSL lives in a module of its own, loaded the first time a connection is secured: linked
+// into the program it kept about 1.7 MiB resident all the time, also for the many users who
+// never secure a connection. The module is looked for beside the program file, then where the
+// dynamic loader looks (the build tree's programs name their build directory).
+inline constexpr char kTlsModuleFile[] = "libpelorin32-tls.so";
+// The module's one export: `TlsChannel* (const std::string& serverName,
+// const std::string& trustedFingerprint)`, the new channel owned by the caller.
+inline constexpr char kTlsModuleEntry[] = "pelorin_open_tls_channel";
+
+// `serverName` as configured; `trustedFingerprint` may be empty. Null when the module cannot
+// be loaded; `failure` then says why.
+std::unique_ptr<TlsChannel> OpenTlsChannel(const std::string& serverName,
+                                           const std::string& trustedFingerprint,
+                                           std::string* failure);
+
+// The same from the first of `modulePaths` that loads (a bare file name is searched for as the
+// dynamic loader does).
+std::unique_ptr<TlsChannel> OpenTlsChannelFrom(const std::vector<std::string>& modulePaths,
+                                               const std::string& serverName,
+                                               const std::string& trustedFingerprint,
+                                               std::string* failure);
 
 }  // namespace pelorin

@@ -1,5 +1,5 @@
-#include "transport/tls_channel.h"
-
+// The OpenSSL side of TlsChannel, built as the module that the program loads when it first
+// secures a connection.
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -8,9 +8,12 @@
 
 #include <cstdio>
 
-namespace pelorin {
+#include "transport/tls_channel.h"
 
-struct TlsChannel::Handles {
+namespace pelorin {
+namespace {
+
+struct Handles {
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
   BIO* incoming = nullptr;  // owned by ssl
@@ -20,8 +23,6 @@ struct TlsChannel::Handles {
     if (context != nullptr) SSL_CTX_free(context);
   }
 };
-
-namespace {
 
 std::string OpenSslErrors() {
   std::string text;
@@ -56,6 +57,20 @@ std::string VerifyReason(long result) {
   }
 }
 
+// The SHA-256 fingerprint of a DER-encoded certificate, as upper-case hex pairs joined by ':'.
+std::string CertificateFingerprint(std::string_view der) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr) != 1) return {};
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    char pair[4];
+    std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", digest[i]);
+    text += pair;
+  }
+  return text;
+}
+
 std::string PeerFingerprint(SSL* ssl) {
   X509* certificate = SSL_get1_peer_certificate(ssl);
   if (certificate == nullptr) return {};
@@ -71,22 +86,35 @@ std::string PeerFingerprint(SSL* ssl) {
   return fingerprint;
 }
 
-}  // namespace
+class OpenSslChannel final : public TlsChannel {
+ public:
+  OpenSslChannel(const std::string& serverName, const std::string& trustedFingerprint);
 
-std::string CertificateFingerprint(std::string_view der) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr) != 1) return {};
-  std::string text;
-  for (unsigned int i = 0; i < size; ++i) {
-    char pair[4];
-    std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", digest[i]);
-    text += pair;
-  }
-  return text;
-}
+  State CurrentState() const override { return state_; }
+  const std::string& Failure() const override { return failure_; }
+  const TlsRejection* Rejection() const override { return rejected_ ? &rejection_ : nullptr; }
+  void Advance() override;
+  void Receive(std::string_view encrypted) override;
+  std::string ReadPlain() override;
+  void WritePlain(std::string_view plain) override;
+  std::string TakeOutgoing() override;
+  bool PeerClosed() const override { return peerClosed_; }
 
-TlsChannel::TlsChannel(const std::string& serverName, const std::string& trustedFingerprint)
+ private:
+  void Fail(std::string why);
+  bool AcceptPeer();
+
+  std::unique_ptr<Handles> handles_;
+  std::string serverName_;
+  std::string trustedFingerprint_;
+  State state_ = State::Handshaking;
+  std::string failure_;
+  TlsRejection rejection_;
+  bool rejected_ = false;
+  bool peerClosed_ = false;
+};
+
+OpenSslChannel::OpenSslChannel(const std::string& serverName, const std::string& trustedFingerprint)
     : handles_(std::make_unique<Handles>()),
       serverName_(serverName),
       trustedFingerprint_(trustedFingerprint) {
@@ -119,14 +147,12 @@ TlsChannel::TlsChannel(const std::string& serverName, const std::string& trusted
   }
 }
 
-TlsChannel::~TlsChannel() = default;
-
-void TlsChannel::Fail(std::string why) {
+void OpenSslChannel::Fail(std::string why) {
   state_ = State::Failed;
   failure_ = std::move(why);
 }
 
-bool TlsChannel::AcceptPeer() {
+bool OpenSslChannel::AcceptPeer() {
   const long result = SSL_get_verify_result(handles_->ssl);
   const std::string fingerprint = PeerFingerprint(handles_->ssl);
   if (fingerprint.empty()) {
@@ -144,7 +170,7 @@ bool TlsChannel::AcceptPeer() {
   return false;
 }
 
-void TlsChannel::Advance() {
+void OpenSslChannel::Advance() {
   if (state_ != State::Handshaking) return;
   ERR_clear_error();
   const int result = SSL_do_handshake(handles_->ssl);
@@ -157,13 +183,13 @@ void TlsChannel::Advance() {
   Fail(OpenSslErrors());
 }
 
-void TlsChannel::Receive(std::string_view encrypted) {
+void OpenSslChannel::Receive(std::string_view encrypted) {
   if (encrypted.empty() || handles_->incoming == nullptr) return;
   BIO_write(handles_->incoming, encrypted.data(), static_cast<int>(encrypted.size()));
   Advance();
 }
 
-std::string TlsChannel::ReadPlain() {
+std::string OpenSslChannel::ReadPlain() {
   std::string plain;
   if (state_ != State::Established) return plain;
   char buffer[16384];
@@ -183,7 +209,7 @@ std::string TlsChannel::ReadPlain() {
   }
 }
 
-void TlsChannel::WritePlain(std::string_view plain) {
+void OpenSslChannel::WritePlain(std::string_view plain) {
   if (state_ != State::Established || plain.empty()) return;
   ERR_clear_error();
   // Memory BIOs take everything: a write is whole or fails.
@@ -192,7 +218,7 @@ void TlsChannel::WritePlain(std::string_view plain) {
   }
 }
 
-std::string TlsChannel::TakeOutgoing() {
+std::string OpenSslChannel::TakeOutgoing() {
   std::string bytes;
   if (handles_->outgoing == nullptr) return bytes;
   char buffer[16384];
@@ -202,4 +228,10 @@ std::string TlsChannel::TakeOutgoing() {
   return bytes;
 }
 
+}  // namespace
 }  // namespace pelorin
+
+extern "C" __attribute__((visibility("default"))) pelorin::TlsChannel* pelorin_open_tls_channel(
+    const std::string& serverName, const std::string& trustedFingerprint) {
+  return new pelorin::OpenSslChannel(serverName, trustedFingerprint);
+}
