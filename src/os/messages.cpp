@@ -28,6 +28,7 @@ ComponentWindow::~ComponentWindow() = default;
 
 bool ComponentWindow::event(QEvent* e) {
   if (e->type() == kPostedMessageType) {
+    --queued_;
     HandleMessage(static_cast<PostedMessageEvent*>(e)->message);
     return true;
   }
@@ -45,11 +46,21 @@ void ComponentWindow::timerEvent(QTimerEvent* e) {
 }
 
 void PostMessage(ComponentWindow* window, unsigned msg, WPARAM wParam, LPARAM lParam) {
+  ++window->queued_;
   QCoreApplication::postEvent(window, new PostedMessageEvent({msg, wParam, lParam}));
+}
+
+void DeliverMessage(ComponentWindow* window, unsigned msg, WPARAM wParam, LPARAM lParam) {
+  if (OnOwnThread(window) && window->queued_ == 0) {
+    window->HandleMessage({msg, wParam, lParam});
+    return;
+  }
+  PostMessage(window, msg, wParam, lParam);
 }
 
 void DiscardPostedMessages(ComponentWindow* window) {
   QCoreApplication::removePostedEvents(window, kPostedMessageType);
+  window->queued_ = 0;
 }
 
 bool SetTimer(ComponentWindow* window, unsigned id, unsigned ms) {

@@ -49,6 +49,13 @@ void TakeConnectNotices(SOCKET s, SocketEntry& entry, short revents, std::vector
 // which, without taking it.
 void TakeReadSideNotices(SOCKET s, SocketEntry& entry, short revents,
                          std::vector<Notice>& notices) {
+  // Readable while the peer has not ended nor failed is data: no look needed.
+  if ((revents & POLLIN) != 0 && (revents & (POLLRDHUP | kFailure)) == 0 &&
+      (entry.events & FD_READ) != 0) {
+    entry.readEnabled = false;
+    notices.push_back({FD_READ, 0});
+    return;
+  }
   char next;
   const ssize_t peeked = ::recv(s, &next, 1, MSG_PEEK | MSG_DONTWAIT);
   if (peeked > 0) {
@@ -82,7 +89,10 @@ short InterestOf(const SocketEntry& entry) {
   if (entry.connectState == ConnectState::Connecting) return POLLOUT;
   if (entry.connectState != ConnectState::Connected) return 0;
   short interest = 0;
-  if (ReadSideWatched(entry)) interest |= (entry.events & FD_READ) != 0 ? POLLIN : POLLRDHUP;
+  // POLLRDHUP also with POLLIN, so that readable without it surely means data.
+  if (ReadSideWatched(entry)) {
+    interest |= (entry.events & FD_READ) != 0 ? POLLIN | POLLRDHUP : POLLRDHUP;
+  }
   if (entry.writeEnabled && (entry.events & FD_WRITE) != 0) interest |= POLLOUT;
   return interest;
 }

@@ -86,8 +86,11 @@ void SocketTable::StopWatching() {
 
 // Puts the socket where its entry says: in the watcher of its window's thread while a request
 // is in force, waiting for what the entry awaits; in none otherwise. 0 or the errno value of
-// the failure to add it.
-int SocketTable::Rewatch(SOCKET s, Row& row) {
+// the failure to add it. Narrowing lazily keeps a socket that just gave a notice armed for it:
+// the reply to it (a recv, say) usually re-enables the same event before the loop looks
+// again, and two epoll_ctl calls per reply were a fifth of a lock-step conversation's system
+// calls. Should the loop look first, the readiness it finds gives no notice and narrows then.
+int SocketTable::Rewatch(SOCKET s, Row& row, Narrowing narrowing) {
   ReadinessWatcher* target = nullptr;
   if (row.entry.window != nullptr) {
     int error = 0;
@@ -97,6 +100,8 @@ int SocketTable::Rewatch(SOCKET s, Row& row) {
   const short interest = InterestOf(row.entry);
   const auto tag = static_cast<std::uint32_t>(row.entry.serial);
   if (row.watcher == target) {
+    const bool narrower = (interest & ~row.watched) == 0;
+    if (narrowing == Narrowing::Lazily && narrower) return 0;
     if (target != nullptr && interest != row.watched) target->Change(s, tag, interest);
   } else {
     if (row.watcher != nullptr) row.watcher->Remove(s);
@@ -113,7 +118,7 @@ int SocketTable::Rewatch(SOCKET s, Row& row) {
 ReadinessWatcher* SocketTable::WatcherFor(QThread* thread, int* error) {
   if (const auto it = watchers_.find(thread); it != watchers_.end()) return it->second;
   ReadinessWatcher* watcher = ReadinessWatcher::Create(
-      thread, [this](ReadinessWatcher& ready) { PostReady(ready); }, error);
+      thread, [this](ReadinessWatcher& ready) { PostReady(ready, Handing::AtOnce); }, error);
   if (watcher != nullptr) watchers_[thread] = watcher;
   return watcher;
 }
@@ -126,13 +131,29 @@ void SocketTable::PostReadyNow(QThread* thread) {
     if (it == watchers_.end()) return;
     watcher = it->second;
   }
-  PostReady(*watcher);
+  PostReady(*watcher, Handing::Post);
 }
 
-// On the watcher's thread. Under the lock, so that no socket is closed or re-selected while
-// its readiness is read, and no window forgotten while a notification to it is being posted.
-void SocketTable::PostReady(ReadinessWatcher& watcher) {
+// On the watcher's thread. The readiness is read under the lock, so that no socket is closed
+// or re-selected meanwhile; the notifications are handed on after it, since their handlers
+// call back into the table. Each goes only while its request is still in force: a handler
+// before it may have closed the socket or cancelled the request, after which no notification
+// may reach the window (as one posted before is discarded by its owner).
+void SocketTable::PostReady(ReadinessWatcher& watcher, Handing handing) {
+  for (const Due& due : TakeDue(watcher)) {
+    if (due.window.isNull() || !StillRequested(due)) continue;
+    const auto socket = static_cast<WPARAM>(due.socket);
+    if (handing == Handing::AtOnce) {
+      DeliverMessage(due.window.data(), due.message, socket, due.reply);
+    } else {
+      PostMessage(due.window.data(), due.message, socket, due.reply);
+    }
+  }
+}
+
+std::vector<SocketTable::Due> SocketTable::TakeDue(ReadinessWatcher& watcher) {
   std::lock_guard lock(mutex_);
+  std::vector<Due> due;
   for (const ReadinessWatcher::Ready& ready : watcher.TakeReady()) {
     const auto it = rows_.find(ready.socket);
     // The tag is the serial: a later socket with the same descriptor is never taken for it.
@@ -141,13 +162,22 @@ void SocketTable::PostReady(ReadinessWatcher& watcher) {
       continue;
     }
     Row& row = it->second;
-    for (const Notice& notice : TakeNotices(ready.socket, row.entry, ready.events)) {
-      PostMessage(row.entry.window, row.entry.message, static_cast<WPARAM>(ready.socket),
-                  WSAMAKESELECTREPLY(static_cast<unsigned>(notice.event),
-                                     static_cast<unsigned>(notice.error)));
+    const std::vector<Notice> notices = TakeNotices(ready.socket, row.entry, ready.events);
+    for (const Notice& notice : notices) {
+      due.push_back({ready.socket, row.entry.serial, row.entry.window, row.entry.message,
+                     WSAMAKESELECTREPLY(static_cast<unsigned>(notice.event),
+                                        static_cast<unsigned>(notice.error))});
     }
-    Rewatch(ready.socket, row);
+    Rewatch(ready.socket, row, notices.empty() ? Narrowing::Now : Narrowing::Lazily);
   }
+  return due;
+}
+
+bool SocketTable::StillRequested(const Due& due) const {
+  std::lock_guard lock(mutex_);
+  const auto it = rows_.find(due.socket);
+  return it != rows_.end() && it->second.entry.serial == due.serial &&
+         it->second.entry.window == due.window.data() && it->second.entry.message == due.message;
 }
 
 }  // namespace os::ws

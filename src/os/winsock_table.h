@@ -1,16 +1,18 @@
 // The sockets created through the Winsock layer, and the watching of those under
 // WSAAsyncSelect. A socket under a request is watched from the event loop of the thread that
 // owns the request's window (one ReadinessWatcher per such thread), for what its entry awaits;
-// that loop takes its readiness and posts the notifications to the window, so that they need
+// that loop takes its readiness and hands the notifications to the window, so that they need
 // no other thread.
 #pragma once
 
+#include <QPointer>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "os/messages.h"
 #include "os/winsock_notify.h"
 #include "os/winsock_watcher.h"
 
@@ -44,9 +46,23 @@ class SocketTable {
     short watched = 0;                    // what it waits for there
   };
 
-  int Rewatch(SOCKET s, Row& row);
+  enum class Narrowing { Now, Lazily };
+  int Rewatch(SOCKET s, Row& row, Narrowing narrowing = Narrowing::Now);
   ReadinessWatcher* WatcherFor(QThread* thread, int* error);
-  void PostReady(ReadinessWatcher& watcher);
+
+  // A notification found ready, to be handed to its window.
+  struct Due {
+    SOCKET socket;
+    std::uint64_t serial;
+    QPointer<ComponentWindow> window;
+    unsigned message;
+    LPARAM reply;
+  };
+  // From the loop the notifications are handed on at once; asked from outside it, posted.
+  enum class Handing { AtOnce, Post };
+  void PostReady(ReadinessWatcher& watcher, Handing handing);
+  std::vector<Due> TakeDue(ReadinessWatcher& watcher);
+  bool StillRequested(const Due& due) const;
 
  public:
   // Takes, for the calling thread's watcher, what is ready now and posts its notifications,

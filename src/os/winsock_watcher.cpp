@@ -57,7 +57,11 @@ ReadinessWatcher::~ReadinessWatcher() {
 
 void ReadinessWatcher::Arm() {
   notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read, this);
-  connect(notifier_, &QSocketNotifier::activated, this, [this] { onReady_(*this); });
+  connect(notifier_, &QSocketNotifier::activated, this, [this] {
+    handling_ = true;
+    onReady_(*this);
+    handling_ = false;
+  });
 }
 
 int ReadinessWatcher::Add(int socket, std::uint32_t tag, short events) {
@@ -87,7 +91,7 @@ std::vector<ReadinessWatcher::Ready> ReadinessWatcher::TakeReady() {
 }
 
 void ReadinessWatcher::Dispose() {
-  if (thread() == QThread::currentThread()) {
+  if (thread() == QThread::currentThread() && !handling_) {
     delete this;
     return;
   }

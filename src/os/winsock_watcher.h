@@ -44,8 +44,8 @@ class ReadinessWatcher : public QObject {
   // What is ready now, without waiting.
   std::vector<Ready> TakeReady();
 
-  // Ends the watcher on its own thread: at once when called there, otherwise when that
-  // thread next runs its loop.
+  // Ends the watcher on its own thread: at once when called there outside its handler,
+  // otherwise when that thread next runs its loop.
   void Dispose();
 
  private:
@@ -55,6 +55,7 @@ class ReadinessWatcher : public QObject {
   const int epoll_;
   const ReadyHandler onReady_;
   QSocketNotifier* notifier_ = nullptr;
+  bool handling_ = false;  // the handler runs, and may end the watcher through Dispose
 };
 
 }  // namespace os::ws

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -76,9 +78,11 @@ TEST(WinsockNotifyTest, WatchesOnlyWhatIsAwaited) {
   EXPECT_EQ(ws::InterestOf(Selected(0, ConnectState::Connected)), 0) << "cancelled";
 
   ws::SocketEntry connected = Selected(kAll, ConnectState::Connected);
-  EXPECT_EQ(ws::InterestOf(connected), POLLIN | POLLOUT) << "a new request records FD_WRITE";
+  // The end is watched with the data, so that readable without it surely means data.
+  EXPECT_EQ(ws::InterestOf(connected), POLLIN | POLLRDHUP | POLLOUT)
+      << "a new request records FD_WRITE";
   connected.writeEnabled = false;
-  EXPECT_EQ(ws::InterestOf(connected), POLLIN);
+  EXPECT_EQ(ws::InterestOf(connected), POLLIN | POLLRDHUP);
   connected.readEnabled = false;
   EXPECT_EQ(ws::InterestOf(connected), 0) << "FD_READ waits for a recv, the end behind it";
   connected.readEnabled = true;
@@ -87,6 +91,39 @@ TEST(WinsockNotifyTest, WatchesOnlyWhatIsAwaited) {
 
   EXPECT_EQ(ws::InterestOf(Selected(ws::FD_CLOSE, ConnectState::Connected)), POLLRDHUP)
       << "only the end awaited";
+}
+
+// Readable without the peer's end is data and gives FD_READ without a look at the socket;
+// with the end, the socket is looked at: data first, then the end.
+TEST(WinsockNotifyTest, ReadableIsDataUnlessThePeerEnded) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  constexpr long kReadAndClose = ws::FD_READ | ws::FD_CLOSE;
+  struct Case {
+    const char* what;
+    short revents;
+    long expected;  // the notice, 0 for none
+  };
+  // Nothing waits on the socket: only a notice taken without looking can be FD_READ.
+  const Case cases[] = {
+      {"readable", POLLIN, ws::FD_READ},
+      {"readable and ended", POLLIN | POLLRDHUP, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ws::SocketEntry entry = Selected(kReadAndClose, ws::ConnectState::Connected);
+    const std::vector<ws::Notice> notices = ws::TakeNotices(pair[0], entry, c.revents);
+    ASSERT_EQ(notices.size(), c.expected != 0 ? 1u : 0u);
+    if (c.expected != 0) {
+      EXPECT_EQ(notices[0].event, c.expected);
+    }
+  }
+  close(pair[1]);
+  ws::SocketEntry ended = Selected(kReadAndClose, ws::ConnectState::Connected);
+  const std::vector<ws::Notice> notices = ws::TakeNotices(pair[0], ended, POLLIN | POLLRDHUP);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].event, ws::FD_CLOSE);
+  close(pair[0]);
 }
 
 }  // namespace

@@ -287,6 +287,46 @@ TEST_F(WinsockSelectTest, SocketClosedWithReadinessPendingPostsNothing) {
   EXPECT_EQ(QtWarnings::Seen(), std::vector<std::string>{});
 }
 
+// Notifications found in one look of the loop go one after the other; one whose socket a
+// handler before it closed never arrives.
+TEST_F(WinsockSelectTest, NoticeFoundWithOthersStopsWhenAnEarlierHandlerClosesItsSocket) {
+  TestListener listener;
+  ConnectSelected(listener);
+  const ws::SOCKET first = socket_;
+  const int firstPeer = listener.Peer();
+  socket_ = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
+  ASSERT_GE(socket_, 0);
+  ConnectSelected(listener);
+  const ws::SOCKET second = socket_;
+  // Whichever is handed on first closes the other, as an owner that gives a connection up.
+  struct ClosingWindow : NotificationWindow {
+    void HandleMessage(const os::Message& message) override {
+      NotificationWindow::HandleMessage(message);
+      const auto heard = static_cast<ws::SOCKET>(message.wParam);
+      const ws::SOCKET other = heard == pair[0] ? pair[1] : pair[0];
+      if (seen.size() == 1) ws::closesocket(other);
+      closed = other;
+    }
+    ws::SOCKET pair[2] = {ws::INVALID_SOCKET, ws::INVALID_SOCKET};
+    ws::SOCKET closed = ws::INVALID_SOCKET;
+  } closing;
+  closing.pair[0] = first;
+  closing.pair[1] = second;
+  for (const ws::SOCKET s : {first, second}) {
+    ASSERT_EQ(ws::WSAAsyncSelect(s, &closing, kMessage, ws::FD_READ | ws::FD_CLOSE), 0);
+  }
+  ASSERT_EQ(::send(firstPeer, "1", 1, MSG_NOSIGNAL), 1);
+  ASSERT_TRUE(listener.Send("2"));
+  for (const ws::SOCKET s : {first, second}) {
+    ASSERT_TRUE(WaitForDescriptor(s, POLLIN, 5000)) << "both ready before the loop looks";
+  }
+  ASSERT_TRUE(closing.WaitFor(1));
+  HandleAllDue();
+  ASSERT_EQ(closing.seen.size(), 1u) << "the closed socket was heard of";
+  socket_ = closing.closed == first ? second : first;  // the one still open, for TearDown
+  ::close(firstPeer);
+}
+
 TEST_F(WinsockSelectTest, SocketClosedOnAnotherThreadWhileWatchedLeavesTheWatchWorking) {
   QtWarnings warnings;
   TestListener first;
