@@ -94,9 +94,20 @@ std::string ComposedMessage(int index, std::size_t size, std::size_t lineLength)
   std::string text = "Subject: bench " + std::to_string(index) +
                      "\r\nTo:  <bench@example.org>\r\nFrom: me@example.com\r\n"
                      "X-Mailer: Pelorin 1.06\r\n\r\n\r\n";
-  const std::string line(std::max<std::size_t>(lineLength, 1), 'x');
-  while (text.size() < size)
-    text += line.substr(0, std::min(line.size(), size - text.size())) + "\r\n";
+  // Whole lines appended as they are, so that building a large message costs little of the
+  // time measured; the last line is cut short to end near `size`.
+  const std::size_t length = std::max<std::size_t>(lineLength, 1);
+  const std::string line = std::string(length, 'x') + "\r\n";
+  text.reserve(size + line.size());
+  while (text.size() < size) {
+    const std::size_t left = size - text.size();
+    if (left >= length) {
+      text += line;
+    } else {
+      text.append(left, 'x');
+      text += "\r\n";
+    }
+  }
   return text;
 }
 

@@ -76,6 +76,13 @@ std::size_t EightBitLineAt(std::string_view header) {
   return at == std::string_view::npos ? at : at + kCrLf.size();
 }
 
+// Whether the message's header declares 8bit, the only case in which SevenBitForm changes it.
+bool DeclaresEightBit(std::string_view message) {
+  const std::size_t headerEnd = message.find(kHeaderEnd);
+  return headerEnd != std::string_view::npos &&
+         EightBitLineAt(message.substr(0, headerEnd + kCrLf.size())) != std::string_view::npos;
+}
+
 }  // namespace
 
 bool FitsSevenBit(std::string_view body) {
@@ -118,9 +125,14 @@ std::string SevenBitForm(std::string_view message) {
 }
 
 std::string TransferForm(std::string_view message, bool serverTakes8BitMime) {
-  if (serverTakes8BitMime && LongestLine(message) <= kMaxMessageLineBytes) {
-    return std::string(message);
-  }
+  std::optional<std::string> changed = ChangedTransferForm(message, serverTakes8BitMime);
+  return changed ? std::move(*changed) : std::string(message);
+}
+
+// A message whose header does not declare 8bit goes as it is, so its lines need no counting.
+std::optional<std::string> ChangedTransferForm(std::string_view message, bool serverTakes8BitMime) {
+  if (!DeclaresEightBit(message)) return std::nullopt;
+  if (serverTakes8BitMime && LongestLine(message) <= kMaxMessageLineBytes) return std::nullopt;
   return SevenBitForm(message);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,9 @@ std::string SevenBitForm(std::string_view message);
 // form when the server has not announced 8BITMIME, or when one of its lines is too long to go
 // even as 8bit.
 std::string TransferForm(std::string_view message, bool serverTakes8BitMime);
+
+// The transfer form when it differs from `message`, nothing when the message goes as it is: a
+// large message is then not copied for nothing.
+std::optional<std::string> ChangedTransferForm(std::string_view message, bool serverTakes8BitMime);
 
 }  // namespace pelorin

@@ -2,7 +2,6 @@
 // a dot protected by one more dot, then the end-of-data mark.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,12 +16,12 @@ extern const std::string kSmtpEndOfData;
 // Text after the last line end is not sent.
 std::vector<std::string> SmtpDataLines(std::string_view body);
 
-// The same lines gathered into blocks, to send each block at once: one send per line costs a
-// system call and, with Nagle's algorithm off, a TCP segment per line, which made a large
-// message several times slower than it needs to be. A block ends at the first line end at or
-// after `blockSize` bytes, so it holds whole lines; the bytes are those of SmtpDataLines.
-inline constexpr std::size_t kSmtpDataBlockSize = 64 * 1024;
-std::vector<std::string> SmtpDataBlocks(std::string_view body,
-                                        std::size_t blockSize = kSmtpDataBlockSize);
+// Everything that goes after the server's 354, as one text: the bytes of SmtpDataLines, then
+// kSmtpEndOfData. One text is handed to the socket at once: one send per line cost a system
+// call and, with Nagle's algorithm off, a TCP segment per line, and the end mark sent on its
+// own reached the server as a segment of its own, which now and then held its acceptance back.
+// A body that already goes as it is (every line ended by CR LF, none beginning with a dot) is
+// copied in one piece.
+std::string SmtpDataText(std::string_view body);
 
 }  // namespace pelorin

@@ -364,13 +364,13 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
                 "the sender address holds a line break");
   if (pipelining_) return BeginPipelinedMessage(socket);
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
-  transferText_ = TransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(transferText_));
+  changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
+  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(HeadTransferText()));
   return {};
 }
 
 // Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
-std::string SmtpSession::MailFromCommand(const std::string& transferText) const {
+std::string SmtpSession::MailFromCommand(std::string_view transferText) const {
   std::string command = "MAIL FROM: <" + SenderAddress + ">";
   if (IsEightBit(transferText)) command += " BODY=8BITMIME";
   return command;
@@ -395,14 +395,15 @@ SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
   return {};
 }
 
+std::string_view SmtpSession::HeadTransferText() const {
+  if (changedTransferText_) return *changedTransferText_;
+  return outbox_.Head().text;
+}
+
 void SmtpSession::SendMessageData(SmtpSocket& socket) {
-  const std::vector<std::string> blocks =
-      SmtpDataBlocks(outbox_.Empty() ? std::string() : transferText_);
+  std::string data = SmtpDataText(outbox_.Empty() ? std::string_view() : HeadTransferText());
   state_ = SmtpState::MessageData;
-  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) socket.SetText(blocks[i]);
-  // The end mark goes with the last block, as one text: sent on its own it reached the server
-  // as a segment of its own, which now and then held the server's acceptance back.
-  socket.SetText(blocks.empty() ? kSmtpEndOfData : blocks.back() + kSmtpEndOfData);
+  socket.SetText(std::move(data));
 }
 
 // --- Stopping and ending ---

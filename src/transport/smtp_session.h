@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,7 +125,8 @@ class SmtpSession {
   SmtpTurn AfterExtensions(SmtpSocket& socket);
   SmtpTurn SignIn(SmtpSocket& socket);
   SmtpTurn RefuseSignIn(const std::string& reply);
-  std::string MailFromCommand(const std::string& transferText) const;
+  std::string MailFromCommand(std::string_view transferText) const;
+  std::string_view HeadTransferText() const;
 
   // Pipelining (smtp_session_pipelined.cpp): a message's MAIL FROM, RCPT TO and DATA go out
   // together, its data with the next message's group, and the replies are matched to the
@@ -172,7 +174,8 @@ class SmtpSession {
   bool secured_ = false;  // TLS is up, from the first byte or after STARTTLS
   bool signedIn_ = false;
   std::string authMethod_;
-  std::string transferText_;  // the head message as it goes on the wire
+  // The head message as it goes on the wire when that differs from its text.
+  std::optional<std::string> changedTransferText_;
   // The recipients of the message whose RCPT TO replies are being read.
   std::vector<std::string> recipients_;
   std::size_t rcptIndex_ = 0;

@@ -6,6 +6,8 @@
 // MAIL FROM keeps the messages, a message whose every recipient is refused is refused as its
 // recipient was, a 5xx to the data drops only that message and a 4xx keeps it.
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "transport/mime_transfer.h"
 #include "transport/recipients.h"
@@ -68,8 +70,9 @@ SmtpTurn SmtpSession::BeginPipelinedMessage(SmtpSocket& socket) {
 bool SmtpSession::AppendGroup(const OutboxMessage& message, std::string& text) {
   const std::vector<std::string> recipients = SplitRecipients(message.recipient);
   if (std::any_of(recipients.begin(), recipients.end(), CannotGoIntoCommand)) return false;
-  const std::string transferText = TransferForm(message.text, extensions_.Has("8BITMIME"));
-  text += MailFromCommand(transferText) + LineEnd;
+  const std::optional<std::string> changed =
+      ChangedTransferForm(message.text, extensions_.Has("8BITMIME"));
+  text += MailFromCommand(changed ? *changed : message.text) + LineEnd;
   pending_.push_back({Pending::Kind::MailFrom});
   for (const std::string& recipient : recipients) {
     text += "RCPT TO: <" + recipient + ">" + LineEnd;
@@ -159,16 +162,14 @@ SmtpTurn SmtpSession::RefuseGroup(int code, const std::string& reply) {
 }
 
 void SmtpSession::SendDataWithNextGroup(SmtpSocket& socket) {
-  transferText_ = TransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  const std::vector<std::string> blocks = SmtpDataBlocks(transferText_);
+  changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
+  std::string text = SmtpDataText(HeadTransferText());
   state_ = SmtpState::MessageData;
-  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) socket.SetText(blocks[i]);
-  std::string last = (blocks.empty() ? std::string() : blocks.back()) + kSmtpEndOfData;
   pending_.push_back({Pending::Kind::MessageData});
   // A next message whose recipient cannot go into a command waits for its own turn, where
   // it is refused as in lock-step.
-  if (outbox_.Size() > 1) AppendGroup(outbox_.At(1), last);
-  socket.SetText(last);
+  if (outbox_.Size() > 1) AppendGroup(outbox_.At(1), text);
+  socket.SetText(std::move(text));
 }
 
 }  // namespace pelorin

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,8 +25,19 @@ inline bool DropsMessage(int code) {
   return code >= 500 && code <= 599;
 }
 
+// Looks at 64 bytes at a time without a branch (the compiler can use vector registers): a
+// large message is looked through whole before its MAIL FROM.
 inline bool IsEightBit(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  constexpr std::size_t kWords = 8;
+  std::size_t at = 0;
+  for (std::uint64_t words[kWords]; at + sizeof words <= text.size(); at += sizeof words) {
+    std::memcpy(words, text.data() + at, sizeof words);
+    std::uint64_t any = 0;
+    for (const std::uint64_t word : words) any |= word;
+    if ((any & kHighBits) != 0) return true;
+  }
+  return std::any_of(text.begin() + at, text.end(), [](char c) { return (c & 0x80) != 0; });
 }
 
 inline std::string SenderProblem() {

@@ -16,6 +16,9 @@ class SmtpSocket {
   virtual void SConnect() = 0;
   // Sends the text unchanged; nothing is added.
   virtual void SetText(const std::string& text) = 0;
+  // The same for a text the caller gives up, so that a large one need not be copied to wait
+  // for room in the socket.
+  virtual void SetText(std::string&& text) { SetText(static_cast<const std::string&>(text)); }
   // Closes the connection from this side; no session-closed event follows.
   virtual void Disconnect() = 0;
   virtual std::string LocalHostName() = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -232,22 +233,54 @@ void TSockets::SetText(const std::string& Text) {
   SendRaw(Text);
 }
 
+void TSockets::SetText(std::string&& Text) {
+  if (tlsFailed_ || tls_) {
+    SetText(std::as_const(Text));
+    return;
+  }
+  SendRaw(std::move(Text));
+}
+
+// What the socket cannot take at once waits; the rest of the text is copied for that, only.
 void TSockets::SendRaw(const std::string& Text) {
+  const std::size_t unsent = SendUnlessWaiting(Text);
+  if (unsent != std::string::npos) waitingText_.assign(Text, unsent);
+}
+
+void TSockets::SendRaw(std::string&& Text) {
+  const std::size_t unsent = SendUnlessWaiting(Text);
+  if (unsent == std::string::npos) return;
+  waitingText_ = std::move(Text);
+  waitingSent_ = unsent;
+}
+
+// Sends Text straight from the caller's string when nothing waits. Returns where the socket
+// stopped taking it, so that the caller keeps the rest waiting for FD_WRITE, or npos when
+// nothing of it is left to keep (all sent, queued behind what waits, or failed and reported).
+std::size_t TSockets::SendUnlessWaiting(const std::string& Text) {
   if (modeCell_ == 0) {
     SendBlocking(Text);
-    return;
+    return std::string::npos;
   }
   if (Text.empty()) {
     if (waitingText_.empty() && ws::send(socketHandle_, "", 0, 0) < 0) {
       ReportError(socketHandle_, "SetText (Send)", ws::WSAGetLastError());
     }
-    return;
+    return std::string::npos;
   }
-  const bool alreadyWaiting = !waitingText_.empty();
-  CompactWaitingText();
-  waitingText_ += Text;
-  // Behind text that waits for FD_WRITE this text waits too, so that the order holds.
-  if (!alreadyWaiting) SendWaitingText();
+  if (!waitingText_.empty()) {
+    // Behind text that waits for FD_WRITE this text waits too, so that the order holds.
+    CompactWaitingText();
+    waitingText_ += Text;
+    return std::string::npos;
+  }
+  std::size_t sent = 0;
+  int error = 0;
+  if (!SendWhatFits(Text, sent, error)) {
+    ReportError(socketHandle_, "SetText (Send)", error);
+    return std::string::npos;
+  }
+  return sent < Text.size() ? sent : std::string::npos;
 }
 
 void TSockets::SendBlocking(const std::string& Text) {
@@ -266,22 +299,28 @@ void TSockets::SendBlocking(const std::string& Text) {
   } while (offset < Text.size());
 }
 
+// Sends `text` from `offset` on until all of it is gone or the socket would block, moving
+// `offset` along. False when a send failed; `error` then says why.
+bool TSockets::SendWhatFits(std::string_view text, std::size_t& offset, int& error) {
+  while (offset < text.size()) {
+    const std::size_t length = std::min(text.size() - offset, kMaxSendLength);
+    const int sent = ws::send(socketHandle_, text.data() + offset, static_cast<int>(length), 0);
+    if (sent <= 0) {
+      error = ws::WSAGetLastError();
+      return sent == 0 || error == ws::WSAEWOULDBLOCK;
+    }
+    offset += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
 // Sends what waits until all is gone or the socket would block; FD_WRITE brings the rest.
 void TSockets::SendWaitingText() {
-  while (waitingSent_ < waitingText_.size()) {
-    const std::size_t length = std::min(waitingText_.size() - waitingSent_, kMaxSendLength);
-    const int sent =
-        ws::send(socketHandle_, waitingText_.data() + waitingSent_, static_cast<int>(length), 0);
-    if (sent <= 0) {
-      const int error = ws::WSAGetLastError();
-      if (sent == 0 || error == ws::WSAEWOULDBLOCK) return;
-      DropWaitingText();
-      ReportError(socketHandle_, "SetText (Send)", error);
-      return;
-    }
-    waitingSent_ += static_cast<std::size_t>(sent);
-  }
+  int error = 0;
+  const bool sendable = SendWhatFits(waitingText_, waitingSent_, error);
+  if (sendable && waitingSent_ < waitingText_.size()) return;
   DropWaitingText();
+  if (!sendable) ReportError(socketHandle_, "SetText (Send)", error);
 }
 
 // What has been sent is cut off once it is the larger part, so that a long backlog does not

@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "os/messages.h"
 #include "os/winsock.h"
@@ -97,6 +98,8 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   // Sends the bytes of Text. In notification mode what the socket cannot take at once waits,
   // in order, and goes out on the next FD_WRITE ahead of any later text.
   void SetText(const std::string& Text) override;
+  // The same; a Text that has to wait is kept without a copy.
+  void SetText(std::string&& Text) override;
   // One recv into Buffer (not terminated): bytes received, 0 when the peer has closed, -1 on
   // failure or when Socket is -1.
   int SReceive(int Socket, char* Buffer, const int& Size);
@@ -123,10 +126,13 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void RequestMode();
   void StartConnection();
   void SendBlocking(const std::string& Text);
+  bool SendWhatFits(std::string_view text, std::size_t& offset, int& error);
   void SendWaitingText();
   void CompactWaitingText();
   void DropWaitingText();
+  std::size_t SendUnlessWaiting(const std::string& Text);
   void SendRaw(const std::string& Text);
+  void SendRaw(std::string&& Text);
   void BeginTls();
   void EndTls();
   void FlushTls();

@@ -64,8 +64,8 @@ std::vector<std::string_view> SplitBlocks(std::string_view rest) {
   return blocks;
 }
 
-// Every text sent is whole lines (one command, or a block of data), the last block followed by
-// the end-of-data mark: each line ends in CR LF, holds no other line break and no NUL, and is
+// Every text sent is whole lines (one command, or a message's data followed by the end-of-data
+// mark): each line ends in CR LF, holds no other line break and no NUL, and is
 // not a lone "." that would end the data early. Nothing is sent between a Disconnect and the
 // next SConnect.
 class SentChecker {

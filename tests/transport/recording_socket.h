@@ -25,6 +25,7 @@ class RecordingSocket : public pelorin::SmtpSocket {
     calls.push_back("SConnect");
     if (onSConnect) onSConnect();
   }
+  using pelorin::SmtpSocket::SetText;
   void SetText(const std::string& text) override {
     calls.push_back("SetText " + text);
     if (onSetText) onSetText(text);

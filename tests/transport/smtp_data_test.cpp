@@ -76,43 +76,98 @@ TEST(SmtpDataLines, NoBodyCanEndTheDataEarly) {
   }
 }
 
-TEST(SmtpDataBlocks, GathersWholeLinesUpToTheBlockSize) {
+// The data as the first version sent it, byte by byte: the reference for SmtpDataText.
+std::string DataByteByByte(const std::string& body) {
+  std::string data;
+  std::string line;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] != '\r' && body[i] != '\n') {
+      line += body[i];
+      continue;
+    }
+    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    if (!line.empty() && line[0] == '.') data += '.';
+    data += line + "\r\n";
+    line.clear();
+  }
+  return data + "\r\n.\r\n";
+}
+
+// Every body of up to `longest` bytes drawn from `alphabet`.
+std::vector<std::string> AllBodies(const std::string& alphabet, std::size_t longest) {
+  std::vector<std::string> bodies = {""};
+  for (std::size_t length = 1, first = 0; length <= longest; ++length) {
+    const std::size_t last = bodies.size();
+    for (std::size_t i = first; i < last; ++i) {
+      for (char c : alphabet) bodies.push_back(bodies[i] + c);
+    }
+    first = last;
+  }
+  return bodies;
+}
+
+TEST(SmtpDataText, IsTheLinesThenTheEndMark) {
   const struct {
+    const char* what;
     std::string body;
-    std::size_t blockSize;
-    Lines blocks;
+    std::string data;
   } cases[] = {
-      {"", 4, {}},
-      {"no line end", 4, {}},
-      {"ab\r\ncd\r\n", 100, {"ab\r\ncd\r\n"}},
-      // A block is closed by the first line that takes it to the size or past it.
-      {"ab\r\ncd\r\nef\r\n", 4, {"ab\r\n", "cd\r\n", "ef\r\n"}},
-      {"ab\r\ncd\r\nef\r\n", 5, {"ab\r\ncd\r\n", "ef\r\n"}},
-      {"a\r\nb\r\n", 1, {"a\r\n", "b\r\n"}},
-      {"a very long line\r\nx\r\n", 4, {"a very long line\r\n", "x\r\n"}},
-      // The dot protection and the line ends are those of the lines.
-      {"x\r\n.\r\n.y\nz", 100, {"x\r\n..\r\n..y\r\n"}},
+      {"empty body", "", "\r\n.\r\n"},
+      {"no line end", "no line end", "\r\n.\r\n"},
+      {"as it goes", "a\r\nb\r\n", "a\r\nb\r\n\r\n.\r\n"},
+      {"empty lines", "\r\n\r\n", "\r\n\r\n\r\n.\r\n"},
+      {"text after the last line end", "a\r\nrest", "a\r\n\r\n.\r\n"},
+      {"dot first", ".a\r\nb\r\n", "..a\r\nb\r\n\r\n.\r\n"},
+      {"dot later", "a\r\n.\r\nb\r\n..\r\n", "a\r\n..\r\nb\r\n...\r\n\r\n.\r\n"},
+      {"dot inside", "a.\r\n x.\r\n", "a.\r\n x.\r\n\r\n.\r\n"},
+      {"bare LF", "a\nb\r\n", "a\r\nb\r\n\r\n.\r\n"},
+      {"bare CR", "a\rb\r\n", "a\r\nb\r\n\r\n.\r\n"},
+      {"CR at the very end", "a\r\nb\r", "a\r\nb\r\n\r\n.\r\n"},
+      {"LF CR", "a\n\rb\r\n", "a\r\n\r\nb\r\n\r\n.\r\n"},
+      {"CR CR LF", "a\r\r\n", "a\r\n\r\n\r\n.\r\n"},
+      {"dot after a bare LF", "a\n.b\n", "a\r\n..b\r\n\r\n.\r\n"},
+      {"dot on a line ended by a bare CR", ".\r.\r", "..\r\n..\r\n\r\n.\r\n"},
+      {"other bytes", std::string("\0\xe9\x1a\r\n", 5), std::string("\0\xe9\x1a\r\n\r\n.\r\n", 10)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(SmtpDataBlocks(c.body, c.blockSize), c.blocks) << c.body << " / " << c.blockSize;
+    EXPECT_EQ(SmtpDataText(c.body), c.data) << c.what;
+    EXPECT_EQ(DataByteByByte(c.body), c.data) << c.what << " (the reference)";
   }
 }
 
-TEST(SmtpDataBlocks, CarryTheBytesOfTheLinesWhateverTheBlockSize) {
-  std::string body;
-  for (int line = 0; line < 500; ++line)
-    body += std::string(line % 90, line % 5 ? 'a' : '.') + "\n";
-  std::string lines;
-  for (const std::string& line : SmtpDataLines(body)) lines += line;
-  for (std::size_t blockSize :
-       {std::size_t{1}, std::size_t{70}, std::size_t{1000}, kSmtpDataBlockSize}) {
-    std::string joined;
-    for (const std::string& block : SmtpDataBlocks(body, blockSize)) {
-      ASSERT_EQ(block.substr(block.size() - 2), "\r\n") << blockSize;
-      joined += block;
-    }
-    EXPECT_EQ(joined, lines) << blockSize;
+TEST(SmtpDataText, EveryShortBodyGoesAsByteByByte) {
+  for (const std::string& body : AllBodies(".\r\na", 7)) {
+    std::string lines;
+    for (const std::string& line : SmtpDataLines(body)) lines += line;
+    ASSERT_EQ(SmtpDataText(body), DataByteByByte(body)) << body;
+    ASSERT_EQ(lines + kSmtpEndOfData, DataByteByByte(body)) << body;
   }
+}
+
+TEST(SmtpDataText, LargeBodiesGoAsByteByByte) {
+  const std::string canonical = [] {
+    std::string body;
+    for (int line = 0; body.size() < (4 << 20); ++line)
+      body += std::string(line % 997, 'a' + line % 26) + "\r\n";
+    return body;
+  }();
+  // Changes far apart, so that long runs go as they are between them.
+  std::string changed = canonical;
+  changed[0] = '.';
+  changed[changed.size() / 3] = '\n';
+  changed.insert(changed.find("\r\n", changed.size() / 2) + 2, ".");
+  changed[changed.find("\r\n", 2 * changed.size() / 3) + 1] = 'z';  // a bare CR
+  changed.back() = '\r';
+  changed += "rest";
+  const struct {
+    const char* what;
+    const std::string& body;
+  } cases[] = {{"lines as they go", canonical}, {"some lines to change", changed}};
+  for (const auto& c : cases) {
+    const std::string data = SmtpDataText(c.body);
+    EXPECT_TRUE(data == DataByteByByte(c.body)) << c.what;
+  }
+  EXPECT_TRUE(SmtpDataText(canonical) == canonical + kSmtpEndOfData);
 }
 
 TEST(SmtpEndOfData, IsAnEmptyLineThenADot) {

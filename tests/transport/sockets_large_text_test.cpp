@@ -30,7 +30,13 @@ std::string Piece(char tag, std::size_t length) {
   return text;
 }
 
-TEST(SocketsLargeTextTest, ArrivesWholeAndInOrderThroughSmallBuffers) {
+// How the texts are handed over: kept by the caller (what cannot go at once is copied) or
+// given up (the socket keeps the caller's string).
+enum class Handing { Copied, Moved };
+
+class SocketsLargeTextHanding : public testing::TestWithParam<Handing> {};
+
+TEST_P(SocketsLargeTextHanding, ArrivesWholeAndInOrderThroughSmallBuffers) {
   os::BoxRecorder boxes;
   pelorin::TSockets sockets;
   SocketEventLog log(sockets);
@@ -64,7 +70,13 @@ TEST(SocketsLargeTextTest, ArrivesWholeAndInOrderThroughSmallBuffers) {
     }
     done = true;
   });
-  for (const std::string& piece : pieces) sockets.SetText(piece);
+  for (const std::string& piece : pieces) {
+    if (GetParam() == Handing::Moved) {
+      sockets.SetText(std::string(piece));
+    } else {
+      sockets.SetText(piece);
+    }
+  }
   const bool finished = testing_support::RunEventsUntil([&] { return done.load(); }, 60000);
   peer.join();
 
@@ -75,6 +87,12 @@ TEST(SocketsLargeTextTest, ArrivesWholeAndInOrderThroughSmallBuffers) {
   EXPECT_GT(log.Count("DataNeeded"), 1) << "the text had to wait for room at least once";
   EXPECT_TRUE(boxes.Boxes().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Sockets, SocketsLargeTextHanding,
+                         testing::Values(Handing::Copied, Handing::Moved),
+                         [](const testing::TestParamInfo<Handing>& info) {
+                           return info.param == Handing::Moved ? "Moved" : "Copied";
+                         });
 
 TEST(SocketsLargeTextTest, DisconnectDropsWhatWaits) {
   os::BoxRecorder boxes;
