@@ -16,6 +16,8 @@
 #
 #   bench/compare.sh BUILD_DIR        (BUILD_DIR holds bench/pelorin_send_bench; run as root,
 #                                      as tests/e2e/smtpd.sh needs)
+#   CASES=REGEX bench/compare.sh ...  only the cases whose line below matches the regular
+#                                      expression, e.g. CASES=10485760 (the 10 MiB message)
 set -euo pipefail
 export LC_ALL=C
 
@@ -50,6 +52,13 @@ readonly cases=(
   "smtp-sink 100 1024 smtplib pelorin pelorin-extended smtplib"
   "smtp-sink 2000 1024 smtplib pelorin pelorin-extended smtplib"
 )
+readonly only=${CASES:-}
+chosen_cases=()
+for entry in "${cases[@]}"; do
+  [[ -z $only || $entry =~ $only ]] && chosen_cases+=("$entry")
+done
+readonly chosen_cases
+((${#chosen_cases[@]} > 0)) || fail "no case matches CASES='$only'"
 
 [[ $# -eq 1 ]] || fail "usage: bench/compare.sh BUILD_DIR"
 build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
@@ -257,13 +266,13 @@ print_table() {
   printf '\nServers on 127.0.0.1; median [lowest-highest] of %d rounds\n' "$rounds"
   printf '(msgs_per_sec: a ratio above 1 is faster; ms: a ratio below 1 is faster)\n'
   local entry
-  for entry in "${cases[@]}"; do
+  for entry in "${chosen_cases[@]}"; do
     # shellcheck disable=SC2086 # the case's words
     print_case $entry
   done
 }
 
-for entry in "${cases[@]}"; do
+for entry in "${chosen_cases[@]}"; do
   read -r server count size reference tools <<<"$entry"
   read -r -a tools <<<"$tools"
   write_messages "$work/messages-$size" "$(count_of "$count")" "$size"

@@ -112,4 +112,18 @@ std::string SmtpDataText(std::string_view body) {
   return text;
 }
 
+std::size_t SmtpDataUnchangedLength(std::string_view body, std::size_t limit) {
+  LineEndFinder ends(body);
+  std::size_t unchanged = 0;
+  for (std::size_t start = 0; start < body.size();) {
+    const std::size_t end = ends.NextFrom(start);
+    if (end == kNone || body[start] == '.' || LineEndLength(body, end) != kCrLf.size() ||
+        end + kCrLf.size() > limit) {
+      break;
+    }
+    start = unchanged = end + kCrLf.size();
+  }
+  return unchanged;
+}
+
 }  // namespace pelorin

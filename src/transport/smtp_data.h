@@ -2,6 +2,7 @@
 // a dot protected by one more dot, then the end-of-data mark.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,5 +24,11 @@ std::vector<std::string> SmtpDataLines(std::string_view body);
 // A body that already goes as it is (every line ended by CR LF, none beginning with a dot) is
 // copied in one piece.
 std::string SmtpDataText(std::string_view body);
+
+// How much of `body`, at most `limit` bytes, goes on the wire exactly as it stands: whole
+// lines, each ended by CR LF and none beginning with a dot. Those bytes followed by
+// SmtpDataText of the rest are SmtpDataText(body), so a large message can go out mostly from
+// where it lies instead of being copied first.
+std::size_t SmtpDataUnchangedLength(std::string_view body, std::size_t limit);
 
 }  // namespace pelorin

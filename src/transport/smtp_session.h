@@ -127,6 +127,7 @@ class SmtpSession {
   SmtpTurn RefuseSignIn(const std::string& reply);
   std::string MailFromCommand(std::string_view transferText) const;
   std::string_view HeadTransferText() const;
+  std::string StartMessageData(SmtpSocket& socket);
 
   // Pipelining (smtp_session_pipelined.cpp): a message's MAIL FROM, RCPT TO and DATA go out
   // together, its data with the next message's group, and the replies are matched to the

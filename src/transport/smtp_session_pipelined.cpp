@@ -163,7 +163,7 @@ SmtpTurn SmtpSession::RefuseGroup(int code, const std::string& reply) {
 
 void SmtpSession::SendDataWithNextGroup(SmtpSocket& socket) {
   changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  std::string text = SmtpDataText(HeadTransferText());
+  std::string text = StartMessageData(socket);
   state_ = SmtpState::MessageData;
   pending_.push_back({Pending::Kind::MessageData});
   // A next message whose recipient cannot go into a command waits for its own turn, where

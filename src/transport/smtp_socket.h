@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace pelorin {
 
@@ -19,6 +20,9 @@ class SmtpSocket {
   // The same for a text the caller gives up, so that a large one need not be copied to wait
   // for room in the socket.
   virtual void SetText(std::string&& text) { SetText(static_cast<const std::string&>(text)); }
+  // The same for bytes that stay the caller's: the socket keeps a copy of what it cannot send
+  // at once, so the caller's text need not outlive the call.
+  virtual void SetTextView(std::string_view text) { SetText(std::string(text)); }
   // Closes the connection from this side; no session-closed event follows.
   virtual void Disconnect() = 0;
   virtual std::string LocalHostName() = 0;

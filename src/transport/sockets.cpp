@@ -224,6 +224,10 @@ void TSockets::StartConnection() {
 }
 
 void TSockets::SetText(const std::string& Text) {
+  SetTextView(Text);
+}
+
+void TSockets::SetTextView(std::string_view Text) {
   if (tlsFailed_) return;  // nothing goes over a connection that could not be secured
   if (tls_) {
     tls_->WritePlain(Text);
@@ -242,9 +246,9 @@ void TSockets::SetText(std::string&& Text) {
 }
 
 // What the socket cannot take at once waits; the rest of the text is copied for that, only.
-void TSockets::SendRaw(const std::string& Text) {
+void TSockets::SendRaw(std::string_view Text) {
   const std::size_t unsent = SendUnlessWaiting(Text);
-  if (unsent != std::string::npos) waitingText_.assign(Text, unsent);
+  if (unsent != std::string::npos) waitingText_.assign(Text.substr(unsent));
 }
 
 void TSockets::SendRaw(std::string&& Text) {
@@ -257,7 +261,7 @@ void TSockets::SendRaw(std::string&& Text) {
 // Sends Text straight from the caller's string when nothing waits. Returns where the socket
 // stopped taking it, so that the caller keeps the rest waiting for FD_WRITE, or npos when
 // nothing of it is left to keep (all sent, queued behind what waits, or failed and reported).
-std::size_t TSockets::SendUnlessWaiting(const std::string& Text) {
+std::size_t TSockets::SendUnlessWaiting(std::string_view Text) {
   if (modeCell_ == 0) {
     SendBlocking(Text);
     return std::string::npos;
@@ -283,7 +287,7 @@ std::size_t TSockets::SendUnlessWaiting(const std::string& Text) {
   return sent < Text.size() ? sent : std::string::npos;
 }
 
-void TSockets::SendBlocking(const std::string& Text) {
+void TSockets::SendBlocking(std::string_view Text) {
   std::size_t offset = 0;
   do {
     const std::size_t length = std::min(Text.size() - offset, kMaxSendLength);

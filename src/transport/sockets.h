@@ -100,6 +100,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void SetText(const std::string& Text) override;
   // The same; a Text that has to wait is kept without a copy.
   void SetText(std::string&& Text) override;
+  void SetTextView(std::string_view Text) override;
   // One recv into Buffer (not terminated): bytes received, 0 when the peer has closed, -1 on
   // failure or when Socket is -1.
   int SReceive(int Socket, char* Buffer, const int& Size);
@@ -125,13 +126,13 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void CreateSocket();
   void RequestMode();
   void StartConnection();
-  void SendBlocking(const std::string& Text);
+  void SendBlocking(std::string_view Text);
   bool SendWhatFits(std::string_view text, std::size_t& offset, int& error);
   void SendWaitingText();
   void CompactWaitingText();
   void DropWaitingText();
-  std::size_t SendUnlessWaiting(const std::string& Text);
-  void SendRaw(const std::string& Text);
+  std::size_t SendUnlessWaiting(std::string_view Text);
+  void SendRaw(std::string_view Text);
   void SendRaw(std::string&& Text);
   void BeginTls();
   void EndTls();

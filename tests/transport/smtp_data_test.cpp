@@ -170,6 +170,44 @@ TEST(SmtpDataText, LargeBodiesGoAsByteByByte) {
   EXPECT_TRUE(SmtpDataText(canonical) == canonical + kSmtpEndOfData);
 }
 
+TEST(SmtpDataUnchangedLength, StopsBeforeTheFirstLineToChangeAndWithinTheLimit) {
+  const struct {
+    const char* what;
+    std::string body;
+    std::size_t limit;
+    std::size_t expected;
+  } cases[] = {
+      {"all as it goes", "ab\r\ncd\r\n", 100, 8},
+      {"text after the last line end", "ab\r\ncd", 100, 4},
+      {"a dot to double", "ab\r\n.c\r\nd\r\n", 100, 4},
+      {"a dot first", ".a\r\nb\r\n", 100, 0},
+      {"a bare LF", "ab\r\nc\nd\r\n", 100, 4},
+      {"a bare CR", "ab\r\nc\rd\r\n", 100, 4},
+      {"a CR at the very end", "ab\r\nc\r", 100, 4},
+      {"the limit inside a line", "ab\r\ncd\r\n", 7, 4},
+      {"the limit at a line end", "ab\r\ncd\r\n", 8, 8},
+      {"nothing within the limit", "ab\r\n", 3, 0},
+      {"empty lines", "\r\n\r\n", 100, 4},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SmtpDataUnchangedLength(c.body, c.limit), c.expected) << c.what;
+  }
+}
+
+// The bytes it counts, then the data of the rest, are the data of the whole, for every split.
+TEST(SmtpDataUnchangedLength, ItsBytesThenTheRestAreTheWholeData) {
+  for (const std::string& body : AllBodies(".\r\na", 6)) {
+    for (std::size_t limit = 0; limit <= body.size(); ++limit) {
+      const std::size_t unchanged = SmtpDataUnchangedLength(body, limit);
+      ASSERT_LE(unchanged, limit) << body;
+      const std::string_view view(body);
+      ASSERT_EQ(std::string(view.substr(0, unchanged)) + SmtpDataText(view.substr(unchanged)),
+                SmtpDataText(body))
+          << body << " up to " << limit;
+    }
+  }
+}
+
 TEST(SmtpEndOfData, IsAnEmptyLineThenADot) {
   EXPECT_EQ(kSmtpEndOfData, "\r\n.\r\n");
 }

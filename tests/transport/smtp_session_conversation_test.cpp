@@ -215,6 +215,28 @@ TEST_F(SmtpConversation, SendsALargeMessageAsOneTextWithTheEndMark) {
   EXPECT_EQ(State(), SmtpState::MessageData);
 }
 
+// The lines of a large message that go as they stand are sent from where they lie; the rest
+// is the data text, its last lines with the end mark.
+TEST_F(SmtpConversation, SendsTheLeadingLinesOfALargeMessageAsTheyStand) {
+  std::string body;
+  for (int line = 0; body.size() < (3 << 20); ++line)
+    body += "line " + std::to_string(line) + "\r\n";
+  body += ".a dot to double\r\nlast\r\n";
+  Queue("a@example.net", body);
+  DriveTo(SmtpState::Data);
+  Feed("354 go ahead\r\n");
+
+  const Texts sent = socket.Sent();
+  ASSERT_GE(sent.size(), 2u);
+  std::string whole;
+  for (const std::string& text : sent) whole += text;
+  EXPECT_TRUE(whole == pelorin::SmtpDataText(body));
+  EXPECT_TRUE(body.starts_with(whole.substr(0, whole.size() - sent.back().size())))
+      << "all but the last text as it stands";
+  EXPECT_GE(sent.back().size(), (64u << 10) + kEnd.size()) << "the end mark goes with data";
+  EXPECT_EQ(State(), SmtpState::MessageData);
+}
+
 struct MultiLineCase {
   const char* what;
   Texts blocks;

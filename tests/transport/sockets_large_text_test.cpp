@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -30,9 +31,10 @@ std::string Piece(char tag, std::size_t length) {
   return text;
 }
 
-// How the texts are handed over: kept by the caller (what cannot go at once is copied) or
-// given up (the socket keeps the caller's string).
-enum class Handing { Copied, Moved };
+// How the texts are handed over: kept by the caller (what cannot go at once is copied), given
+// up (the socket keeps the caller's string), or as a view of bytes that the caller overwrites
+// right after the call.
+enum class Handing { Copied, Moved, Viewed };
 
 class SocketsLargeTextHanding : public testing::TestWithParam<Handing> {};
 
@@ -73,6 +75,10 @@ TEST_P(SocketsLargeTextHanding, ArrivesWholeAndInOrderThroughSmallBuffers) {
   for (const std::string& piece : pieces) {
     if (GetParam() == Handing::Moved) {
       sockets.SetText(std::string(piece));
+    } else if (GetParam() == Handing::Viewed) {
+      std::string scratch = piece;
+      sockets.SetTextView(scratch);
+      std::fill(scratch.begin(), scratch.end(), '?');
     } else {
       sockets.SetText(piece);
     }
@@ -89,9 +95,16 @@ TEST_P(SocketsLargeTextHanding, ArrivesWholeAndInOrderThroughSmallBuffers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, SocketsLargeTextHanding,
-                         testing::Values(Handing::Copied, Handing::Moved),
+                         testing::Values(Handing::Copied, Handing::Moved, Handing::Viewed),
                          [](const testing::TestParamInfo<Handing>& info) {
-                           return info.param == Handing::Moved ? "Moved" : "Copied";
+                           switch (info.param) {
+                             case Handing::Moved:
+                               return "Moved";
+                             case Handing::Viewed:
+                               return "Viewed";
+                             default:
+                               return "Copied";
+                           }
                          });
 
 TEST(SocketsLargeTextTest, DisconnectDropsWhatWaits) {
