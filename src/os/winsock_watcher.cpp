@@ -58,9 +58,9 @@ ReadinessWatcher::~ReadinessWatcher() {
 void ReadinessWatcher::Arm() {
   notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, [this] {
-    handling_ = true;
+    ++handling_;
     onReady_(*this);
-    handling_ = false;
+    --handling_;
   });
 }
 
@@ -91,7 +91,7 @@ std::vector<ReadinessWatcher::Ready> ReadinessWatcher::TakeReady() {
 }
 
 void ReadinessWatcher::Dispose() {
-  if (thread() == QThread::currentThread() && !handling_) {
+  if (thread() == QThread::currentThread() && handling_ == 0) {
     delete this;
     return;
   }

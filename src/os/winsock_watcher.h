@@ -55,7 +55,8 @@ class ReadinessWatcher : public QObject {
   const int epoll_;
   const ReadyHandler onReady_;
   QSocketNotifier* notifier_ = nullptr;
-  bool handling_ = false;  // the handler runs, and may end the watcher through Dispose
+  int handling_ = 0;  // how deep the handler runs (a nested loop may call it again), during
+                      // which Dispose must not end the watcher at once
 };
 
 }  // namespace os::ws

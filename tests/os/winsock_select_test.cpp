@@ -2,6 +2,7 @@
 // window's thread, under Winsock's re-enabling rules.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QThread>
 #include <QtGlobal>
 #include <atomic>
@@ -325,6 +326,27 @@ TEST_F(WinsockSelectTest, NoticeFoundWithOthersStopsWhenAnEarlierHandlerClosesIt
   ASSERT_EQ(closing.seen.size(), 1u) << "the closed socket was heard of";
   socket_ = closing.closed == first ? second : first;  // the one still open, for TearDown
   ::close(firstPeer);
+}
+
+// A handler that ends the socket layer (the last WSACleanup ends the watchers) while its
+// notification is being handed on: the watcher that is handing it on goes only afterwards.
+TEST_F(WinsockSelectTest, LastCleanupInsideAHandlerEndsTheWatcherAfterIt) {
+  TestListener listener;
+  ConnectSelected(listener);
+  struct EndingWindow : NotificationWindow {
+    void HandleMessage(const os::Message& message) override {
+      NotificationWindow::HandleMessage(message);
+      ws::closesocket(static_cast<ws::SOCKET>(message.wParam));
+      while (ws::WSACleanup() == 0) {
+      }
+    }
+  } ending;
+  ASSERT_EQ(ws::WSAAsyncSelect(socket_, &ending, kMessage, ws::FD_READ | ws::FD_CLOSE), 0);
+  ASSERT_TRUE(listener.Send("last words"));
+  ASSERT_TRUE(ending.WaitFor(1));
+  QCoreApplication::sendPostedEvents();  // the watcher's own end, queued behind
+  socket_ = ws::INVALID_SOCKET;
+  ASSERT_EQ(ws::WSAStartup(0x0101, &data_), 0);  // for TearDown's cleanup
 }
 
 TEST_F(WinsockSelectTest, SocketClosedOnAnotherThreadWhileWatchedLeavesTheWatchWorking) {
