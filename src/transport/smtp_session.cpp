@@ -12,6 +12,7 @@
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
 #include "transport/smtp_session_rules.h"
+#include "transport/tls_channel.h"
 
 namespace pelorin {
 namespace {
@@ -59,6 +60,8 @@ void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const s
   options_ = std::move(options);
   extensions_ = {};
   secured_ = options_.security == SmtpSecurity::Tls;  // the socket secures it before the greeting
+  // OpenSSL loads while the connection is being made, instead of after the server's answer.
+  if (options_.security != SmtpSecurity::None) PreloadTlsModule();
   signedIn_ = false;
   authMethod_.clear();
   pipelining_ = false;

@@ -55,6 +55,11 @@ inline constexpr char kTlsModuleFile[] = "libpelorin32-tls.so";
 // const std::string& trustedFingerprint)`, the new channel owned by the caller.
 inline constexpr char kTlsModuleEntry[] = "pelorin_open_tls_channel";
 
+// Starts loading the module on a thread of its own, so that a conversation that will be
+// secured does not wait for OpenSSL's loading after the connection is made; OpenTlsChannel
+// then waits for it, if it must. Nothing happens once the module is loaded.
+void PreloadTlsModule();
+
 // `serverName` as configured; `trustedFingerprint` may be empty. Null when the module cannot
 // be loaded; `failure` then says why.
 std::unique_ptr<TlsChannel> OpenTlsChannel(const std::string& serverName,

@@ -1,8 +1,11 @@
 // Finds and loads the module that holds the OpenSSL side of TlsChannel.
 #include <dlfcn.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <mutex>
+#include <system_error>
 
 #include "os/kernel.h"
 #include "transport/tls_channel.h"
@@ -37,6 +40,41 @@ std::vector<std::string> ModulePaths() {
   return paths;
 }
 
+// Once loaded the module stays; a failure is tried again next time (it may be installed
+// meanwhile). The search is kept to one thread at a time.
+class ModuleLoader {
+ public:
+  OpenChannel Entry(std::string* failure) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (loaded_ == nullptr) loaded_ = LoadEntry(ModulePaths(), failure);
+    return loaded_;
+  }
+
+  void StartLoading() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (loaded_ != nullptr || (preloading_.valid() && !IsReady(preloading_))) return;
+    try {
+      preloading_ = std::async(std::launch::async, [this] { Entry(nullptr); });
+    } catch (const std::system_error&) {
+      // No thread to spare: the module is loaded when the first channel is opened.
+    }
+  }
+
+ private:
+  static bool IsReady(const std::future<void>& future) {
+    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }
+
+  std::mutex mutex_;
+  OpenChannel loaded_ = nullptr;
+  std::future<void> preloading_;  // waited for when the process ends
+};
+
+ModuleLoader& Loader() {
+  static ModuleLoader loader;
+  return loader;
+}
+
 }  // namespace
 
 std::unique_ptr<TlsChannel> OpenTlsChannelFrom(const std::vector<std::string>& modulePaths,
@@ -48,17 +86,16 @@ std::unique_ptr<TlsChannel> OpenTlsChannelFrom(const std::vector<std::string>& m
   return std::unique_ptr<TlsChannel>(open(serverName, trustedFingerprint));
 }
 
+void PreloadTlsModule() {
+  Loader().StartLoading();
+}
+
 std::unique_ptr<TlsChannel> OpenTlsChannel(const std::string& serverName,
                                            const std::string& trustedFingerprint,
                                            std::string* failure) {
-  // Once loaded the module stays; a failure is tried again next time (it may be installed
-  // meanwhile). dlerror's text is per thread, but the search is kept to one thread at a time.
-  static std::mutex loading;
-  static OpenChannel loaded = nullptr;
-  const std::lock_guard<std::mutex> lock(loading);
-  if (loaded == nullptr) loaded = LoadEntry(ModulePaths(), failure);
-  if (loaded == nullptr) return nullptr;
-  return std::unique_ptr<TlsChannel>(loaded(serverName, trustedFingerprint));
+  const OpenChannel open = Loader().Entry(failure);
+  if (open == nullptr) return nullptr;
+  return std::unique_ptr<TlsChannel>(open(serverName, trustedFingerprint));
 }
 
 }  // namespace pelorin

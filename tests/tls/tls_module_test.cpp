@@ -2,9 +2,11 @@
 // module that is missing or is not ours fails with a text that says which.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "transport/tls_channel.h"
@@ -33,6 +35,19 @@ TEST(TlsModuleTest, OpenSslComesOnlyWithTheFirstSecuredConnection) {
   EXPECT_EQ(channel->CurrentState(), TlsChannel::State::Handshaking);
   channel->Advance();
   EXPECT_TRUE(StartsAClientHello(channel->TakeOutgoing()));
+}
+
+TEST(TlsModuleTest, PreloadingBringsOpenSslBeforeTheFirstChannel) {
+  ASSERT_FALSE(Mapped("libssl.so"));
+  PreloadTlsModule();
+  PreloadTlsModule();  // a second start while the first loads changes nothing
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!Mapped("libssl.so") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(Mapped("libssl.so"));
+  std::string failure;
+  EXPECT_NE(OpenTlsChannel("mail.example.org", "", &failure), nullptr) << failure;
 }
 
 TEST(TlsModuleTest, TheFirstModuleThatLoadsIsUsed) {
