@@ -188,6 +188,30 @@ TEST_F(PipelinedSession, GoesInGroupsAndAboutOneRoundTripAMessage) {
   EXPECT_EQ(outbox.Size(), 0u);
 }
 
+// A large message's leading lines go from where they lie; its last lines, the end mark and
+// the next message's group still go together.
+TEST_F(PipelinedSession, ALargeMessageGoesInPiecesWithTheNextGroupAfterItsEndMark) {
+  Reset();
+  std::string large;
+  for (int line = 0; large.size() < (3 << 20); ++line)
+    large += "line " + std::to_string(line) + "\r\n";
+  Queue("a@x", large);
+  Queue("b@x", "B\r\n");
+  pelorin::SmtpOptions options;
+  options.extended = true;
+  session->Prepare(socket, "mail.example", "25", options);
+  Feed("220 model\r\n");
+  Feed("250-model\r\n250 PIPELINING\r\n");
+  const std::size_t before = socket.Sent().size();
+  Feed("250 ok\r\n250 ok\r\n354 go\r\n");
+  const Texts sent = socket.Sent();
+  ASSERT_GT(sent.size(), before + 1) << "sent in pieces";
+  std::string data;
+  for (std::size_t i = before; i < sent.size(); ++i) data += sent[i];
+  EXPECT_TRUE(data == large + kEnd + kMail + Rcpt("b@x") + kData);
+  EXPECT_TRUE(sent.back().ends_with(kEnd + kMail + Rcpt("b@x") + kData));
+}
+
 TEST_F(PipelinedSession, EveryFaultAtEveryPlaceEndsAsInLockStep) {
   std::vector<std::vector<Fault>> scripts = {{}};
   for (int message = 1; message <= 3; ++message) {
