@@ -16,27 +16,55 @@ namespace {
 using OpenChannel = TlsChannel* (*)(const std::string& serverName,
                                     const std::string& trustedFingerprint);
 
+// A path that names no file is passed over; the failure names the first file that is there
+// but cannot be used, else says that none was found.
 OpenChannel LoadEntry(const std::vector<std::string>& modulePaths, std::string* failure) {
-  std::string why = "no module to look for";
+  std::string why;
   for (const std::string& path : modulePaths) {
+    std::error_code error;
+    if (path.find('/') != std::string::npos && !std::filesystem::exists(path, error)) continue;
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
-      const char* error = dlerror();
-      why = error != nullptr ? error : path + " cannot be loaded";
+      const char* text = dlerror();
+      if (why.empty()) why = text != nullptr ? text : path + " cannot be loaded";
       continue;
     }
     if (void* entry = dlsym(module, kTlsModuleEntry)) return reinterpret_cast<OpenChannel>(entry);
-    why = path + " is not the TLS module of this program";
+    if (why.empty()) why = path + " is not the TLS module of this program";
+  }
+  if (why.empty()) {
+    why = std::string(kTlsModuleFile) +
+          " was not found beside the program or in the system's library directories";
   }
   if (failure != nullptr) *failure = "the TLS module could not be loaded (" + why + ")";
   return nullptr;
+}
+
+// The directories the dynamic loader searches for the program's own libraries (its run path,
+// LD_LIBRARY_PATH, the system's). A bare name given to dlopen would be searched there too, but
+// from the run path of whoever calls dlopen, which under a sanitizer is the sanitizer's
+// library, not the program.
+std::vector<std::string> LoaderDirectories() {
+  void* program = dlopen(nullptr, RTLD_NOW);
+  Dl_serinfo size;
+  if (program == nullptr || dlinfo(program, RTLD_DI_SERINFOSIZE, &size) != 0) return {};
+  std::vector<char> buffer(size.dls_size);
+  auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
+  *info = size;
+  if (dlinfo(program, RTLD_DI_SERINFO, info) != 0) return {};
+  std::vector<std::string> directories;
+  for (unsigned i = 0; i < info->dls_cnt; ++i)
+    directories.emplace_back(info->dls_serpath[i].dls_name);
+  return directories;
 }
 
 std::vector<std::string> ModulePaths() {
   std::vector<std::string> paths;
   const std::filesystem::path program(os::GetModuleFileName());
   if (program.has_parent_path()) paths.push_back((program.parent_path() / kTlsModuleFile).string());
-  paths.emplace_back(kTlsModuleFile);
+  for (const std::string& directory : LoaderDirectories()) {
+    if (!directory.empty()) paths.push_back(directory + "/" + kTlsModuleFile);
+  }
   return paths;
 }
 

@@ -57,10 +57,12 @@ TEST(TlsModuleTest, TheFirstModuleThatLoadsIsUsed) {
     const char* failureNames;  // null: a channel opens
   };
   const std::vector<Case> cases = {
-      {"missing", {"/nonexistent/libpelorin32-tls.so"}, "/nonexistent/libpelorin32-tls.so"},
+      {"missing", {"/nonexistent/libpelorin32-tls.so"}, "libpelorin32-tls.so was not found"},
       {"another library", {"libc.so.6"}, "libc.so.6 is not the TLS module of this program"},
-      {"none", {}, "no module to look for"},
-      {"missing, then found", {"/nonexistent/libpelorin32-tls.so", kTlsModuleFile}, nullptr},
+      {"not a library", {"/proc/self/status"}, "/proc/self/status"},
+      {"none", {}, "libpelorin32-tls.so was not found"},
+      {"missing, then found", {"/nonexistent/libpelorin32-tls.so", PELORIN_TLS_MODULE}, nullptr},
+      {"another library first", {"libc.so.6", PELORIN_TLS_MODULE}, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
