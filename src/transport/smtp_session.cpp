@@ -408,17 +408,17 @@ void SmtpSession::SendMessageData(SmtpSocket& socket) {
   socket.SetText(StartMessageData(socket));
 }
 
-// A message of megabytes goes out mostly from where it lies: its leading lines that go as they
-// stand are handed to the socket at once, and only the rest is copied into the data text that
-// is returned, to go with the end mark (and, pipelined, the next commands). Copying it all
-// first kept the server waiting for as long as the copying took.
+// A message of megabytes goes out partly from where it lies: while the connection takes them,
+// its leading lines that go as they stand are handed to the socket a megabyte at a time; the
+// rest is copied once into the data text that is returned, to go with the end mark (and,
+// pipelined, the next commands) and to wait in the socket. Copying it all first kept the
+// server waiting for as long as the copying took.
 std::string SmtpSession::StartMessageData(SmtpSocket& socket) {
-  // Looked through a megabyte at a time, so that the first goes out at once.
   constexpr std::size_t kInPlacePiece = 1u << 20;
   constexpr std::size_t kWithTheEndMark = 64u << 10;  // the end mark never goes alone
   if (outbox_.Empty()) return SmtpDataText({});
   std::string_view rest = HeadTransferText();
-  while (rest.size() > kInPlacePiece + kWithTheEndMark) {
+  while (rest.size() > kInPlacePiece + kWithTheEndMark && !socket.TextWaiting()) {
     const std::size_t piece =
         SmtpDataUnchangedLength(rest, std::min(kInPlacePiece, rest.size() - kWithTheEndMark));
     if (piece == 0) break;

@@ -23,6 +23,8 @@ class SmtpSocket {
   // The same for bytes that stay the caller's: the socket keeps a copy of what it cannot send
   // at once, so the caller's text need not outlive the call.
   virtual void SetTextView(std::string_view text) { SetText(std::string(text)); }
+  // Whether text handed over earlier still waits for room in the connection.
+  virtual bool TextWaiting() const { return false; }
   // Closes the connection from this side; no session-closed event follows.
   virtual void Disconnect() = 0;
   virtual std::string LocalHostName() = 0;

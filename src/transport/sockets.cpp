@@ -247,35 +247,44 @@ void TSockets::SetText(std::string&& Text) {
 
 // What the socket cannot take at once waits; the rest of the text is copied for that, only.
 void TSockets::SendRaw(std::string_view Text) {
+  if (!waiting_.empty()) return KeepWaiting(std::string(Text));
   const std::size_t unsent = SendUnlessWaiting(Text);
-  if (unsent != std::string::npos) waitingText_.assign(Text.substr(unsent));
+  if (unsent != std::string::npos) KeepWaiting(std::string(Text.substr(unsent)));
 }
 
+// A text given up is kept as it is, behind what waits, without a copy.
 void TSockets::SendRaw(std::string&& Text) {
+  if (!waiting_.empty()) return KeepWaiting(std::move(Text));
   const std::size_t unsent = SendUnlessWaiting(Text);
   if (unsent == std::string::npos) return;
-  waitingText_ = std::move(Text);
+  KeepWaiting(std::move(Text));
   waitingSent_ = unsent;
 }
 
-// Sends Text straight from the caller's string when nothing waits. Returns where the socket
-// stopped taking it, so that the caller keeps the rest waiting for FD_WRITE, or npos when
-// nothing of it is left to keep (all sent, queued behind what waits, or failed and reported).
+// Small texts join the last one that waits, so that a backlog of commands still goes out in
+// few sends; large ones wait as they are.
+void TSockets::KeepWaiting(std::string Text) {
+  constexpr std::size_t kJoinedUpTo = 64u << 10;
+  if (Text.empty()) return;
+  if (!waiting_.empty() && Text.size() < kJoinedUpTo && waiting_.back().size() < kJoinedUpTo) {
+    waiting_.back() += Text;
+    return;
+  }
+  waiting_.push_back(std::move(Text));
+}
+
+// Sends Text straight from the caller's string; only called when nothing waits. Returns where
+// the socket stopped taking it, so that the caller keeps the rest waiting for FD_WRITE, or
+// npos when nothing of it is left to keep (all sent, or failed and reported).
 std::size_t TSockets::SendUnlessWaiting(std::string_view Text) {
   if (modeCell_ == 0) {
     SendBlocking(Text);
     return std::string::npos;
   }
   if (Text.empty()) {
-    if (waitingText_.empty() && ws::send(socketHandle_, "", 0, 0) < 0) {
+    if (ws::send(socketHandle_, "", 0, 0) < 0) {
       ReportError(socketHandle_, "SetText (Send)", ws::WSAGetLastError());
     }
-    return std::string::npos;
-  }
-  if (!waitingText_.empty()) {
-    // Behind text that waits for FD_WRITE this text waits too, so that the order holds.
-    CompactWaitingText();
-    waitingText_ += Text;
     return std::string::npos;
   }
   std::size_t sent = 0;
@@ -320,23 +329,21 @@ bool TSockets::SendWhatFits(std::string_view text, std::size_t& offset, int& err
 
 // Sends what waits until all is gone or the socket would block; FD_WRITE brings the rest.
 void TSockets::SendWaitingText() {
-  int error = 0;
-  const bool sendable = SendWhatFits(waitingText_, waitingSent_, error);
-  if (sendable && waitingSent_ < waitingText_.size()) return;
-  DropWaitingText();
-  if (!sendable) ReportError(socketHandle_, "SetText (Send)", error);
-}
-
-// What has been sent is cut off once it is the larger part, so that a long backlog does not
-// keep growing by what already went out.
-void TSockets::CompactWaitingText() {
-  if (waitingSent_ == 0 || waitingSent_ < waitingText_.size() / 2) return;
-  waitingText_.erase(0, waitingSent_);
-  waitingSent_ = 0;
+  while (!waiting_.empty()) {
+    int error = 0;
+    if (!SendWhatFits(waiting_.front(), waitingSent_, error)) {
+      DropWaitingText();
+      ReportError(socketHandle_, "SetText (Send)", error);
+      return;
+    }
+    if (waitingSent_ < waiting_.front().size()) return;
+    waiting_.pop_front();
+    waitingSent_ = 0;
+  }
 }
 
 void TSockets::DropWaitingText() {
-  waitingText_.clear();
+  waiting_.clear();
   waitingSent_ = 0;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -101,6 +102,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   // The same; a Text that has to wait is kept without a copy.
   void SetText(std::string&& Text) override;
   void SetTextView(std::string_view Text) override;
+  bool TextWaiting() const override { return !waiting_.empty(); }
   // One recv into Buffer (not terminated): bytes received, 0 when the peer has closed, -1 on
   // failure or when Socket is -1.
   int SReceive(int Socket, char* Buffer, const int& Size);
@@ -129,7 +131,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void SendBlocking(std::string_view Text);
   bool SendWhatFits(std::string_view text, std::size_t& offset, int& error);
   void SendWaitingText();
-  void CompactWaitingText();
+  void KeepWaiting(std::string Text);
   void DropWaitingText();
   std::size_t SendUnlessWaiting(std::string_view Text);
   void SendRaw(std::string_view Text);
@@ -149,8 +151,8 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   os::ws::u_long modeCell_ = 1;  // also the argument of the FIONBIO request
   int timeout_ = 30;
   int maximumReceiveLength_ = 8192;
-  // Text that the socket has not taken yet, from waitingSent_ on.
-  std::string waitingText_;
+  // Texts that the socket has not taken yet, in order; the first from waitingSent_ on.
+  std::deque<std::string> waiting_;
   std::size_t waitingSent_ = 0;
   // TLS, when asked for: the channel and the plain text it gave that the owner has not read.
   std::string tlsServerName_;

@@ -30,6 +30,9 @@ class RecordingSocket : public pelorin::SmtpSocket {
     calls.push_back("SetText " + text);
     if (onSetText) onSetText(text);
   }
+  // What TextWaiting answers: text handed over still waits for room in the connection.
+  bool waiting = false;
+  bool TextWaiting() const override { return waiting; }
   void Disconnect() override { calls.push_back("Disconnect"); }
   std::string LocalHostName() override {
     calls.push_back("LocalHostName");

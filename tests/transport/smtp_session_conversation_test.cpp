@@ -237,6 +237,22 @@ TEST_F(SmtpConversation, SendsTheLeadingLinesOfALargeMessageAsTheyStand) {
   EXPECT_EQ(State(), SmtpState::MessageData);
 }
 
+// Once the connection takes no more, the rest is one text, copied once, to wait in the socket.
+TEST_F(SmtpConversation, ALargeMessageStopsGoingFromWhereItLiesOnceTheConnectionIsFull) {
+  std::string body;
+  for (int line = 0; body.size() < (5 << 20); ++line)
+    body += "line " + std::to_string(line) + "\r\n";
+  Queue("a@example.net", body);
+  DriveTo(SmtpState::Data);
+  socket.onSetText = [this](const std::string&) { socket.waiting = socket.Sent().size() >= 2; };
+  Feed("354 go ahead\r\n");
+
+  const Texts sent = socket.Sent();
+  ASSERT_EQ(sent.size(), 3u) << "two pieces as they lie, then the rest";
+  EXPECT_TRUE(sent[0] + sent[1] + sent[2] == pelorin::SmtpDataText(body));
+  EXPECT_TRUE(sent[2].ends_with(kEnd));
+}
+
 struct MultiLineCase {
   const char* what;
   Texts blocks;
