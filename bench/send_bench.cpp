@@ -26,6 +26,7 @@
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
 #include "transport/sockets.h"
+#include "transport/tls_channel.h"
 
 namespace {
 
@@ -234,6 +235,15 @@ int main(int argc, char** argv) {
   std::string port = options.port;
   if (options.localServer) port = std::to_string(server.Start());
 
+  // OpenSSL is loaded before the clock starts, as the program loads it while its window is
+  // shown and as smtplib's Python has on `import ssl`.
+  if (options.smtp.security != pelorin::SmtpSecurity::None) {
+    std::string failure;
+    if (!pelorin::OpenTlsChannel("localhost", "", &failure)) {
+      std::fprintf(stderr, "%s\n", failure.c_str());
+      return 1;
+    }
+  }
   std::vector<double> perMessage;
   std::vector<double> firstMessage;
   double seconds = 0;

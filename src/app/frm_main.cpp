@@ -30,6 +30,7 @@
 #include "os/registry_class.h"
 #include "platform/dialup_key.h"
 #include "transport/sockets.h"
+#include "transport/tls_channel.h"
 
 namespace pelorin {
 
@@ -353,6 +354,8 @@ void TfrmMain::FitLabelsToText() {
 
 void TfrmMain::showEvent(QShowEvent* event) {
   FitLabelsToText();
+  // A mail written now goes over a secured connection: OpenSSL loads while it is written.
+  if (ReadSecuritySettings().security != SmtpSecurity::None) PreloadTlsModule();
   QWidget::showEvent(event);
 }
 

@@ -30,11 +30,13 @@
 #include "app/frm_about.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
+#include "app/security_settings.h"
 #include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/shell_tray.h"
 #include "support/event_loop.h"
+#include "support/mapped_libraries.h"
 
 namespace {
 
@@ -144,6 +146,18 @@ TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
   }
   EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
   EXPECT_EQ(window.lblStatus->pos(), QPoint(69, 337));
+}
+
+// OpenSSL stays out of the tray program until its window is shown with a secured server set.
+TEST_F(FrmMainTest, ShowingTheWindowLoadsOpenSslOnlyForASecuredServer) {
+  app_test::IsolatedEnvironment environment;
+  TfrmMain& window = Create();
+  window.TaskIconClick(nullptr);
+  EXPECT_FALSE(testing_support::LibraryMapped("libssl.so")) << "loaded without a secured server";
+  window.hide();
+  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, "", ""}));
+  window.TaskIconClick(nullptr);
+  EXPECT_TRUE(testing_support::WaitUntilLibraryMapped("libssl.so"));
 }
 
 TEST_F(FrmMainTest, TabOrderRunsFromNameToClose) {

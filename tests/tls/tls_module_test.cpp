@@ -2,23 +2,17 @@
 // module that is missing or is not ours fails with a text that says which.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/mapped_libraries.h"
 #include "transport/tls_channel.h"
 
 namespace pelorin {
 namespace {
 
-bool Mapped(const std::string& library) {
-  std::ifstream maps("/proc/self/maps");
-  const std::string text((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
-  return text.find(library) != std::string::npos;
-}
+using testing_support::LibraryMapped;
+using testing_support::WaitUntilLibraryMapped;
 
 // The first record of a TLS client hello: a handshake record (22), version 3.x.
 bool StartsAClientHello(const std::string& bytes) {
@@ -26,26 +20,22 @@ bool StartsAClientHello(const std::string& bytes) {
 }
 
 TEST(TlsModuleTest, OpenSslComesOnlyWithTheFirstSecuredConnection) {
-  ASSERT_FALSE(Mapped("libssl.so")) << "OpenSSL is linked into the program again";
-  ASSERT_FALSE(Mapped("libcrypto.so"));
+  ASSERT_FALSE(LibraryMapped("libssl.so")) << "OpenSSL is linked into the program again";
+  ASSERT_FALSE(LibraryMapped("libcrypto.so"));
   std::string failure;
   const auto channel = OpenTlsChannel("mail.example.org", "", &failure);
   ASSERT_NE(channel, nullptr) << failure;
-  EXPECT_TRUE(Mapped("libssl.so"));
+  EXPECT_TRUE(LibraryMapped("libssl.so"));
   EXPECT_EQ(channel->CurrentState(), TlsChannel::State::Handshaking);
   channel->Advance();
   EXPECT_TRUE(StartsAClientHello(channel->TakeOutgoing()));
 }
 
 TEST(TlsModuleTest, PreloadingBringsOpenSslBeforeTheFirstChannel) {
-  ASSERT_FALSE(Mapped("libssl.so"));
+  ASSERT_FALSE(LibraryMapped("libssl.so"));
   PreloadTlsModule();
   PreloadTlsModule();  // a second start while the first loads changes nothing
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!Mapped("libssl.so") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(Mapped("libssl.so"));
+  EXPECT_TRUE(WaitUntilLibraryMapped("libssl.so"));
   std::string failure;
   EXPECT_NE(OpenTlsChannel("mail.example.org", "", &failure), nullptr) << failure;
 }
