@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -218,6 +219,12 @@ void SingleTrayCopy::AcceptRequests() {
             [this, taken] { ReadRequest(taken); });
     requests_.push_back(std::move(request));
   }
+  // Out of descriptors, say: the waiting connection stays, and looking again at once would
+  // only spin. The next start is heard a moment later.
+  if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+    listening_->setEnabled(false);
+    QTimer::singleShot(kRetryPauseMs * 20, listening_, [this] { listening_->setEnabled(true); });
+  }
 }
 
 void SingleTrayCopy::ReadRequest(Request* request) {
@@ -257,7 +264,11 @@ void SingleTrayCopy::AnswerWaiting() {
   });
   if (!showWindow_ || asking.empty()) return;
   showWindow_();
+  // Looked up again: showing the window may have let other requests come and go.
   for (Request* request : asking) {
+    const bool held = std::any_of(requests_.begin(), requests_.end(),
+                                  [request](const auto& kept) { return kept.get() == request; });
+    if (!held) continue;
     // The answer is one short line into an empty socket buffer; it goes out at once.
     SendAll(request->fd, kShownAnswer, Clock::now());
     Drop(request);

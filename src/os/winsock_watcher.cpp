@@ -61,6 +61,7 @@ void ReadinessWatcher::Arm() {
     ++handling_;
     onReady_(*this);
     --handling_;
+    if (handling_ == 0 && disposed_) EndLater();
   });
 }
 
@@ -95,10 +96,23 @@ void ReadinessWatcher::Dispose() {
     delete this;
     return;
   }
-  // Not deleteLater: that waits for an event loop entered with exec(), and a thread that runs
-  // its events with processEvents alone would keep the watcher for ever.
+  EndLater();
+}
+
+// Not deleteLater: that waits for an event loop entered with exec(), and a thread that runs its
+// events with processEvents alone would keep the watcher for ever. A handler may still be on
+// the stack when the end comes (it ran a nested loop): the watcher then ends once it returns.
+void ReadinessWatcher::EndLater() {
   QMetaObject::invokeMethod(
-      this, [this] { delete this; }, Qt::QueuedConnection);
+      this,
+      [this] {
+        if (handling_ > 0) {
+          disposed_ = true;
+          return;
+        }
+        delete this;
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace os::ws

@@ -51,12 +51,14 @@ class ReadinessWatcher : public QObject {
  private:
   ReadinessWatcher(int epoll, ReadyHandler onReady);
   void Arm();
+  void EndLater();
 
   const int epoll_;
   const ReadyHandler onReady_;
   QSocketNotifier* notifier_ = nullptr;
-  int handling_ = 0;  // how deep the handler runs (a nested loop may call it again), during
-                      // which Dispose must not end the watcher at once
+  int handling_ = 0;       // how deep the handler runs (a nested loop may call it again), during
+                           // which the watcher must not end
+  bool disposed_ = false;  // its end came while the handler ran; it ends when that returns
 };
 
 }  // namespace os::ws

@@ -22,7 +22,10 @@ OpenChannel LoadEntry(const std::vector<std::string>& modulePaths, std::string* 
   std::string why;
   for (const std::string& path : modulePaths) {
     std::error_code error;
-    if (path.find('/') != std::string::npos && !std::filesystem::exists(path, error)) continue;
+    if (path.find('/') != std::string::npos && !std::filesystem::exists(path, error)) {
+      if (error && why.empty()) why = path + ": " + error.message();
+      continue;
+    }
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
       const char* text = dlerror();
@@ -30,6 +33,7 @@ OpenChannel LoadEntry(const std::vector<std::string>& modulePaths, std::string* 
       continue;
     }
     if (void* entry = dlsym(module, kTlsModuleEntry)) return reinterpret_cast<OpenChannel>(entry);
+    dlclose(module);
     if (why.empty()) why = path + " is not the TLS module of this program";
   }
   if (why.empty()) {

@@ -329,7 +329,8 @@ TEST_F(WinsockSelectTest, NoticeFoundWithOthersStopsWhenAnEarlierHandlerClosesIt
 }
 
 // A handler that ends the socket layer (the last WSACleanup ends the watchers) while its
-// notification is being handed on: the watcher that is handing it on goes only afterwards.
+// notification is being handed on, then runs a nested loop (as a box does): the watcher that is
+// handing it on goes only after the handler has returned.
 TEST_F(WinsockSelectTest, LastCleanupInsideAHandlerEndsTheWatcherAfterIt) {
   TestListener listener;
   ConnectSelected(listener);
@@ -339,6 +340,7 @@ TEST_F(WinsockSelectTest, LastCleanupInsideAHandlerEndsTheWatcherAfterIt) {
       ws::closesocket(static_cast<ws::SOCKET>(message.wParam));
       while (ws::WSACleanup() == 0) {
       }
+      QCoreApplication::sendPostedEvents();  // the watcher's end, queued, comes now
     }
   } ending;
   ASSERT_EQ(ws::WSAAsyncSelect(socket_, &ending, kMessage, ws::FD_READ | ws::FD_CLOSE), 0);
