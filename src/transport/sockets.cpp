@@ -248,14 +248,14 @@ void TSockets::SetText(std::string&& Text) {
 // What the socket cannot take at once waits; the rest of the text is copied for that, only.
 void TSockets::SendRaw(std::string_view Text) {
   if (!waiting_.empty()) return KeepWaiting(std::string(Text));
-  const std::size_t unsent = SendUnlessWaiting(Text);
+  const std::size_t unsent = SendAtOnce(Text);
   if (unsent != std::string::npos) KeepWaiting(std::string(Text.substr(unsent)));
 }
 
 // A text given up is kept as it is, behind what waits, without a copy.
 void TSockets::SendRaw(std::string&& Text) {
   if (!waiting_.empty()) return KeepWaiting(std::move(Text));
-  const std::size_t unsent = SendUnlessWaiting(Text);
+  const std::size_t unsent = SendAtOnce(Text);
   if (unsent == std::string::npos) return;
   KeepWaiting(std::move(Text));
   waitingSent_ = unsent;
@@ -276,7 +276,7 @@ void TSockets::KeepWaiting(std::string Text) {
 // Sends Text straight from the caller's string; only called when nothing waits. Returns where
 // the socket stopped taking it, so that the caller keeps the rest waiting for FD_WRITE, or
 // npos when nothing of it is left to keep (all sent, or failed and reported).
-std::size_t TSockets::SendUnlessWaiting(std::string_view Text) {
+std::size_t TSockets::SendAtOnce(std::string_view Text) {
   if (modeCell_ == 0) {
     SendBlocking(Text);
     return std::string::npos;

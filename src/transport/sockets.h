@@ -133,7 +133,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void SendWaitingText();
   void KeepWaiting(std::string Text);
   void DropWaitingText();
-  std::size_t SendUnlessWaiting(std::string_view Text);
+  std::size_t SendAtOnce(std::string_view Text);
   void SendRaw(std::string_view Text);
   void SendRaw(std::string&& Text);
   void BeginTls();
