@@ -9,8 +9,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh" --test
 jobs=$(nproc)
-thread_tests=(os_messages_tests os_winsock_tests sockets_tests platform_dialup_tests
-              frm_main_send_test send_interleaving_test single_tray_copy_test)
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 
@@ -46,7 +44,7 @@ address_sanitizer() {
 thread_sanitizer() {
   local dir=$here/build-tsan
   configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DPELORIN_TSAN=ON &&
-    build "$dir" --target "${thread_tests[@]}" &&
+    build "$dir" --target pelorin_thread_tests &&
     TSAN_OPTIONS="suppressions=$here/tests/sanitizers/tsan.supp halt_on_error=1" \
       run_ctest "$dir" -L threads
 }
