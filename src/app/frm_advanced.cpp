@@ -102,13 +102,22 @@ void TfrmAdvanced::ConnectEvents() {
 }
 
 void TfrmAdvanced::FormCreate(QObject*) {
-  const SecuritySettings settings = ReadSecuritySettings();
-  edsSecurity->setCurrentIndex(static_cast<int>(settings.security));
-  edsUserName->setText(FromLocal(settings.userName));
-  chkAutostart->setChecked(os::AutostartEntryExists());
+  if (*fields_.chosen) {
+    ShowChoices(**fields_.chosen);
+  } else {
+    const SecuritySettings stored = ReadSecuritySettingsFilledFrom(*fields_.imported);
+    ShowChoices({stored.security, stored.userName, {}, os::AutostartEntryExists()});
+  }
   portAtOpening_ = fields_.port->text();
   proposedAtOpening_ = *fields_.proposedPort;
   AssignHints();
+}
+
+// The password is never shown again.
+void TfrmAdvanced::ShowChoices(const AdvancedChoices& choices) {
+  edsSecurity->setCurrentIndex(static_cast<int>(choices.security));
+  edsUserName->setText(FromLocal(choices.userName));
+  chkAutostart->setChecked(choices.autostart);
 }
 
 void TfrmAdvanced::AssignHints() {
@@ -135,42 +144,47 @@ void TfrmAdvanced::edsSecurityChange(QObject*) {
   *fields_.proposedPort = next.proposed;
 }
 
-// Closed first, as the settings dialog does: what goes wrong is reported over the settings.
+// An empty password field keeps the password given before, if any: the keyring's is then
+// kept, or it is asked for at the first send.
 void TfrmAdvanced::cmdOkClick(QObject*) {
+  AdvancedChoices choices;
+  choices.security = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
+  choices.userName = SingleLine(edsUserName);
+  choices.password = edsPassword->text().toStdString();
+  if (choices.password.empty() && *fields_.chosen) choices.password = (*fields_.chosen)->password;
+  choices.autostart = chkAutostart->isChecked();
+  *fields_.chosen = std::move(choices);
   CloseAndRelease();
-  SaveSecurity();
-  SavePasswordGiven();
-  ApplyAutostart();
 }
 
-void TfrmAdvanced::SaveSecurity() {
-  SecuritySettings settings = ReadSecuritySettings();  // the trusted certificate stays
-  settings.security = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
-  settings.userName = SingleLine(edsUserName);
+namespace {
+
+void SaveSecurity(const AdvancedChoices& chosen) {
   try {
-    if (!WriteSecuritySettings(settings)) os::ShowMessage(kNotSaved);
+    if (!WriteSecuritySettings({chosen.security, chosen.userName})) os::ShowMessage(kNotSaved);
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
 }
 
-// An empty field leaves the keyring as it is: the password is then the one kept, or asked for
-// at the first send.
-void TfrmAdvanced::SavePasswordGiven() {
-  const std::string userName = SingleLine(edsUserName);
-  const std::string password = edsPassword->text().toStdString();
-  if (userName.empty() || password.empty()) return;
-  SavePassword(SingleLine(fields_.server), userName, password);
-}
-
-void TfrmAdvanced::ApplyAutostart() {
+void ApplyAutostart(bool wanted) {
   std::string failure;
-  if (chkAutostart->isChecked()) {
+  if (wanted) {
     failure = os::WriteAutostartEntry(os::GetModuleFileName());
   } else if (os::AutostartEntryExists()) {
     failure = os::RemoveAutostartEntry();
   }
   if (!failure.empty()) os::ShowErrorBox(failure);
+}
+
+}  // namespace
+
+void SaveAdvancedChoices(const AdvancedChoices& chosen, const std::string& server) {
+  SaveSecurity(chosen);
+  if (!chosen.userName.empty() && !chosen.password.empty()) {
+    SavePassword(server, chosen.userName, chosen.password);
+  }
+  ApplyAutostart(chosen.autostart);
 }
 
 void TfrmAdvanced::cmdCancelClick(QObject*) {

@@ -1,12 +1,17 @@
 // The advanced settings, opened from the settings dialog: how the connection to the server is
 // secured, the user name and password it asks for, and whether the program starts when the
-// user logs in. OK writes the security and the user name under the program's registry key,
-// gives the password to the keyring and applies the autostart choice; Cancel drops all of it,
-// the port proposed meanwhile included. Either releases the dialog.
+// user logs in. OK hands the choices to the settings dialog, whose own OK saves them with the
+// server they belong to (security and user name under the program's registry key, the
+// password in the keyring, the autostart entry); Cancel drops them, the port proposed
+// meanwhile included. Either releases the dialog.
 #pragma once
 
 #include <QDialog>
+#include <optional>
 #include <string>
+
+#include "app/mail_setup.h"
+#include "transport/smtp_session.h"
 
 class QCheckBox;
 class QComboBox;
@@ -17,13 +22,26 @@ class QPushButton;
 
 namespace pelorin {
 
-// The settings dialog's fields that this dialog reads and proposes into: the server names the
-// keyring entry of the password; the port takes the port that a security choice proposes,
-// and `proposedPort` remembers what was proposed (see port_proposal.h).
+// What OK here chose, kept by the settings dialog until its own OK or Cancel.
+struct AdvancedChoices {
+  SmtpSecurity security = SmtpSecurity::None;
+  std::string userName;
+  std::string password;  // empty: the keyring keeps what it has
+  bool autostart = false;
+};
+
+// Saves `chosen`, the password for `server`; what cannot be saved is reported in a box.
+void SaveAdvancedChoices(const AdvancedChoices& chosen, const std::string& server);
+
+// What of the settings dialog this dialog reads and writes: the port takes the port that a
+// security choice proposes, and `proposedPort` remembers what was proposed (see
+// port_proposal.h); `chosen` takes what OK chose; `imported` is what the first run's import
+// found, shown where the stored security and user name are empty.
 struct ServerFields {
-  QLineEdit* server = nullptr;
   QLineEdit* port = nullptr;
   std::string* proposedPort = nullptr;
+  std::optional<AdvancedChoices>* chosen = nullptr;
+  const MailSetup* imported = nullptr;
 };
 
 class TfrmAdvanced : public QDialog {
@@ -58,9 +76,7 @@ class TfrmAdvanced : public QDialog {
   void SetTabOrder();
   void ConnectEvents();
   void AssignHints();
-  void SaveSecurity();
-  void SavePasswordGiven();
-  void ApplyAutostart();
+  void ShowChoices(const AdvancedChoices& choices);
   void CloseAndRelease();
 
   ServerFields fields_;

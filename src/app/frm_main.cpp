@@ -248,9 +248,9 @@ void TfrmMain::ConnectEvents() {
     progressStatus_ = text;
     SetStatus(text);
   });
-  connect(workflow_, &SendWorkflow::CertificateTrusted, this, [](const QString& fingerprint) {
+  connect(workflow_, &SendWorkflow::CertificateTrusted, this, [this](const QString& fingerprint) {
     try {
-      WriteTrustedCertificate(fingerprint.toStdString());
+      WriteTrustedCertificate(startedWith_.server, startedWith_.port, fingerprint.toStdString());
     } catch (const os::RegistryError& error) {
       os::ShowErrorBox(error.what());
     }

@@ -112,6 +112,7 @@ class TfrmMain : public QWidget {
   bool FieldsHoldNoDraft() const;
   bool QueueFieldsMessage();
   SendSettings SettingsForSend() const;
+  void StartSend(const SendSettings& settings);
   void ShowQueuedCount();
   void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
   void SendEnded(const SendReport& report);
@@ -128,6 +129,8 @@ class TfrmMain : public QWidget {
   std::uint64_t fieldsMessage_ = 0;
   std::optional<DraftFields> queuedDraft_;
   QString progressStatus_;
+  // The settings of the send last started, without its password.
+  SendSettings startedWith_;
 };
 
 // The main window while it exists; already valid while its constructor runs.

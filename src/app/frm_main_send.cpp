@@ -21,6 +21,7 @@
 #include "app/security_settings.h"
 #include "app/startup.h"
 #include "os/msgbox.h"
+#include "transport/recipients.h"
 
 namespace pelorin {
 
@@ -29,6 +30,9 @@ namespace {
 const QString kCreatingMail = QStringLiteral("Creating mail...");
 const QString kMailSent = QStringLiteral("Mail has been sent!");
 const QString kNothingToSend = QStringLiteral("Nothing to send: write a subject or a body first.");
+const QString kSignInNeedsTls = QStringLiteral(
+    "Mail not sent: signing in needs STARTTLS or SSL/TLS (advanced settings), as a password is "
+    "never sent in plain text; it stays queued for the next send.");
 
 // Texts below the window are UTF-8, whatever the locale.
 QString FromText(const std::string& text) {
@@ -56,6 +60,25 @@ bool Contains(const std::vector<std::uint64_t>& ids, std::uint64_t id) {
 // send started again and delivered the rest) does not change that.
 bool EverythingWentOut(const SendReport& report) {
   return report.refused.empty() && report.stillQueued == 0;
+}
+
+// Why a recipient in the E-mail field cannot be sent to, or empty text.
+std::string RecipientsProblem(const std::string& field) {
+  for (const std::string& recipient : SplitRecipients(field)) {
+    const std::string fault = AddressFault(recipient);
+    if (fault.empty()) continue;
+    return "Mail not sent: the address \"" + recipient + "\" holds " + fault +
+           ", which no mail address may; correct it and send again.";
+  }
+  return {};
+}
+
+// Why the user's own address cannot go out as the sender, or empty text.
+std::string SenderProblem() {
+  const std::string fault = AddressFault(SenderAddress);
+  if (fault.empty()) return {};
+  return "Mail not sent: your address in the settings, \"" + SenderAddress + "\", holds " + fault +
+         ", which no mail address may; correct it under Properties and send again.";
 }
 
 }  // namespace
@@ -106,6 +129,11 @@ bool TfrmMain::FieldsHoldNoDraft() const {
 // false when queuing failed (the text stays in the window and the status says why).
 bool TfrmMain::QueueFieldsMessage() {
   if (FieldsHoldQueuedDraft() || FieldsHoldNoDraft()) return true;
+  if (const std::string problem = RecipientsProblem(ToSingleLine(ToText(edsEmail->text())));
+      !problem.empty()) {
+    SetStatus(FromText(problem));
+    return false;
+  }
   MessageFields fields;
   fields.subject = ToText(edsSubj->text());
   fields.name = SelectedName();
@@ -129,12 +157,26 @@ SendSettings TfrmMain::SettingsForSend() const {
   const SecuritySettings security = ReadSecuritySettings();
   settings.smtp.security = security.security;
   settings.smtp.userName = security.userName;
-  settings.trustedCertificate = security.trustedCertificate;
+  settings.trustedCertificate = ReadTrustedCertificate(SmtpServer, SmtpPort);
   return settings;
+}
+
+// What the outcome of a send applies to is what it started with, whatever the settings are by
+// the time it ends.
+void TfrmMain::StartSend(const SendSettings& settings) {
+  if (workflow_->Phase() == SendPhase::Idle) {
+    startedWith_ = settings;
+    startedWith_.smtp.password.clear();
+  }
+  workflow_->Send(settings);
 }
 
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
+  if (const std::string problem = SenderProblem(); !problem.empty()) {
+    SetStatus(FromText(problem));
+    return;
+  }
   if (!QueueFieldsMessage()) return;
   const bool underWay = workflow_->Phase() != SendPhase::Idle;
   if (workflow_->Queue().Empty()) {
@@ -149,10 +191,15 @@ void TfrmMain::cmdMakeClick(QObject*) {
   }
   SendSettings settings = SettingsForSend();
   if (settings.smtp.userName.empty()) {
-    workflow_->Send(settings);
+    StartSend(settings);
     return;
   }
-  FetchPassword(this, SmtpServer, settings.smtp.userName,
+  // Nothing to ask for: the session would refuse to send the password anyway.
+  if (settings.smtp.security == SmtpSecurity::None) {
+    SetStatus(kSignInNeedsTls);
+    return;
+  }
+  FetchPassword(this, settings.server, settings.smtp.userName,
                 [this, settings](std::optional<std::string> password) mutable {
                   if (!password) {
                     SetStatus(
@@ -161,7 +208,7 @@ void TfrmMain::cmdMakeClick(QObject*) {
                     return;
                   }
                   settings.smtp.password = std::move(*password);
-                  workflow_->Send(settings);
+                  StartSend(settings);
                 });
 }
 
@@ -184,7 +231,7 @@ void TfrmMain::ShowQueuedCount() {
 // --- The outcome ---
 
 void TfrmMain::SendEnded(const SendReport& report) {
-  if (report.signInRefused) ForgetPassword(SmtpServer, ReadSecuritySettings().userName);
+  if (report.signInRefused) ForgetPassword(startedWith_.server, startedWith_.smtp.userName);
   const bool fieldsUnchanged = FieldsHoldQueuedDraft();
   const bool fieldsMessageRefused =
       std::any_of(report.refused.begin(), report.refused.end(),

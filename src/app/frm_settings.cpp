@@ -152,9 +152,9 @@ void TfrmSettings::FormCreate(QObject*) {
 }
 
 // The security and the user name that came with an imported server go to the advanced
-// settings, where those are still empty.
+// settings, where those are still empty, once OK is pressed.
 void TfrmSettings::ImportDefaults() {
-  FillEmptySecuritySettings(ImportMailClientDefaults());
+  imported_ = ImportMailClientDefaults();
 }
 
 void TfrmSettings::AssignHints() {
@@ -197,6 +197,18 @@ void TfrmSettings::cmdOkClick(QObject*) {
   SettingsOpen = false;
   CloseAndRelease();
   SaveConfiguration();  // reports its own failure
+  SaveAdvanced();
+}
+
+// Only now is the server known that the password and the trusted certificate belong to.
+void TfrmSettings::SaveAdvanced() {
+  try {
+    DropTrustedCertificateUnlessFor(SmtpServer, SmtpPort);
+    if (!chosen_) FillEmptySecuritySettings(imported_);
+  } catch (const os::RegistryError& error) {
+    os::ShowErrorBox(error.what());
+  }
+  if (chosen_) SaveAdvancedChoices(*chosen_, SmtpServer);
 }
 
 void TfrmSettings::cmdCancelClick(QObject*) {
@@ -225,7 +237,7 @@ void TfrmSettings::cmdMailToClick(QObject*) {
 void TfrmSettings::cmdAdvancedClick(QObject*) {
   // One closed a moment ago may still wait for its release.
   if (!frmAdvanced || !frmAdvanced->isVisible()) {
-    frmAdvanced = new TfrmAdvanced(this, {edsSMTP, edsPort, &proposedPort_});
+    frmAdvanced = new TfrmAdvanced(this, {edsPort, &proposedPort_, &chosen_, &imported_});
   }
   frmAdvanced->show();
   frmAdvanced->raise();

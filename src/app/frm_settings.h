@@ -2,11 +2,13 @@
 // to dial before sending. OK stores the fields in the globals and rewrites the configuration
 // file; Cancel drops them. Either releases the dialog. Its MailTo button makes the program the
 // desktop's handler for mailto: links; its Advanced button opens the advanced settings
-// (connection security, sign-in, autostart).
+// (connection security, sign-in, autostart), which are saved with OK too, as is what the first
+// run's import found for them.
 #pragma once
 
 #include <QPointer>
 #include <QWidget>
+#include <optional>
 #include <string>
 
 #include "app/frm_advanced.h"
@@ -70,10 +72,14 @@ class TfrmSettings : public QWidget {
   void FillFields();
   void EnableDialupByEntry();
   void ImportDefaults();
+  void SaveAdvanced();
   void CloseAndRelease();
 
   // The port that the advanced settings last proposed into edsPort; empty for none.
   std::string proposedPort_;
+  // What the advanced settings' OK chose, and what the first run's import found.
+  std::optional<AdvancedChoices> chosen_;
+  MailSetup imported_;
 };
 
 // True from the creation of a settings dialog until it is closed with OK or Cancel.

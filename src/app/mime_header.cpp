@@ -94,12 +94,16 @@ class FoldedField {
  public:
   explicit FoldedField(std::string_view start) : line_(start) {}
 
-  void Add(std::string_view piece) {
-    if (!first_ && line_.size() + piece.size() > kFoldedLineLimit) {
+  void Add(std::string_view piece, bool encoded = false) {
+    const bool encodedLine = encoded || lineEncoded_;
+    const std::size_t limit = encodedLine ? kEncodedWordLineLimit : kFoldedLineLimit;
+    if (!first_ && line_.size() + piece.size() > limit) {
       text_ += line_ + LineEnd;
       line_.clear();
+      lineEncoded_ = false;
     }
     line_ += piece;
+    lineEncoded_ = lineEncoded_ || encoded;
     first_ = false;
   }
 
@@ -108,10 +112,11 @@ class FoldedField {
       for (const std::string_view piece : PlainPieces(text)) Add(piece);
       return;
     }
-    const std::size_t room = line_.size() < kFoldedLineLimit ? kFoldedLineLimit - line_.size() : 0;
+    const std::size_t room =
+        line_.size() < kEncodedWordLineLimit ? kEncodedWordLineLimit - line_.size() : 0;
     bool firstWord = true;
     for (const std::string& word : EncodedWords(text, room)) {
-      Add(firstWord ? word : " " + word);
+      Add(firstWord ? word : " " + word, true);
       firstWord = false;
     }
   }
@@ -122,6 +127,7 @@ class FoldedField {
   std::string text_;
   std::string line_;
   bool first_ = true;
+  bool lineEncoded_ = false;  // the current line holds an encoded word
 };
 
 std::string FieldStart(std::string_view name) {

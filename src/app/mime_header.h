@@ -1,6 +1,6 @@
 // Header fields whose text the user typed: plain ASCII goes as it is, anything else as RFC 2047
 // encoded words (UTF-8, "B" encoding), so that the header stays 7-bit. Lines are folded before
-// a blank where they would pass 78 characters.
+// a blank where they would pass 78 characters, or 76 where they hold an encoded word.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,8 @@ namespace pelorin {
 
 // Lines that can be folded are kept within this many characters, CR LF not counted.
 inline constexpr std::size_t kFoldedLineLimit = 78;
+// RFC 2047's limit for a line that holds an encoded word.
+inline constexpr std::size_t kEncodedWordLineLimit = 76;
 
 // "Name: text" and its CR LF, folded where it would pass the limit. `text` holds no CR or LF.
 std::string UnstructuredField(std::string_view name, std::string_view text);

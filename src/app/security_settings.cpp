@@ -9,6 +9,8 @@ namespace {
 constexpr const char* kSecurity = "Security";
 constexpr const char* kUserName = "User Name";
 constexpr const char* kTrustedCertificate = "Trusted Certificate";
+constexpr const char* kTrustedServer = "Trusted Certificate Server";
+constexpr const char* kTrustedPort = "Trusted Certificate Port";
 
 }  // namespace
 
@@ -31,17 +33,22 @@ std::string SecurityText(SmtpSecurity security) {
 }
 
 SecuritySettings ReadSecuritySettings() {
-  SecuritySettings settings;
+  return ReadSecuritySettingsFilledFrom({});
+}
+
+SecuritySettings ReadSecuritySettingsFilledFrom(const MailSetup& found) {
+  std::string security = found.security;
+  std::string userName = found.user;
   os::Registry registry(os::KEY_READ);
-  if (!registry.OpenKey(kProgramKey, false)) return settings;
-  try {
-    settings.security = SecurityFromText(registry.ReadString(kSecurity));
-    settings.userName = ToSingleLine(registry.ReadString(kUserName));
-    settings.trustedCertificate = registry.ReadString(kTrustedCertificate);
-  } catch (const os::RegistryError&) {
-    return {};  // a value of another type: as if none were set
+  if (registry.OpenKey(kProgramKey, false)) {
+    try {
+      if (std::string stored = registry.ReadString(kSecurity); !stored.empty()) security = stored;
+      if (std::string stored = registry.ReadString(kUserName); !stored.empty()) userName = stored;
+    } catch (const os::RegistryError&) {
+      return {};  // a value of another type: as if none were set
+    }
   }
-  return settings;
+  return {SecurityFromText(security), ToSingleLine(userName)};
 }
 
 bool WriteSecuritySettings(const SecuritySettings& settings) {
@@ -49,14 +56,39 @@ bool WriteSecuritySettings(const SecuritySettings& settings) {
   if (!registry.OpenKey(kProgramKey, true)) return false;
   registry.WriteString(kSecurity, SecurityText(settings.security));
   registry.WriteString(kUserName, settings.userName);
-  registry.WriteString(kTrustedCertificate, settings.trustedCertificate);
   return true;
 }
 
-void WriteTrustedCertificate(const std::string& fingerprint) {
+std::string ReadTrustedCertificate(const std::string& server, const std::string& port) {
+  if (server.empty()) return {};  // as a pin stored without its server has it
+  os::Registry registry(os::KEY_READ);
+  if (!registry.OpenKey(kProgramKey, false)) return {};
+  try {
+    if (registry.ReadString(kTrustedServer) != server) return {};
+    if (registry.ReadString(kTrustedPort) != port) return {};
+    return registry.ReadString(kTrustedCertificate);
+  } catch (const os::RegistryError&) {
+    return {};
+  }
+}
+
+void WriteTrustedCertificate(const std::string& server, const std::string& port,
+                             const std::string& fingerprint) {
   os::Registry registry;
   if (!registry.OpenKey(kProgramKey, true)) return;
   registry.WriteString(kTrustedCertificate, fingerprint);
+  registry.WriteString(kTrustedServer, server);
+  registry.WriteString(kTrustedPort, port);
+}
+
+void DropTrustedCertificateUnlessFor(const std::string& server, const std::string& port) {
+  os::Registry registry;
+  if (!registry.OpenKey(kProgramKey, false)) return;
+  if (registry.ReadString(kTrustedCertificate).empty()) return;
+  if (registry.ReadString(kTrustedServer) == server && registry.ReadString(kTrustedPort) == port) {
+    return;
+  }
+  WriteTrustedCertificate("", "", "");
 }
 
 void FillEmptySecuritySettings(const MailSetup& found) {

@@ -10,6 +10,13 @@ std::string_view Trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::string FaultOf(char c) {
+  if (c == '<' || c == '>') return std::string("\"") + c + "\"";
+  if (c == ' ') return "a blank";
+  if (static_cast<unsigned char>(c) < 0x20 || c == '\x7F') return "a control character";
+  return {};
+}
+
 }  // namespace
 
 std::vector<std::string> SplitRecipients(std::string_view field) {
@@ -25,6 +32,13 @@ std::vector<std::string> SplitRecipients(std::string_view field) {
   }
   if (recipients.empty()) recipients.emplace_back();
   return recipients;
+}
+
+std::string AddressFault(std::string_view address) {
+  for (const char c : address) {
+    if (std::string fault = FaultOf(c); !fault.empty()) return fault;
+  }
+  return {};
 }
 
 }  // namespace pelorin

@@ -1,6 +1,6 @@
 // The composed message text byte for byte, how memo lines become body lines, and the limits
-// every composed message keeps: a 7-bit header, lines folded at 78 where they can be, no line
-// past 998 bytes in the form that goes on the wire.
+// every composed message keeps: a 7-bit header, lines folded at 78 where they can be (76 where
+// they hold an encoded word), no line past 998 bytes in the form that goes on the wire.
 #include "app/compose_message.h"
 
 #include <gtest/gtest.h>
@@ -239,6 +239,9 @@ TEST(ComposeMessagePropertyTest, EveryFormKeepsTheLineLimitsAndA7BitHeader) {
     for (const std::string& line : Lines(Header(message))) {
       ASSERT_TRUE(line.size() <= kFoldedLineLimit || !CouldHaveBeenFolded(line))
           << "round " << round << ": could have been folded: " << line;
+      if (line.find("=?UTF-8?B?") != std::string::npos) {
+        ASSERT_LE(line.size(), kEncodedWordLineLimit) << "round " << round << ": " << line;
+      }
       ASSERT_LE(line.size(), kMaxMessageLineBytes) << "round " << round;
       for (const char c : line) ASSERT_LT(static_cast<unsigned char>(c), 128u) << line;
     }

@@ -1,8 +1,8 @@
 // The advanced settings offscreen, opened from the settings dialog, with registry hives and a
 // home of the test's own: the Advanced button, the window's layout, security and user name
 // through the registry, the port that a security choice proposes, the autostart entry, and
-// what OK and Cancel leave behind. The password's way into the keyring is tested apart, with
-// a real keyring (keyring_test.cpp).
+// what OK and Cancel leave behind, here and in the settings dialog, whose OK saves them. The
+// password's way into the keyring is tested apart, with a real keyring (keyring_test.cpp).
 #include "app/frm_advanced.h"
 
 #include <gmock/gmock.h>
@@ -70,6 +70,13 @@ class FrmAdvancedTest : public ::testing::Test {
   void Cancel(TfrmAdvanced& advanced) {
     advanced.cmdCancel->click();
     ReleaseDeferredDeletes();
+  }
+  // OK in the settings dialog, which then opens anew.
+  void SaveSettings() {
+    settings_->cmdOk->click();
+    ReleaseDeferredDeletes();
+    settings_ = new TfrmSettings();
+    frmSettings = settings_;
   }
   static void Choose(TfrmAdvanced& advanced, SmtpSecurity security) {
     const int index = static_cast<int>(security);
@@ -177,8 +184,7 @@ TEST_F(FrmAdvancedTest, EveryControlIsInsideTheWindowInTheDialogsFontWithAHint) 
 
 // ---- Security and user name ----------------------------------------------------------
 
-TEST_F(FrmAdvancedTest, SecurityAndUserNameGoThroughTheRegistryAndTheCertificateStays) {
-  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::None, "", "AB:CD:EF"}));
+TEST_F(FrmAdvancedTest, SecurityAndUserNameGoThroughTheRegistryWithTheSettingsOk) {
   struct Case {
     SmtpSecurity security;
     const char* user;
@@ -192,7 +198,8 @@ TEST_F(FrmAdvancedTest, SecurityAndUserNameGoThroughTheRegistryAndTheCertificate
     Choose(advanced, c.security);
     advanced.edsUserName->setText(QString::fromLatin1(c.user));
     Ok(advanced);
-    EXPECT_EQ(ReadSecuritySettings(), (SecuritySettings{c.security, c.user, "AB:CD:EF"}));
+    SaveSettings();
+    EXPECT_EQ(ReadSecuritySettings(), (SecuritySettings{c.security, c.user}));
     EXPECT_THAT(ReadBytes(environment_.CurrentUserHive()),
                 HasSubstr(std::string("\"Security\"=\"") + c.stored + "\""));
     TfrmAdvanced& reopened = Open();
@@ -207,11 +214,12 @@ TEST_F(FrmAdvancedTest, AUserNameWithALineBreakIsStoredOnOneLine) {
   TfrmAdvanced& advanced = Open();
   advanced.edsUserName->setText(QStringLiteral("ann\r\nInjected=1"));
   Ok(advanced);
+  SaveSettings();
   EXPECT_EQ(ReadSecuritySettings().userName, "ann  Injected=1");
 }
 
 TEST_F(FrmAdvancedTest, CancelAndEscapeDropEverything) {
-  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::Tls, "ann", ""}));
+  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::Tls, "ann"}));
   const std::string hive = ReadBytes(environment_.CurrentUserHive());
   for (const bool escape : {false, true}) {
     SCOPED_TRACE(escape ? "Escape" : "Cancel");
@@ -232,6 +240,30 @@ TEST_F(FrmAdvancedTest, CancelAndEscapeDropEverything) {
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
+// The choices belong with the server and port of the settings: the settings' Cancel drops
+// them too, and until the settings' OK they are shown only in the settings that hold them.
+TEST_F(FrmAdvancedTest, OkSavesNothingUntilTheSettingsOk) {
+  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::Tls, "ann"}));
+  const std::string hive = ReadBytes(environment_.CurrentUserHive());
+  TfrmAdvanced& advanced = Open();
+  Choose(advanced, SmtpSecurity::StartTls);
+  advanced.edsUserName->setText(QStringLiteral("other"));
+  advanced.chkAutostart->setChecked(true);
+  Ok(advanced);
+  EXPECT_EQ(ReadBytes(environment_.CurrentUserHive()), hive);
+  EXPECT_FALSE(fs::exists(AutostartEntry()));
+  TfrmAdvanced& reopened = Open();
+  EXPECT_EQ(reopened.edsSecurity->currentIndex(), static_cast<int>(SmtpSecurity::StartTls));
+  EXPECT_EQ(reopened.edsUserName->text(), QStringLiteral("other"));
+  EXPECT_TRUE(reopened.chkAutostart->isChecked());
+  Cancel(reopened);
+  settings_->cmdCancel->click();
+  ReleaseDeferredDeletes();
+  EXPECT_EQ(ReadBytes(environment_.CurrentUserHive()), hive);
+  EXPECT_FALSE(fs::exists(AutostartEntry()));
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
+}
+
 TEST_F(FrmAdvancedTest, ARegistryThatCannotBeWrittenIsReported) {
   const std::string locked = environment_.Scratch().File("locked");
   fs::create_directories(locked);
@@ -240,6 +272,7 @@ TEST_F(FrmAdvancedTest, ARegistryThatCannotBeWrittenIsReported) {
   TfrmAdvanced& advanced = Open();
   Choose(advanced, SmtpSecurity::Tls);
   Ok(advanced);
+  SaveSettings();
   EXPECT_THAT(boxes_.Texts(), ElementsAre("Unable to save the advanced settings: the program's "
                                           "registry file cannot be written."));
   EXPECT_FALSE(fs::exists(locked + "/hkcu.reg"));
@@ -348,6 +381,7 @@ TEST_F(FrmAdvancedTest, TheAutostartBoxWritesRemovesAndShowsTheEntry) {
     EXPECT_FALSE(first.chkAutostart->isChecked());
     first.chkAutostart->setChecked(true);
     Ok(first);
+    SaveSettings();
     ASSERT_TRUE(fs::exists(entry));
     const testing_support::Validation validation = testing_support::ValidateDesktopFile(entry);
     EXPECT_TRUE(validation.valid) << validation.report;
@@ -357,11 +391,13 @@ TEST_F(FrmAdvancedTest, TheAutostartBoxWritesRemovesAndShowsTheEntry) {
     EXPECT_TRUE(second.chkAutostart->isChecked()) << "shows the entry that is there";
     second.chkAutostart->setChecked(false);
     Ok(second);
+    SaveSettings();
     EXPECT_FALSE(fs::exists(entry));
 
     TfrmAdvanced& third = Open();
     EXPECT_FALSE(third.chkAutostart->isChecked());
     Ok(third);
+    SaveSettings();
     EXPECT_FALSE(fs::exists(entry)) << "unticked writes nothing";
   }
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
@@ -373,6 +409,7 @@ TEST_F(FrmAdvancedTest, AnAutostartEntryThatCannotBeWrittenIsReported) {
   TfrmAdvanced& advanced = Open();
   advanced.chkAutostart->setChecked(true);
   Ok(advanced);
+  SaveSettings();
   EXPECT_THAT(boxes_.Boxes(),
               ElementsAre(os::BoxRequest{"Unable to create the folder " +
                                              environment_.Scratch().File("conf/autostart") + ".",

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -27,6 +28,7 @@
 #include "app/globals.h"
 #include "app/outbox_folder.h"
 #include "app/scripted_smtp_peer.h"
+#include "app/security_settings.h"
 #include "os/dynlib.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -115,6 +117,7 @@ class SendWorkflowTest : public ::testing::Test {
     pelorin::ProgramDir = dir_.path().toStdString() + "/";
     std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
     UseStateDirectory(dir_.path().toStdString() + "/state");
+    qputenv("PELORIN_HKCU", QByteArray::fromStdString(dir_.path().toStdString() + "/hkcu.reg"));
     os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
     pelorin::SenderAddress = "me@example.com";
     pelorin::SmtpServer = "127.0.0.1";
@@ -125,6 +128,7 @@ class SendWorkflowTest : public ::testing::Test {
     os::SetShellNotifyIconHandler(nullptr);
     os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, pelorin::kDialupKeyPath, nullptr);
     ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
+    qunsetenv("PELORIN_HKCU");
     pelorin::ResetDialupForTesting();
   }
 
@@ -342,6 +346,77 @@ TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodyQueuesNothing) {
   EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle) << "no send started";
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+// An address that would end early in RCPT TO or a To line, or add parameters after it, from a
+// link, typed, or the user's own: refused before anything is queued or sent.
+TEST_F(SendWorkflowTest, AnAddressThatWouldBreakItsCommandIsRefusedBeforeAnythingIsQueued) {
+  struct Case {
+    std::vector<std::string> arguments;
+    QString typed;  // empty: the link's
+    std::string sender;
+    std::string status;
+  };
+  const std::vector<std::string> link = {"pelorin32", "/u",
+                                         "mailto:bob@example.org%3E%20NOTIFY=SUCCESS?Subject=Hi"};
+  const std::string notSent = "Mail not sent: the address ";
+  const std::string correct = ", which no mail address may; correct it and send again.";
+  const std::vector<Case> cases = {
+      {link,
+       {},
+       "me@example.com",
+       notSent + "\"bob@example.org> NOTIFY=SUCCESS\" holds \">\"" + correct},
+      {{"pelorin32"},
+       "ann@example.org; <bob@example.org",
+       "me@example.com",
+       notSent + "\"<bob@example.org\" holds \"<\"" + correct},
+      {{"pelorin32"},
+       "ann@example.org ",
+       "me@example.com",
+       notSent + "\"ann@example.org \" holds a blank" + correct},
+      {{"pelorin32"},
+       "ann\x7F@example.org",
+       "me@example.com",
+       notSent + "\"ann\x7F@example.org\" holds a control character" + correct},
+      {{"pelorin32"},
+       "ann@example.org",
+       "me@example.com> SIZE=1",
+       "Mail not sent: your address in the settings, \"me@example.com> SIZE=1\", holds \">\", "
+       "which no mail address may; correct it under Properties and send again."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    pelorin::SenderAddress = c.sender;
+    window_.reset();
+    TfrmMain& window = Create(c.arguments);
+    if (!c.typed.isEmpty()) window.edsEmail->setText(c.typed);
+    window.edsMemo->setPlainText(QStringLiteral("Body"));
+    window.cmdMake->click();
+    EXPECT_EQ(Status(), c.status);
+    EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
+    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+    EXPECT_TRUE(window.isVisible());
+  }
+  EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
+}
+
+// A password never goes in plain text: with no encryption chosen nobody is asked for one, the
+// status says so at once, and the mail waits in the outbox for corrected settings.
+TEST_F(SendWorkflowTest, SigningInWithoutEncryptionIsRefusedAtOnceWithoutAskingForThePassword) {
+  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, "ann"}));
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.cmdMake->click();
+  EXPECT_EQ(Status(),
+            "Mail not sent: signing in needs STARTTLS or SSL/TLS (advanced settings), as a "
+            "password is never sent in plain text; it stays queued for the next send.");
+  EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
+  EXPECT_EQ(Queued(), 1u);
+  HandleAllDue();
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no password question";
+  EXPECT_TRUE(boxes_.Boxes().empty());
+  EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
 }
 
 TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodySendsWhatIsQueuedAndNothingElse) {

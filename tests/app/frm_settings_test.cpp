@@ -445,8 +445,9 @@ TEST_F(FrmSettingsTest, FirstRunFillsWhatTheRegistryLeftEmptyFromTheDesktopsMail
 }
 
 // The security and user name that came with an imported server fill only what the advanced
-// settings leave empty; a password in the imported settings goes nowhere.
-TEST_F(FrmSettingsTest, FirstRunGivesTheImportedSecurityAndUserNameWhereNoneIsSet) {
+// settings leave empty, and only once OK is pressed (the advanced settings show them before);
+// a password in the imported settings goes nowhere.
+TEST_F(FrmSettingsTest, FirstRunGivesTheImportedSecurityAndUserNameWhereNoneIsSetOnOk) {
   WriteBytes(environment_.Home() + "/.msmtprc",
              "account default\nfrom me@example.org\nhost smtp.msmtp.example\ntls on\n"
              "tls_starttls off\nuser msmtp-user\npassword Secret-Of-Msmtp\n");
@@ -457,31 +458,83 @@ TEST_F(FrmSettingsTest, FirstRunGivesTheImportedSecurityAndUserNameWhereNoneIsSe
     SecuritySettings expected;
   };
   const std::vector<Case> cases = {
-      {"nothing set", "", {SmtpSecurity::Tls, "msmtp-user", ""}},
+      {"nothing set", "", {SmtpSecurity::Tls, "msmtp-user"}},
       {"empty values count as none",
        ours + "\"Security\"=\"\"\r\n\"User Name\"=\"\"\r\n",
-       {SmtpSecurity::Tls, "msmtp-user", ""}},
+       {SmtpSecurity::Tls, "msmtp-user"}},
       {"a security of the user's stays",
        ours + "\"Security\"=\"none\"\r\n",
-       {SmtpSecurity::None, "msmtp-user", ""}},
+       {SmtpSecurity::None, "msmtp-user"}},
       {"a user name of the user's stays",
-       ours + "\"User Name\"=\"me\"\r\n\"Trusted Certificate\"=\"AB\"\r\n",
-       {SmtpSecurity::Tls, "me", "AB"}},
+       ours + "\"User Name\"=\"me\"\r\n",
+       {SmtpSecurity::Tls, "me"}},
       {"a server from the registry brings neither",
        Netscape("", "\"SMTP_Server\"=\"smtp.ns.example\"\r\n"),
-       {SmtpSecurity::None, "", ""}},
+       {SmtpSecurity::None, ""}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteCurrentUserHive(c.hive);
+    const SecuritySettings before = ReadSecuritySettings();
     NeedsSetup = true;
     ShowSettingsForFirstRun();
+    frmSettings->cmdAdvanced->click();
+    ASSERT_TRUE(frmSettings->frmAdvanced);
+    EXPECT_EQ(frmSettings->frmAdvanced->edsUserName->text().toStdString(), c.expected.userName);
+    frmSettings->frmAdvanced->cmdCancel->click();
+    frmSettings->cmdCancel->click();
+    EXPECT_EQ(ReadSecuritySettings(), before) << "nothing saved on Cancel";
+    ReleaseDeferredDeletes();
+    ShowSettingsForFirstRun();
+    frmSettings->cmdOk->click();
     EXPECT_EQ(ReadSecuritySettings(), c.expected);
     EXPECT_THAT(ReadBytes(environment_.CurrentUserHive()),
                 ::testing::Not(::testing::HasSubstr("Secret-Of-Msmtp")));
     EXPECT_THAT(boxes_.Boxes(), IsEmpty());
     delete frmSettings.data();
   }
+}
+
+// A certificate is trusted for the server and port it was trusted on; OK with another server
+// or port drops it, as it drops one stored before pins named their server.
+TEST_F(FrmSettingsTest, ATrustedCertificateHoldsOnlyForItsServerAndPort) {
+  struct Case {
+    const char* what;
+    std::string hive;
+    const char* server;
+    const char* port;
+    const char* trusted;
+  };
+  const std::string ours = "[HKEY_CURRENT_USER\\Software\\Pelorin 32]\r\n";
+  const std::string pin = ours +
+                          "\"Trusted Certificate\"=\"AB:CD\"\r\n"
+                          "\"Trusted Certificate Server\"=\"mail.example.org\"\r\n"
+                          "\"Trusted Certificate Port\"=\"465\"\r\n";
+  const std::vector<Case> cases = {
+      {"its own server and port", pin, "mail.example.org", "465", "AB:CD"},
+      {"another server", pin, "smtp.example.net", "465", ""},
+      {"another port", pin, "mail.example.org", "587", ""},
+      {"stored without its server", ours + "\"Trusted Certificate\"=\"AB:CD\"\r\n",
+       "mail.example.org", "465", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteCurrentUserHive(c.hive);
+    EXPECT_EQ(ReadTrustedCertificate(c.server, c.port), c.trusted);
+    SmtpServer = "mail.example.org";
+    SmtpPort = "465";
+    TfrmSettings& window = Create();
+    window.edsSMTP->setText(QString::fromLatin1(c.server));
+    window.edsPort->setText(QString::fromLatin1(c.port));
+    window.cmdOk->click();
+    ReleaseDeferredDeletes();
+    EXPECT_EQ(ReadTrustedCertificate("mail.example.org", "465"), c.trusted) << "after OK";
+    EXPECT_EQ(ReadTrustedCertificate(c.server, c.port), c.trusted) << "after OK";
+  }
+  WriteTrustedCertificate("smtp.example.net", "25", "EF:01");
+  EXPECT_EQ(ReadTrustedCertificate("smtp.example.net", "25"), "EF:01");
+  EXPECT_EQ(ReadTrustedCertificate("mail.example.org", "25"), "");
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
 TEST_F(FrmSettingsTest, FirstRunPassesOverMailSettingsItCannotRead) {

@@ -18,10 +18,12 @@
 
 #include "app/dialog_test_environment.h"
 #include "app/frm_advanced.h"
+#include "app/frm_main.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
 #include "app/password_source.h"
 #include "app/security_settings.h"
+#include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
 
@@ -253,20 +255,34 @@ TEST_F(KeyringSession, AQuestionWhoseWindowCloses) {
   ASSERT_NE(AwaitQuestion(*next), nullptr) << "a later fetch is not held up";
 }
 
-TEST_F(KeyringSession, AdvancedOkKeepsThePasswordForTheServerInTheFields) {
+// The password given in the advanced settings belongs to the server the settings save: it is
+// kept only with their OK, under that server, and not at all when they are cancelled.
+TEST_F(KeyringSession, ThePasswordIsKeptWithTheSettingsOkForTheServerTheySave) {
   NeedsSetup = false;
   SmtpServer = "old.example.org";
-  frmSettings = new TfrmSettings();
-  frmSettings->edsSMTP->setText(QString::fromLatin1(kServer));  // typed, not yet saved
-  frmSettings->cmdAdvanced->click();
-  ASSERT_TRUE(frmSettings->frmAdvanced);
-  TfrmAdvanced& advanced = *frmSettings->frmAdvanced;
-  advanced.edsUserName->setText(QString::fromLatin1(kUser));
-  advanced.edsPassword->setText(QString::fromLatin1(kPassword));
-  advanced.cmdOk->click();
-  EXPECT_TRUE(
-      RunEventsUntil([] { return ReadKeyring(kKey).secret == kPassword; }, kKeyringTimeoutMs))
-      << "kept under " << kKey;
+  const std::string oldKey = keyring::KeyFor(SmtpServer, kUser);
+  for (const bool ok : {false, true}) {
+    SCOPED_TRACE(ok ? "OK" : "Cancel");
+    frmSettings = new TfrmSettings();
+    frmSettings->edsSMTP->setText(QString::fromLatin1(kServer));  // typed, not yet saved
+    frmSettings->cmdAdvanced->click();
+    ASSERT_TRUE(frmSettings->frmAdvanced);
+    TfrmAdvanced& advanced = *frmSettings->frmAdvanced;
+    advanced.edsUserName->setText(QString::fromLatin1(kUser));
+    advanced.edsPassword->setText(QString::fromLatin1(kPassword));
+    advanced.cmdOk->click();
+    (ok ? frmSettings->cmdOk : frmSettings->cmdCancel)->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (ok) {
+      EXPECT_TRUE(
+          RunEventsUntil([] { return ReadKeyring(kKey).secret == kPassword; }, kKeyringTimeoutMs))
+          << "kept under " << kKey;
+    } else {
+      EXPECT_EQ(ReadKeyring(kKey).outcome, keyring::Outcome::NotFound);
+      EXPECT_EQ(ReadSecuritySettings().userName, "");
+    }
+    EXPECT_EQ(ReadKeyring(oldKey).outcome, keyring::Outcome::NotFound);
+  }
   EXPECT_EQ(ReadSecuritySettings().userName, kUser);
 
   ResetPasswordSourceForTesting();
@@ -275,13 +291,45 @@ TEST_F(KeyringSession, AdvancedOkKeepsThePasswordForTheServerInTheFields) {
   EXPECT_EQ(fetch->password, kPassword);
 
   // Opened again, the field is empty; OK with it empty keeps the password.
+  frmSettings = new TfrmSettings();
   frmSettings->cmdAdvanced->click();
   ASSERT_TRUE(frmSettings->frmAdvanced);
   EXPECT_EQ(frmSettings->frmAdvanced->edsPassword->text(), QString());
   frmSettings->frmAdvanced->cmdOk->click();
+  frmSettings->cmdOk->click();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(ReadKeyring(kKey).secret, kPassword);
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
+}
+
+// A sign-in refused at the end of a send forgets the password that send used, even when the
+// settings name another server and user by then.
+TEST_F(KeyringSession, ARefusedSignInForgetsThePasswordOfTheSendNotOfTheSettingsNow) {
+  const std::string otherKey = keyring::KeyFor("other.example.org", "bob");
+  AwaitSettled([](std::function<void()> settled) {
+    SavePassword("other.example.org", "bob", kOtherPassword, settled);
+  });
+  AwaitSettled(
+      [](std::function<void()> settled) { SavePassword(kServer, kUser, kPassword, settled); });
+  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::StartTls, kUser}));
+  SmtpServer = kServer;
+  SmtpPort = "1";  // refused at once: the send ends without a conversation
+  os::SetCommandLine({"pelorin32", "/u", "mailto:x@example.org?Subject=Hi"});
+  TfrmMain window;
+  int ended = 0;
+  QObject::connect(&window.Workflow(), &SendWorkflow::SendEnded,
+                   [&ended](const SendReport&) { ++ended; });
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&ended] { return ended == 1; }, kKeyringTimeoutMs));
+
+  SmtpServer = "other.example.org";
+  ASSERT_TRUE(WriteSecuritySettings({SmtpSecurity::StartTls, "bob"}));
+  SendReport refused;
+  refused.signInRefused = true;
+  emit window.Workflow().SendEnded(refused);
+  EXPECT_TRUE(RunEventsUntil([] { return ReadKeyring(kKey).outcome == keyring::Outcome::NotFound; },
+                             kKeyringTimeoutMs));
+  EXPECT_EQ(ReadKeyring(otherKey).secret, kOtherPassword);
 }
 
 // ---- Without a keyring ---------------------------------------------------------------
@@ -324,7 +372,7 @@ TEST_F(NoKeyring, SaysSoOnceAndAsksAtEachSend) {
   EXPECT_EQ(afterSave->password, std::nullopt);
 }
 
-TEST_F(NoKeyring, AdvancedOkSaysSoAndKeepsThePasswordNowhere) {
+TEST_F(NoKeyring, SettingsOkSaysSoAndKeepsThePasswordNowhere) {
   frmSettings = new TfrmSettings();
   frmSettings->edsSMTP->setText(QString::fromLatin1(kServer));
   frmSettings->cmdAdvanced->click();
@@ -332,6 +380,7 @@ TEST_F(NoKeyring, AdvancedOkSaysSoAndKeepsThePasswordNowhere) {
   frmSettings->frmAdvanced->edsUserName->setText(QString::fromLatin1(kUser));
   frmSettings->frmAdvanced->edsPassword->setText(QString::fromLatin1(kPassword));
   frmSettings->frmAdvanced->cmdOk->click();
+  frmSettings->cmdOk->click();
   ASSERT_TRUE(RunEventsUntil([this] { return !boxes_.Boxes().empty(); }, kKeyringTimeoutMs));
   EXPECT_THAT(boxes_.Texts().front(), StartsWith(kNoKeyringText));
   EXPECT_EQ(ReadSecuritySettings().userName, kUser) << "the user name is kept all the same";
