@@ -142,6 +142,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   bool ReadTls(int socket);
   void TlsNotification(int socket, unsigned event);
   int TakeTlsPlain(char* Buffer, int Size);
+  void AnnounceTlsPlain();
 
   os::ws::SOCKADDR_IN remoteAddress_{};
   os::ws::WSADATA wsaData_{};
