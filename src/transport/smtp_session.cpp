@@ -161,7 +161,7 @@ SmtpTurn SmtpSession::AnswerGreeting(SmtpSocket& socket, int code, const std::st
 }
 
 SmtpTurn SmtpSession::Greet(SmtpSocket& socket) {
-  const std::string hostName = WithoutLineBreaksOrNul(socket.LocalHostName());
+  const std::string hostName = WithoutLineBreaksOrNul(socket.HeloName());
   if (options_.UsesEhlo()) {
     SendCommand(socket, SmtpState::Ehlo, "EHLO " + hostName);
   } else {
@@ -181,7 +181,7 @@ SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string
   const bool needsExtensions =
       options_.security == SmtpSecurity::StartTls || !options_.userName.empty();
   if (code >= 500 && !needsExtensions) {
-    SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
+    SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.HeloName()));
     return {};
   }
   return Refuse(reply, false);
@@ -224,7 +224,7 @@ SmtpTurn SmtpSession::TlsEstablished(SmtpSocket& socket) {
   secured_ = true;
   extensions_ = {};  // the list sent in plain text is not to be trusted
   pipelining_ = false;
-  SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
+  SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.HeloName()));
   return {};
 }
 

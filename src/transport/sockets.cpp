@@ -7,6 +7,7 @@
 
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "transport/helo_name.h"
 #include "transport/socket_error_text.h"
 #include "transport/tls_channel.h"
 
@@ -387,6 +388,23 @@ std::string TSockets::LocalHostName() {
   char name[kHostNameBufferSize] = {};
   ws::gethostname(name, sizeof name);
   return std::string(name, strnlen(name, sizeof name));
+}
+
+std::string TSockets::HeloName() {
+  return pelorin::HeloName(LocalHostName(), LocalAddressLiteral());
+}
+
+// Empty when no connection is held.
+std::string TSockets::LocalAddressLiteral() {
+  ws::SOCKADDR_IN local{};
+  int length = sizeof local;
+  if (socketHandle_ == -1 ||
+      ws::getsockname(socketHandle_, reinterpret_cast<ws::SOCKADDR*>(&local), &length) != 0) {
+    return {};
+  }
+  unsigned char address[sizeof local.sin_addr];
+  std::memcpy(address, &local.sin_addr, sizeof address);
+  return AddressLiteral(address);
 }
 
 void TSockets::HandleMessage(const os::Message& message) {

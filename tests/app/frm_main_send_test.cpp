@@ -67,7 +67,9 @@ const QString kRefused = QStringLiteral("Mail not sent: the server refused it.")
 const std::string kDialParamsRefusal =
     "TRasGetEntryDialParams failed: The phone book entry could not be found.";
 
-std::string HostName() {
+// The name the program gives in HELO: the host name when fully qualified, else the address
+// literal of its end of the connection to the peer on 127.0.0.1.
+std::string HeloName() {
   char name[256] = {};
   ::gethostname(name, sizeof name - 1);
   return name;
@@ -252,7 +254,7 @@ TEST_F(SendWorkflowTest, SendsTheComposedMessageWithTheChosenName) {
   EXPECT_EQ(peer_.Messages()[0], "Subject: Hello\r\nTo: Bob <bob@example.org>\r\n" + kHeaderTail +
                                      "First line\r\n.\r\nLast line\r\n");
   EXPECT_EQ(peer_.Commands(),
-            (std::vector<std::string>{"HELO " + HostName(), "MAIL FROM: <me@example.com>",
+            (std::vector<std::string>{"HELO " + HeloName(), "MAIL FROM: <me@example.com>",
                                       "RCPT TO: <bob@example.org>", "DATA", "QUIT"}));
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(OutboxFiles(), std::vector<std::string>{}) << "a sent message leaves the disk";
