@@ -8,6 +8,7 @@
 #include "transport/mime_transfer.h"
 #include "transport/recipients.h"
 #include "transport/shared_data.h"
+#include "transport/smtp_address.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
@@ -368,14 +369,17 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
   if (pipelining_) return BeginPipelinedMessage(socket);
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
   changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(HeadTransferText()));
+  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(outbox_.Head(), HeadTransferText()));
   return {};
 }
 
-// Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
-std::string SmtpSession::MailFromCommand(std::string_view transferText) const {
-  std::string command = "MAIL FROM: <" + SenderAddress + ">";
-  if (IsEightBit(transferText)) command += " BODY=8BITMIME";
+// Parameters only as the server announced them: BODY=8BITMIME for text with bytes above 127
+// (a server greeted with HELO announces nothing), SMTPUTF8 for an address beyond ASCII.
+std::string SmtpSession::MailFromCommand(const OutboxMessage& message,
+                                         std::string_view transferText) const {
+  std::string command = "MAIL FROM: <" + WireAddress(SenderAddress).value_or(SenderAddress) + ">";
+  if (extensions_.Has("8BITMIME") && IsEightBit(transferText)) command += " BODY=8BITMIME";
+  if (NeedsSmtpUtf8(message)) command += " SMTPUTF8";
   return command;
 }
 
@@ -394,7 +398,8 @@ SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
     return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
                 "the recipient address holds a line break");
   }
-  SendCommand(socket, SmtpState::RcptTo, "RCPT TO: <" + recipient + ">");
+  SendCommand(socket, SmtpState::RcptTo,
+              "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">");
   return {};
 }
 
@@ -410,6 +415,7 @@ void SmtpSession::SendMessageData(SmtpSocket& socket) {
 
 // A message of megabytes goes out partly from where it lies: while the connection takes them,
 // its leading lines that go as they stand are handed to the socket a megabyte at a time; the
+  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
 // rest is copied once into the data text that is returned, to go with the end mark (and,
 // pipelined, the next commands) and to wait in the socket. Copying it all first kept the
 // server waiting for as long as the copying took.
@@ -423,6 +429,50 @@ std::string SmtpSession::StartMessageData(SmtpSocket& socket) {
         SmtpDataUnchangedLength(rest, std::min(kInPlacePiece, rest.size() - kWithTheEndMark));
     if (piece == 0) break;
     socket.SetTextView(rest.substr(0, piece));
+bool SmtpSession::NeedsSmtpUtf8(const OutboxMessage& message) const {
+  const auto needs = [](const std::string& address) {
+    return pelorin::NeedsSmtpUtf8(WireAddress(address).value_or(address));
+  };
+  const std::vector<std::string> recipients = SplitRecipients(message.recipient);
+  return needs(SenderAddress) || std::any_of(recipients.begin(), recipients.end(), needs);
+}
+
+// A sender that cannot go keeps the messages queued (the settings can be corrected); a
+// recipient that cannot go to this server refuses its message for good.
+std::optional<SmtpTurn> SmtpSession::RefuseUnsendableAddress(const OutboxMessage& message) {
+  bool senderAtFault = false;
+  std::optional<std::string> shown = UnsendableAddress(message, &senderAtFault);
+  if (!shown) return std::nullopt;
+  if (senderAtFault) {
+    return Halt(SmtpHalt::Kind::Refusal,
+                *shown + " Correct the sender address in the settings; the messages stay queued.",
+                false, "the sender address cannot be given to this server");
+  }
+  return Halt(SmtpHalt::Kind::Refusal,
+              *shown + " The message to it cannot be sent; it is taken out of the outbox.", true,
+              "a recipient address cannot be given to this server");
+}
+
+// Addresses with line breaks are refused where their command would go, as before.
+std::optional<std::string> SmtpSession::UnsendableAddress(const OutboxMessage& message,
+                                                          bool* senderAtFault) const {
+  const bool takesUtf8 = extensions_.Has("SMTPUTF8");
+  const auto problem = [takesUtf8](const std::string& address) -> std::optional<std::string> {
+    if (HasLineBreakOrNul(address)) return std::nullopt;
+    const std::optional<std::string> wire = WireAddress(address);
+    if (!wire) return AddressProblem(address, true);
+    if (pelorin::NeedsSmtpUtf8(*wire) && !takesUtf8) return AddressProblem(address, false);
+    return std::nullopt;
+  };
+  *senderAtFault = true;
+  if (std::optional<std::string> sender = problem(SenderAddress)) return sender;
+  *senderAtFault = false;
+  for (const std::string& recipient : SplitRecipients(message.recipient)) {
+    if (std::optional<std::string> shown = problem(recipient)) return shown;
+  }
+  return std::nullopt;
+}
+
     rest.remove_prefix(piece);
   }
   return SmtpDataText(rest);

@@ -125,7 +125,12 @@ class SmtpSession {
   SmtpTurn AfterExtensions(SmtpSocket& socket);
   SmtpTurn SignIn(SmtpSocket& socket);
   SmtpTurn RefuseSignIn(const std::string& reply);
-  std::string MailFromCommand(std::string_view transferText) const;
+  std::string MailFromCommand(const OutboxMessage& message, std::string_view transferText) const;
+  std::optional<SmtpTurn> RefuseUnsendableAddress(const OutboxMessage& message);
+  // The box's text when the sender or a recipient of `message` cannot go to this server.
+  std::optional<std::string> UnsendableAddress(const OutboxMessage& message,
+                                               bool* senderAtFault) const;
+  bool NeedsSmtpUtf8(const OutboxMessage& message) const;
   std::string_view HeadTransferText() const;
   std::string StartMessageData(SmtpSocket& socket);
 

@@ -11,6 +11,7 @@
 
 #include "transport/mime_transfer.h"
 #include "transport/recipients.h"
+#include "transport/smtp_address.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
 #include "transport/smtp_session.h"
@@ -56,6 +57,7 @@ SmtpTurn SmtpSession::BeginPipelinedMessage(SmtpSocket& socket) {
   if (!AppendGroup(outbox_.Head(), group)) {
     const std::vector<std::string> recipients = SplitRecipients(outbox_.Head().recipient);
     const auto broken = std::find_if(recipients.begin(), recipients.end(), CannotGoIntoCommand);
+  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
     return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(*broken), true,
                 "the recipient address holds a line break");
   }
@@ -72,10 +74,12 @@ bool SmtpSession::AppendGroup(const OutboxMessage& message, std::string& text) {
   if (std::any_of(recipients.begin(), recipients.end(), CannotGoIntoCommand)) return false;
   const std::optional<std::string> changed =
       ChangedTransferForm(message.text, extensions_.Has("8BITMIME"));
-  text += MailFromCommand(changed ? *changed : message.text) + LineEnd;
+  text += MailFromCommand(message, changed ? *changed : message.text) + LineEnd;
   pending_.push_back({Pending::Kind::MailFrom});
+  bool senderAtFault = false;
+  if (UnsendableAddress(message, &senderAtFault)) return false;
   for (const std::string& recipient : recipients) {
-    text += "RCPT TO: <" + recipient + ">" + LineEnd;
+    text += "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">" + LineEnd;
     pending_.push_back({Pending::Kind::RcptTo});
   }
   text += "DATA" + LineEnd;
