@@ -94,6 +94,9 @@ void SmtpSession::Abandon(const std::string& why) {
 
 SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text) {
   const std::size_t waiting = replyBuffer_.size();
+  // This text came before anything this call sends: only commands sent so far can have
+  // their replies in it.
+  const std::size_t owed = RepliesOwed();
   replyBuffer_ += text;
   if (state_ == SmtpState::Idle || halted_) {
     // Nothing asked for it: text without a conversation, or while a halt is being shown,
@@ -103,7 +106,7 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
     }
     return {};
   }
-  if (pipelining_) return TakePipelinedReplies(socket);
+  if (pipelining_) return TakePipelinedReplies(socket, owed);
   if (SmtpReplyCompleteAfter(replyBuffer_, waiting)) {
     return Answer(socket, std::exchange(replyBuffer_, {}));
   }
@@ -113,10 +116,16 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
 }
 
 SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
+  waitedPast_ = false;
   if (const std::optional<std::string_view> odd = FirstNonSmtpLine(reply)) {
     return EndUnexpectedly(NotSmtpProblem(*odd), "the server's answer is not SMTP");
   }
-  const int code = SmtpReplyCode(reply);
+  const SmtpTurn turn = AnswerInState(socket, SmtpReplyCode(reply), reply);
+  if (!waitedPast_) ++steps_;
+  return turn;
+}
+
+SmtpTurn SmtpSession::AnswerInState(SmtpSocket& socket, int code, const std::string& reply) {
   switch (state_.load()) {
     case SmtpState::Greeting:
       return AnswerGreeting(socket, code, reply);
@@ -148,7 +157,29 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
     case SmtpState::Idle:
       break;
   }
+  return WaitPast();
+}
+
+// A reply that answers no command: the conversation waits on in the same step.
+SmtpTurn SmtpSession::WaitPast() {
+  waitedPast_ = true;
   return {};
+}
+
+// How many replies the server still owes: one per command sent and not yet answered.
+std::size_t SmtpSession::RepliesOwed() const {
+  if (!pending_.empty()) return pending_.size();
+  const SmtpState state = state_;
+  return state == SmtpState::Idle || state == SmtpState::Handshake ? 0 : 1;
+}
+
+// More replies than commands: whatever they meant, the replies can no longer be matched to
+// the commands, and reading them as the answers to later ones would misreport the messages.
+SmtpTurn SmtpSession::AnswerOutOfTurn(const std::string& reply) {
+  return EndUnexpectedly(reply +
+                             "\r\nThe server answered out of turn (more replies than commands "
+                             "sent), so the conversation ends here. The messages stay queued.",
+                         "the server answered out of turn");
 }
 
 // --- Answering replies, one function for each state ---
@@ -158,7 +189,7 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
 SmtpTurn SmtpSession::AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 220) return Greet(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 SmtpTurn SmtpSession::Greet(SmtpSocket& socket) {
@@ -177,7 +208,7 @@ SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string
     pipelining_ = extensions_.Has("PIPELINING");
     return AfterExtensions(socket);
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
   // A server that knows no EHLO still takes HELO, when nothing needs an extension.
   const bool needsExtensions =
       options_.security == SmtpSecurity::StartTls || !options_.userName.empty();
@@ -212,7 +243,7 @@ SmtpTurn SmtpSession::AnswerStartTls(SmtpSocket& socket, int code, const std::st
     socket.StartTls();
     return {};
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
   return Halt(SmtpHalt::Kind::Refusal,
               reply +
                   "\r\nThe server refused STARTTLS, so the mail cannot be sent securely. "
@@ -255,16 +286,28 @@ SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string
     signedIn_ = true;
     return BeginNextMessage(socket);
   }
-  if (code == 334 && state_ == SmtpState::Auth && authMethod_ == "LOGIN") {
+  if (code == 334) return AnswerChallenge(socket, reply);
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
+  return RefuseSignIn(reply);
+}
+
+// The challenges a method answers are bounded: PLAIN gives everything with its command, LOGIN
+// answers two (the user name, then the password). A server that asks for more would keep the
+// send waiting for ever, a challenge at a time.
+SmtpTurn SmtpSession::AnswerChallenge(SmtpSocket& socket, const std::string& reply) {
+  if (authMethod_ == "LOGIN" && state_ == SmtpState::Auth) {
     SendCommand(socket, SmtpState::AuthUserName, Base64(options_.userName));
     return {};
   }
-  if (code == 334 && state_ == SmtpState::AuthUserName) {
+  if (authMethod_ == "LOGIN" && state_ == SmtpState::AuthUserName) {
     SendCommand(socket, SmtpState::AuthPassword, Base64(options_.password));
     return {};
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
-  return RefuseSignIn(reply);
+  return EndUnexpectedly(reply + "\r\nThe server asked for more to sign in than the " +
+                             authMethod_ +
+                             " method gives, so the conversation ends here. The messages stay "
+                             "queued.",
+                         "the server kept asking for more to sign in");
 }
 
 SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
@@ -282,13 +325,13 @@ SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 250) return BeginNextMessage(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 SmtpTurn SmtpSession::AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 250) return SendRcptTo(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 // One RCPT TO per recipient; the message goes to those the server accepts, and only when it
@@ -354,6 +397,7 @@ SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string
 
 void SmtpSession::SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command) {
   state_ = next;
+  ++steps_;
   socket.SetText(command + LineEnd);
 }
 
@@ -367,6 +411,7 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
                 "the sender address holds a line break");
   if (pipelining_) return BeginPipelinedMessage(socket);
+  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
   changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
   SendCommand(socket, SmtpState::MailFrom, MailFromCommand(outbox_.Head(), HeadTransferText()));
@@ -383,52 +428,6 @@ std::string SmtpSession::MailFromCommand(const OutboxMessage& message,
   return command;
 }
 
-SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
-  if (outbox_.Empty()) {
-    SendCommand(socket, SmtpState::Quit, "QUIT");
-    return {};
-  }
-  StartRecipients(outbox_.Head());
-  return SendNextRcptTo(socket);
-}
-
-SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
-  const std::string& recipient = recipients_[rcptIndex_];
-  if (HasLineBreakOrNul(recipient)) {
-    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
-                "the recipient address holds a line break");
-  }
-  SendCommand(socket, SmtpState::RcptTo,
-              "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">");
-  return {};
-}
-
-std::string_view SmtpSession::HeadTransferText() const {
-  if (changedTransferText_) return *changedTransferText_;
-  return outbox_.Head().text;
-}
-
-void SmtpSession::SendMessageData(SmtpSocket& socket) {
-  state_ = SmtpState::MessageData;
-  socket.SetText(StartMessageData(socket));
-}
-
-// A message of megabytes goes out partly from where it lies: while the connection takes them,
-// its leading lines that go as they stand are handed to the socket a megabyte at a time; the
-  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
-// rest is copied once into the data text that is returned, to go with the end mark (and,
-// pipelined, the next commands) and to wait in the socket. Copying it all first kept the
-// server waiting for as long as the copying took.
-std::string SmtpSession::StartMessageData(SmtpSocket& socket) {
-  constexpr std::size_t kInPlacePiece = 1u << 20;
-  constexpr std::size_t kWithTheEndMark = 64u << 10;  // the end mark never goes alone
-  if (outbox_.Empty()) return SmtpDataText({});
-  std::string_view rest = HeadTransferText();
-  while (rest.size() > kInPlacePiece + kWithTheEndMark && !socket.TextWaiting()) {
-    const std::size_t piece =
-        SmtpDataUnchangedLength(rest, std::min(kInPlacePiece, rest.size() - kWithTheEndMark));
-    if (piece == 0) break;
-    socket.SetTextView(rest.substr(0, piece));
 bool SmtpSession::NeedsSmtpUtf8(const OutboxMessage& message) const {
   const auto needs = [](const std::string& address) {
     return pelorin::NeedsSmtpUtf8(WireAddress(address).value_or(address));
@@ -473,6 +472,51 @@ std::optional<std::string> SmtpSession::UnsendableAddress(const OutboxMessage& m
   return std::nullopt;
 }
 
+SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
+  if (outbox_.Empty()) {
+    SendCommand(socket, SmtpState::Quit, "QUIT");
+    return {};
+  }
+  StartRecipients(outbox_.Head());
+  return SendNextRcptTo(socket);
+}
+
+SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
+  const std::string& recipient = recipients_[rcptIndex_];
+  if (HasLineBreakOrNul(recipient)) {
+    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
+                "the recipient address holds a line break");
+  }
+  SendCommand(socket, SmtpState::RcptTo,
+              "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">");
+  return {};
+}
+
+std::string_view SmtpSession::HeadTransferText() const {
+  if (changedTransferText_) return *changedTransferText_;
+  return outbox_.Head().text;
+}
+
+void SmtpSession::SendMessageData(SmtpSocket& socket) {
+  state_ = SmtpState::MessageData;
+  socket.SetText(StartMessageData(socket));
+}
+
+// A message of megabytes goes out partly from where it lies: while the connection takes them,
+// its leading lines that go as they stand are handed to the socket a megabyte at a time; the
+// rest is copied once into the data text that is returned, to go with the end mark (and,
+// pipelined, the next commands) and to wait in the socket. Copying it all first kept the
+// server waiting for as long as the copying took.
+std::string SmtpSession::StartMessageData(SmtpSocket& socket) {
+  constexpr std::size_t kInPlacePiece = 1u << 20;
+  constexpr std::size_t kWithTheEndMark = 64u << 10;  // the end mark never goes alone
+  if (outbox_.Empty()) return SmtpDataText({});
+  std::string_view rest = HeadTransferText();
+  while (rest.size() > kInPlacePiece + kWithTheEndMark && !socket.TextWaiting()) {
+    const std::size_t piece =
+        SmtpDataUnchangedLength(rest, std::min(kInPlacePiece, rest.size() - kWithTheEndMark));
+    if (piece == 0) break;
+    socket.SetTextView(rest.substr(0, piece));
     rest.remove_prefix(piece);
   }
   return SmtpDataText(rest);
@@ -563,6 +607,11 @@ SmtpTurn SmtpSession::SmtpError(SmtpSocket& socket, const std::string& message) 
   // Whatever text waited goes with the error into one reply, as received.
   std::string shown = std::exchange(replyBuffer_, {}) + "500 " + message + LineEnd;
   return EndUnexpectedly(std::move(shown), std::move(why));
+}
+
+SmtpTurn SmtpSession::StepOverdue(SmtpSocket& socket) {
+  return SmtpError(socket, "No final reply after " + std::string(SmtpStepName(state_)) +
+                               " within the time-out, although the server kept sending");
 }
 
 SmtpTurn SmtpSession::ConnectionClosed(SmtpSocket& socket) {
