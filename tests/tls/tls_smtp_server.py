@@ -155,32 +155,29 @@ class Scripted:
 
 
 class QuickTls:
-    """TLS over memory buffers, so that the server chooses how its records are cut into
-    segments: its Finished, and what follows it, go out in one send."""
+    """TLS 1.2 over memory buffers, so that the server cuts its records into segments: its
+    Finished and what follows it go out in one send."""
 
     def __init__(self, conn, context):
         context.maximum_version = ssl.TLSVersion.TLSv1_2
         self.conn, self.incoming, self.outgoing = conn, ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
 
-    def fill(self):
-        data = self.conn.recv(65536)
-        if not data:
-            return False
-        self.incoming.write(data)
-        return True
-
-    def handshake(self, greeting):
+    def until_read(self, step):
         while True:
             try:
-                self.tls.do_handshake()
-                break
+                return step()
             except ssl.SSLWantReadError:
                 self.conn.sendall(self.outgoing.read())
-                if not self.fill():
-                    return False
-        self.tls.write(greeting)
-        self.conn.sendall(self.outgoing.read())
+                data = self.conn.recv(65536)
+                if not data:
+                    return None
+                self.incoming.write(data)
+
+    def handshake(self, greeting):
+        if self.until_read(lambda: self.tls.do_handshake() or True) is None:
+            return False
+        self.sendall(greeting)
         return True
 
     def sendall(self, data):
@@ -188,14 +185,7 @@ class QuickTls:
         self.conn.sendall(self.outgoing.read())
 
     def recv(self, size):
-        while True:
-            try:
-                return self.tls.read(size)
-            except ssl.SSLWantReadError:
-                if not self.fill():
-                    return b""
-            except ssl.SSLZeroReturnError:
-                return b""
+        return self.until_read(lambda: self.tls.read(size)) or b""
 
 
 def serve_scripted(mode, cert, key, outdir):

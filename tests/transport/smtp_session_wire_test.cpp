@@ -1,10 +1,9 @@
 // What goes on the wire beyond the plain conversation: only the extensions the server
-// announced, addresses in the form the server can take, the name given in HELO, replies that
-// cannot be matched to the commands sent, and steps that never end.
+// announced, addresses in a form the server takes, the name given in HELO, replies beyond the
+// commands sent, and steps that never end.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "transport/helo_name.h"
 #include "transport/smtp_session_fixture.h"
@@ -12,84 +11,60 @@
 namespace testing_support {
 namespace {
 
-const std::string kEightBitText = "To:  <bø@example.org>\r\nSubject: x\r\n\r\nbody\r\n";
-const std::string kHelloEhlo = "250-model\r\n";
-
 class WireTest : public SmtpSessionTest {
  public:
-  // Greets with EHLO when `extensions` is not empty ("" in a row: HELO), queues one message
-  // and answers up to its MAIL FROM (lock-step) or its group (pipelined).
-  SmtpTurn Begin(const std::string& recipient, const std::string& text,
-                 const std::string& extensions, pelorin::SmtpOptions options = {}) {
+  // One message queued and the server greeted: HELO when `extensions` is empty, else EHLO
+  // answered with them.
+  SmtpTurn Begin(const std::string& recipient, const std::string& extensions,
+                 pelorin::SmtpOptions options = {}, const std::string& text = "x\r\n") {
+    Reset();
     Queue(recipient, text);
     options.extended = !extensions.empty();
     session->Prepare(socket, "mail.example", "25", options);
     Feed("220 ready\r\n");
-    if (extensions.empty()) return Feed("250 hello\r\n");
-    return Feed(kHelloEhlo + extensions);
+    return Feed(extensions.empty() ? "250 hello\r\n" : "250-model\r\n" + extensions);
   }
 };
 
 TEST_F(WireTest, OnlyAnnouncedExtensionsAndAddressesTheServerTakes) {
+  const std::string eightBit = "To:  <bø@example.org>\r\n\r\nbody\r\n";
   struct Row {
-    const char* name;
-    std::string recipient, text, extensions;
-    Texts sentAfterGreeting;  // up to RCPT TO, the MAIL FROM reply being 250
+    std::string recipient, extensions, text, mail, rcpt;
   };
-  const Row rows[] = {
-      {"helo, 8-bit header",
-       "ann@example.org",
-       kEightBitText,
-       "",
-       {"MAIL FROM: <me@example.org>\r\n", Rcpt("ann@example.org")}},
-      {"8bitmime announced",
-       "ann@example.org",
-       kEightBitText,
-       "250 8BITMIME\r\n",
-       {"MAIL FROM: <me@example.org> BODY=8BITMIME\r\n", Rcpt("ann@example.org")}},
-      {"international domain",
-       "ann@bücher.example",
-       "x\r\n",
-       "",
-       {kMail, Rcpt("ann@xn--bcher-kva.example")}},
-      {"local part with smtputf8",
-       "bø@example.org",
-       "x\r\n",
-       "250-8BITMIME\r\n250 SMTPUTF8\r\n",
-       {"MAIL FROM: <me@example.org> SMTPUTF8\r\n", Rcpt("bø@example.org")}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Reset();
-    ASSERT_EQ(Begin(row.recipient, row.text, row.extensions).kind, SmtpTurn::Kind::Going);
+  for (const Row& row : {
+           Row{"a@example.org", "", eightBit, kMail, Rcpt("a@example.org")},
+           Row{"a@example.org", "250 8BITMIME\r\n", eightBit,
+               "MAIL FROM: <me@example.org> BODY=8BITMIME\r\n", Rcpt("a@example.org")},
+           Row{"a@bücher.example", "", "x\r\n", kMail, Rcpt("a@xn--bcher-kva.example")},
+           Row{"bø@example.org", "250-8BITMIME\r\n250 SMTPUTF8\r\n", "x\r\n",
+               "MAIL FROM: <me@example.org> SMTPUTF8\r\n", Rcpt("bø@example.org")},
+       }) {
+    SCOPED_TRACE(row.recipient + " " + row.extensions);
+    Begin(row.recipient, row.extensions, {}, row.text);
     Feed("250 sender ok\r\n");
     const Texts sent = socket.Sent();
-    EXPECT_EQ(Texts(sent.end() - 2, sent.end()), row.sentAfterGreeting);
+    EXPECT_EQ(Texts(sent.end() - 2, sent.end()), (Texts{row.mail, row.rcpt}));
   }
 }
 
 TEST_F(WireTest, ALocalPartBeyondAsciiIsRefusedForGoodWhereTheServerCannotTakeIt) {
   for (const std::string extensions : {"", "250 8BITMIME\r\n", "250 PIPELINING\r\n"}) {
-    Reset();
-    const SmtpTurn turn = Begin("bø@example.org", "x\r\n", extensions);
+    const SmtpTurn turn = Begin("bø@example.org", extensions);
     ASSERT_EQ(turn.kind, SmtpTurn::Kind::Halted) << extensions;
     EXPECT_TRUE(turn.halt.dropsMessage);
     EXPECT_NE(turn.halt.shown.find("SMTPUTF8"), std::string::npos) << turn.halt.shown;
-    EXPECT_EQ(socket.Sent().back().substr(0, 4), extensions.empty() ? "HELO" : "EHLO");
   }
 }
 
+// The extra reply in the block of the group's replies, or alone before them.
 TEST_F(WireTest, RepliesBeyondTheCommandsSentEndTheConversationAndKeepTheMail) {
-  // The extra reply in the same block as the group's replies, or alone before them.
   for (const Texts& blocks : {Texts{"250 ok\r\n250 ok\r\n354 go\r\n250 extra\r\n"},
                               Texts{"250 extra\r\n", "250 ok\r\n250 ok\r\n354 go\r\n"}}) {
-    Reset();
-    Begin("ann@example.org", "x\r\n", "250 PIPELINING\r\n");
+    Begin("a@example.org", "250 PIPELINING\r\n");
     SmtpTurn turn;
     for (const std::string& block : blocks) turn = Feed(block);
     ASSERT_EQ(turn.kind, SmtpTurn::Kind::Halted);
     EXPECT_EQ(turn.halt.kind, SmtpHalt::Kind::UnexpectedEnd);
-    EXPECT_NE(turn.halt.shown.find("out of turn"), std::string::npos) << turn.halt.shown;
     EXPECT_EQ(Outcome().failure, "the server answered out of turn");
     GoOn();
     EXPECT_EQ(outbox.Size(), 1u);
@@ -97,37 +72,27 @@ TEST_F(WireTest, RepliesBeyondTheCommandsSentEndTheConversationAndKeepTheMail) {
 }
 
 TEST_F(WireTest, RepliesWaitedPastDoNotMoveTheStepOn) {
-  Queue("ann@example.org", "x\r\n");
+  Queue("a@example.org", "x\r\n");
   Start();
-  const auto moves = [this](const std::string& reply) {
+  for (const std::string reply : {"220 ready\r\n", "250 hello\r\n", "250 sender ok\r\n"}) {
     const std::uint64_t before = session->Steps();
+    Feed("100 wait\r\n");
+    EXPECT_EQ(session->Steps(), before);
     Feed(reply);
-    return session->Steps() != before;
-  };
-  EXPECT_FALSE(moves("100 wait\r\n"));
-  EXPECT_TRUE(moves("220 ready\r\n"));
-  EXPECT_FALSE(moves("100 wait\r\n"));
-  EXPECT_TRUE(moves("250 hello\r\n"));
-  EXPECT_FALSE(moves("100 wait\r\n"));
-  EXPECT_TRUE(moves("250 sender ok\r\n"));
+    EXPECT_NE(session->Steps(), before) << reply;
+  }
 }
 
 TEST_F(WireTest, ChallengesBeyondWhatTheSignInMethodAnswersEndIt) {
   for (const std::string method : {"PLAIN", "LOGIN"}) {
-    Reset();
     pelorin::SmtpOptions options;
     options.security = pelorin::SmtpSecurity::Tls;
     options.userName = "ann";
-    options.password = "pw";
-    Begin("ann@example.org", "x\r\n", "250 AUTH " + method + "\r\n", options);
+    Begin("a@example.org", "250 AUTH " + method + "\r\n", options);
     SmtpTurn turn;
-    for (int challenge = 0; challenge < 3 && turn.kind == SmtpTurn::Kind::Going; ++challenge) {
-      turn = Feed("334 \r\n");
-    }
+    for (int i = 0; i < 3 && turn.kind == SmtpTurn::Kind::Going; ++i) turn = Feed("334 \r\n");
     ASSERT_EQ(turn.kind, SmtpTurn::Kind::Halted) << method;
-    EXPECT_EQ(turn.halt.kind, SmtpHalt::Kind::UnexpectedEnd);
-    EXPECT_NE(turn.halt.shown.find("asked for more to sign in"), std::string::npos);
-    EXPECT_EQ(socket.Sent().size(), method == "LOGIN" ? 4u : 2u) << "EHLO, AUTH and answers";
+    EXPECT_EQ(socket.Sent().size(), method == "LOGIN" ? 4u : 2u) << "EHLO, AUTH, the answers";
     ExpectOver(GoOn());
     EXPECT_EQ(outbox.Size(), 1u);
   }
@@ -136,12 +101,9 @@ TEST_F(WireTest, ChallengesBeyondWhatTheSignInMethodAnswersEndIt) {
 TEST(HeloName, AFullyQualifiedHostNameElseTheAddressLiteral) {
   const unsigned char v4[] = {192, 0, 2, 10};
   const unsigned char v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  EXPECT_EQ(pelorin::AddressLiteral(v4), "[192.0.2.10]");
-  EXPECT_EQ(pelorin::AddressLiteral(v6), "[IPv6:2001:db8::1]");
-  EXPECT_EQ(pelorin::HeloName("vm", "[192.0.2.10]"), "[192.0.2.10]");
+  EXPECT_EQ(pelorin::HeloName("vm", pelorin::AddressLiteral(v4)), "[192.0.2.10]");
+  EXPECT_EQ(pelorin::HeloName("vm.", pelorin::AddressLiteral(v6)), "[IPv6:2001:db8::1]");
   EXPECT_EQ(pelorin::HeloName("vm.example.org", "[192.0.2.10]"), "vm.example.org");
-  EXPECT_EQ(pelorin::HeloName("vm.", "[192.0.2.10]"), "[192.0.2.10]");
-  EXPECT_EQ(pelorin::HeloName("vm", ""), "vm");
 }
 
 }  // namespace

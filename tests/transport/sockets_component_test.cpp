@@ -103,15 +103,6 @@ TEST_F(SocketsTest, ConnectsAndAnswersDataFromInsideTheEvent) {
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
 
-// A bare host name is no name for HELO: the connection's own address stands in for it.
-TEST_F(SocketsTest, HeloNameIsFullyQualifiedOrTheLocalAddressLiteral) {
-  TestListener listener;
-  Connect(listener);
-  const std::string host = sockets_.LocalHostName();
-  EXPECT_EQ(sockets_.HeloName(),
-            host.find('.') != std::string::npos ? host : std::string("[127.0.0.1]"));
-}
-
 TEST_F(SocketsTest, SessionClosedOnceAfterTheLastDataIsRead) {
   TestListener listener;
   Connect(listener);
