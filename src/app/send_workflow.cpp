@@ -108,6 +108,11 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
   Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer1->setInterval(kSendTimeoutMs);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+  StepTimer = new QTimer(this);
+  StepTimer->setObjectName(QStringLiteral("StepTimer"));
+  StepTimer->setSingleShot(true);
+  StepTimer->setInterval(kSendTimeoutMs);
+  connect(StepTimer, &QTimer::timeout, this, [this] { StepTimerTimer(); });
   Sockets1->OnDataAvailable = [this](TSockets* sender, int socket) {
     DataAvailable(sender, socket);
   };
@@ -232,6 +237,8 @@ void SendWorkflow::BeginConversation(unsigned generation) {
   Timer1->start();
   ++conversation_;
   session_.Prepare(*Sockets1, settings_.server, settings_.port, settings_.smtp);
+  stepsSeen_ = session_.Steps();
+  StepTimer->start();
   Sockets1->SetTls(settings_.server, settings_.trustedCertificate,
                    settings_.smtp.security == SmtpSecurity::Tls);
   phase_ = SendPhase::Conversing;
@@ -328,11 +335,23 @@ void SendWorkflow::Timer1Timer(QObject*) {
   Follow(session_.SmtpError(*Sockets1, "TimeOut"));
 }
 
+// Counts only while the server is waited for (Timer1 runs): not while a box is open, nor after
+// the send. A step after a box starts its own time-out, as it sends QUIT.
+void SendWorkflow::StepTimerTimer() {
+  if (!Timer1->isActive()) return;
+  if (!sessionStartReturned_) return Timer1Timer(Timer1);  // waits for the worker likewise
+  Follow(session_.StepOverdue(*Sockets1));
+}
+
 void SendWorkflow::Sockets1SessionClosed(TSockets*, int) {
   Follow(session_.ConnectionClosed(*Sockets1));
 }
 
 void SendWorkflow::Follow(const SmtpTurn& turn) {
+  if (session_.Steps() != stepsSeen_) {
+    stepsSeen_ = session_.Steps();
+    StepTimer->start();
+  }
   if (goingAway_) return;
   switch (turn.kind) {
     case SmtpTurn::Kind::Going:
@@ -386,6 +405,7 @@ void SendWorkflow::GatherOutcome() {
 
 void SendWorkflow::FinishSend() {
   Timer1->stop();
+  StepTimer->stop();
   phase_ = SendPhase::Idle;
   GatherOutcome();
   if (std::exchange(sendAgain_, false) && !outbox_.Empty()) {

@@ -62,6 +62,9 @@ class SendWorkflow : public QObject {
 
   TSockets* Sockets1;
   QTimer* Timer1;
+  // The step's time-out: a final reply is due within the time-out of its command, however
+  // much else the server sends meanwhile (data restarts Timer1 alone).
+  QTimer* StepTimer;
 
   Outbox& Queue() { return outbox_; }
   OutboxFolder* Folder() { return folder_.get(); }
@@ -104,6 +107,7 @@ class SendWorkflow : public QObject {
                          const std::string& msg);
   void HandleTlsFailure(const std::string& msg);
   void Follow(const SmtpTurn& turn);
+  void StepTimerTimer();
   void ShowHalt(const SmtpHalt& halt);
   std::string HaltText(const SmtpHalt& halt) const;
   void FinishSend();
@@ -121,6 +125,7 @@ class SendWorkflow : public QObject {
   unsigned sendGeneration_ = 0;            // tells the posts of an earlier worker apart
   std::atomic<unsigned> conversation_{0};  // tells errors of an earlier conversation apart
   bool sessionStartReturned_ = false;
+  std::uint64_t stepsSeen_ = 0;  // the session's steps when StepTimer last started
   // The time-out ran out while the worker was still connecting: it is handled once the
   // worker is out of the socket component.
   bool timeOutWhileStarting_ = false;

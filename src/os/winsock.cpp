@@ -252,6 +252,27 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   return FailWithErrno(error);
 }
 
+int getsockname(SOCKET s, SOCKADDR* name, int* namelen) {
+  SocketEntry entry;
+  if (const int error = LookUp(s, &entry); error != 0) return FailWith(error);
+  if (name == nullptr || namelen == nullptr || *namelen < static_cast<int>(sizeof(SOCKADDR_IN))) {
+    return FailWith(WSAEFAULT);
+  }
+  sockaddr_in own{};
+  socklen_t length = sizeof own;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&own), &length) != 0) {
+    return FailWithErrno(errno);
+  }
+  if (own.sin_family != AF_INET) return FailWith(WSAEAFNOSUPPORT);
+  SOCKADDR_IN local{};
+  local.sin_family = WS_AF_INET;
+  local.sin_port = own.sin_port;
+  local.sin_addr.s_addr = own.sin_addr.s_addr;
+  std::memcpy(name, &local, sizeof local);
+  *namelen = sizeof local;
+  return 0;
+}
+
 int recv(SOCKET s, char* buf, int len, int flags) {
   SocketEntry entry;
   if (const int error = LookUp(s, &entry); error != 0) return FailWith(error);

@@ -201,6 +201,8 @@ SOCKET socket(int af, int type, int protocol);
 int connect(SOCKET s, const SOCKADDR* name, int namelen);
 int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
+// The socket's own address (IPv4, the only family the layer makes).
+int getsockname(SOCKET s, SOCKADDR* name, int* namelen);
 int closesocket(SOCKET s);
 int shutdown(SOCKET s, int how);
 int ioctlsocket(SOCKET s, u_long cmd, u_long* argp);

@@ -8,6 +8,7 @@
 #include "transport/mime_transfer.h"
 #include "transport/recipients.h"
 #include "transport/shared_data.h"
+#include "transport/smtp_address.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
@@ -93,6 +94,9 @@ void SmtpSession::Abandon(const std::string& why) {
 
 SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text) {
   const std::size_t waiting = replyBuffer_.size();
+  // This text came before anything this call sends: only commands sent so far can have
+  // their replies in it.
+  const std::size_t owed = RepliesOwed();
   replyBuffer_ += text;
   if (state_ == SmtpState::Idle || halted_) {
     // Nothing asked for it: text without a conversation, or while a halt is being shown,
@@ -102,7 +106,7 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
     }
     return {};
   }
-  if (pipelining_) return TakePipelinedReplies(socket);
+  if (pipelining_) return TakePipelinedReplies(socket, owed);
   if (SmtpReplyCompleteAfter(replyBuffer_, waiting)) {
     return Answer(socket, std::exchange(replyBuffer_, {}));
   }
@@ -112,10 +116,16 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
 }
 
 SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
+  waitedPast_ = false;
   if (const std::optional<std::string_view> odd = FirstNonSmtpLine(reply)) {
     return EndUnexpectedly(NotSmtpProblem(*odd), "the server's answer is not SMTP");
   }
-  const int code = SmtpReplyCode(reply);
+  const SmtpTurn turn = AnswerInState(socket, SmtpReplyCode(reply), reply);
+  if (!waitedPast_) ++steps_;
+  return turn;
+}
+
+SmtpTurn SmtpSession::AnswerInState(SmtpSocket& socket, int code, const std::string& reply) {
   switch (state_.load()) {
     case SmtpState::Greeting:
       return AnswerGreeting(socket, code, reply);
@@ -147,7 +157,29 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
     case SmtpState::Idle:
       break;
   }
+  return WaitPast();
+}
+
+// A reply that answers no command: the conversation waits on in the same step.
+SmtpTurn SmtpSession::WaitPast() {
+  waitedPast_ = true;
   return {};
+}
+
+// How many replies the server still owes: one per command sent and not yet answered.
+std::size_t SmtpSession::RepliesOwed() const {
+  if (!pending_.empty()) return pending_.size();
+  const SmtpState state = state_;
+  return state == SmtpState::Idle || state == SmtpState::Handshake ? 0 : 1;
+}
+
+// More replies than commands: whatever they meant, the replies can no longer be matched to
+// the commands, and reading them as the answers to later ones would misreport the messages.
+SmtpTurn SmtpSession::AnswerOutOfTurn(const std::string& reply) {
+  return EndUnexpectedly(reply +
+                             "\r\nThe server answered out of turn (more replies than commands "
+                             "sent), so the conversation ends here. The messages stay queued.",
+                         "the server answered out of turn");
 }
 
 // --- Answering replies, one function for each state ---
@@ -157,11 +189,11 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
 SmtpTurn SmtpSession::AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 220) return Greet(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 SmtpTurn SmtpSession::Greet(SmtpSocket& socket) {
-  const std::string hostName = WithoutLineBreaksOrNul(socket.LocalHostName());
+  const std::string hostName = WithoutLineBreaksOrNul(socket.HeloName());
   if (options_.UsesEhlo()) {
     SendCommand(socket, SmtpState::Ehlo, "EHLO " + hostName);
   } else {
@@ -176,12 +208,12 @@ SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string
     pipelining_ = extensions_.Has("PIPELINING");
     return AfterExtensions(socket);
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
   // A server that knows no EHLO still takes HELO, when nothing needs an extension.
   const bool needsExtensions =
       options_.security == SmtpSecurity::StartTls || !options_.userName.empty();
   if (code >= 500 && !needsExtensions) {
-    SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
+    SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.HeloName()));
     return {};
   }
   return Refuse(reply, false);
@@ -211,7 +243,7 @@ SmtpTurn SmtpSession::AnswerStartTls(SmtpSocket& socket, int code, const std::st
     socket.StartTls();
     return {};
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
   return Halt(SmtpHalt::Kind::Refusal,
               reply +
                   "\r\nThe server refused STARTTLS, so the mail cannot be sent securely. "
@@ -224,7 +256,7 @@ SmtpTurn SmtpSession::TlsEstablished(SmtpSocket& socket) {
   secured_ = true;
   extensions_ = {};  // the list sent in plain text is not to be trusted
   pipelining_ = false;
-  SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.LocalHostName()));
+  SendCommand(socket, SmtpState::Ehlo, "EHLO " + WithoutLineBreaksOrNul(socket.HeloName()));
   return {};
 }
 
@@ -254,16 +286,28 @@ SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string
     signedIn_ = true;
     return BeginNextMessage(socket);
   }
-  if (code == 334 && state_ == SmtpState::Auth && authMethod_ == "LOGIN") {
+  if (code == 334) return AnswerChallenge(socket, reply);
+  if (!IsTransientOrPermanentFailure(code)) return WaitPast();
+  return RefuseSignIn(reply);
+}
+
+// The challenges a method answers are bounded: PLAIN gives everything with its command, LOGIN
+// answers two (the user name, then the password). A server that asks for more would keep the
+// send waiting for ever, a challenge at a time.
+SmtpTurn SmtpSession::AnswerChallenge(SmtpSocket& socket, const std::string& reply) {
+  if (authMethod_ == "LOGIN" && state_ == SmtpState::Auth) {
     SendCommand(socket, SmtpState::AuthUserName, Base64(options_.userName));
     return {};
   }
-  if (code == 334 && state_ == SmtpState::AuthUserName) {
+  if (authMethod_ == "LOGIN" && state_ == SmtpState::AuthUserName) {
     SendCommand(socket, SmtpState::AuthPassword, Base64(options_.password));
     return {};
   }
-  if (!IsTransientOrPermanentFailure(code)) return {};
-  return RefuseSignIn(reply);
+  return EndUnexpectedly(reply + "\r\nThe server asked for more to sign in than the " +
+                             authMethod_ +
+                             " method gives, so the conversation ends here. The messages stay "
+                             "queued.",
+                         "the server kept asking for more to sign in");
 }
 
 SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
@@ -281,13 +325,13 @@ SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 250) return BeginNextMessage(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 SmtpTurn SmtpSession::AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 250) return SendRcptTo(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return {};
+  return WaitPast();
 }
 
 // One RCPT TO per recipient; the message goes to those the server accepts, and only when it
@@ -353,6 +397,7 @@ SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string
 
 void SmtpSession::SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command) {
   state_ = next;
+  ++steps_;
   socket.SetText(command + LineEnd);
 }
 
@@ -366,17 +411,65 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
                 "the sender address holds a line break");
   if (pipelining_) return BeginPipelinedMessage(socket);
+  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
   changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(HeadTransferText()));
+  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(outbox_.Head(), HeadTransferText()));
   return {};
 }
 
-// Text with bytes above 127 goes as it is only to a server that announced 8BITMIME.
-std::string SmtpSession::MailFromCommand(std::string_view transferText) const {
-  std::string command = "MAIL FROM: <" + SenderAddress + ">";
-  if (IsEightBit(transferText)) command += " BODY=8BITMIME";
+// Parameters only as the server announced them: BODY=8BITMIME for text with bytes above 127
+// (a server greeted with HELO announces nothing), SMTPUTF8 for an address beyond ASCII.
+std::string SmtpSession::MailFromCommand(const OutboxMessage& message,
+                                         std::string_view transferText) const {
+  std::string command = "MAIL FROM: <" + WireAddress(SenderAddress).value_or(SenderAddress) + ">";
+  if (extensions_.Has("8BITMIME") && IsEightBit(transferText)) command += " BODY=8BITMIME";
+  if (NeedsSmtpUtf8(message)) command += " SMTPUTF8";
   return command;
+}
+
+bool SmtpSession::NeedsSmtpUtf8(const OutboxMessage& message) const {
+  const auto needs = [](const std::string& address) {
+    return pelorin::NeedsSmtpUtf8(WireAddress(address).value_or(address));
+  };
+  const std::vector<std::string> recipients = SplitRecipients(message.recipient);
+  return needs(SenderAddress) || std::any_of(recipients.begin(), recipients.end(), needs);
+}
+
+// A sender that cannot go keeps the messages queued (the settings can be corrected); a
+// recipient that cannot go to this server refuses its message for good.
+std::optional<SmtpTurn> SmtpSession::RefuseUnsendableAddress(const OutboxMessage& message) {
+  bool senderAtFault = false;
+  std::optional<std::string> shown = UnsendableAddress(message, &senderAtFault);
+  if (!shown) return std::nullopt;
+  if (senderAtFault) {
+    return Halt(SmtpHalt::Kind::Refusal,
+                *shown + " Correct the sender address in the settings; the messages stay queued.",
+                false, "the sender address cannot be given to this server");
+  }
+  return Halt(SmtpHalt::Kind::Refusal,
+              *shown + " The message to it cannot be sent; it is taken out of the outbox.", true,
+              "a recipient address cannot be given to this server");
+}
+
+// Addresses with line breaks are refused where their command would go, as before.
+std::optional<std::string> SmtpSession::UnsendableAddress(const OutboxMessage& message,
+                                                          bool* senderAtFault) const {
+  const bool takesUtf8 = extensions_.Has("SMTPUTF8");
+  const auto problem = [takesUtf8](const std::string& address) -> std::optional<std::string> {
+    if (HasLineBreakOrNul(address)) return std::nullopt;
+    const std::optional<std::string> wire = WireAddress(address);
+    if (!wire) return AddressProblem(address, true);
+    if (pelorin::NeedsSmtpUtf8(*wire) && !takesUtf8) return AddressProblem(address, false);
+    return std::nullopt;
+  };
+  *senderAtFault = true;
+  if (std::optional<std::string> sender = problem(SenderAddress)) return sender;
+  *senderAtFault = false;
+  for (const std::string& recipient : SplitRecipients(message.recipient)) {
+    if (std::optional<std::string> shown = problem(recipient)) return shown;
+  }
+  return std::nullopt;
 }
 
 SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
@@ -394,7 +487,8 @@ SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
     return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
                 "the recipient address holds a line break");
   }
-  SendCommand(socket, SmtpState::RcptTo, "RCPT TO: <" + recipient + ">");
+  SendCommand(socket, SmtpState::RcptTo,
+              "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">");
   return {};
 }
 
@@ -513,6 +607,11 @@ SmtpTurn SmtpSession::SmtpError(SmtpSocket& socket, const std::string& message) 
   // Whatever text waited goes with the error into one reply, as received.
   std::string shown = std::exchange(replyBuffer_, {}) + "500 " + message + LineEnd;
   return EndUnexpectedly(std::move(shown), std::move(why));
+}
+
+SmtpTurn SmtpSession::StepOverdue(SmtpSocket& socket) {
+  return SmtpError(socket, "No final reply after " + std::string(SmtpStepName(state_)) +
+                               " within the time-out, although the server kept sending");
 }
 
 SmtpTurn SmtpSession::ConnectionClosed(SmtpSocket& socket) {

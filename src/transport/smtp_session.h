@@ -95,12 +95,17 @@ class SmtpSession {
   const EhloExtensions& Extensions() const { return extensions_; }
   // The latest conversation sent its commands in groups (RFC 2920).
   bool Pipelined() const { return pipelining_; }
+  // Grows whenever the conversation moves on: a command sent or a final reply taken. A reply
+  // waited past ("100 wait") leaves it, so that its owner can bound a step as a whole.
+  std::uint64_t Steps() const { return steps_; }
 
   // Takes in one block of received text and answers the reply once it is complete.
   SmtpTurn SmtpHandleReply(SmtpSocket& socket, std::string_view text);
   // Ends the conversation under way after an error, or with none under way asks for the
   // message alone to be shown.
   SmtpTurn SmtpError(SmtpSocket& socket, const std::string& message);
+  // The step under way has had no final reply within its time-out, though text kept coming.
+  SmtpTurn StepOverdue(SmtpSocket& socket);
   // The peer closed the connection (without an error).
   SmtpTurn ConnectionClosed(SmtpSocket& socket);
   // After a halt has been shown: QUIT, or the end of a connection that was lost meanwhile.
@@ -120,12 +125,22 @@ class SmtpSession {
   SmtpTurn AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerAuth(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerChallenge(SmtpSocket& socket, const std::string& reply);
+  SmtpTurn AnswerInState(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn WaitPast();
+  SmtpTurn AnswerOutOfTurn(const std::string& reply);
+  std::size_t RepliesOwed() const;
 
   SmtpTurn Greet(SmtpSocket& socket);
   SmtpTurn AfterExtensions(SmtpSocket& socket);
   SmtpTurn SignIn(SmtpSocket& socket);
   SmtpTurn RefuseSignIn(const std::string& reply);
-  std::string MailFromCommand(std::string_view transferText) const;
+  std::string MailFromCommand(const OutboxMessage& message, std::string_view transferText) const;
+  std::optional<SmtpTurn> RefuseUnsendableAddress(const OutboxMessage& message);
+  // The box's text when the sender or a recipient of `message` cannot go to this server.
+  std::optional<std::string> UnsendableAddress(const OutboxMessage& message,
+                                               bool* senderAtFault) const;
+  bool NeedsSmtpUtf8(const OutboxMessage& message) const;
   std::string_view HeadTransferText() const;
   std::string StartMessageData(SmtpSocket& socket);
 
@@ -136,13 +151,14 @@ class SmtpSession {
     enum class Kind { MailFrom, RcptTo, Data, MessageData, EmptyData };
     Kind kind;
   };
-  SmtpTurn TakePipelinedReplies(SmtpSocket& socket);
+  SmtpTurn TakePipelinedReplies(SmtpSocket& socket, std::size_t owed);
   SmtpTurn BeginPipelinedMessage(SmtpSocket& socket);
   bool AppendGroup(const OutboxMessage& message, std::string& text);
   SmtpTurn AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerPipelinedStep(SmtpSocket& socket, Pending answered, int code,
                                const std::string& reply);
   static SmtpState StateAwaiting(Pending::Kind kind);
+  static bool AnswersCommand(Pending::Kind kind, int code);
   SmtpTurn AnswerGroupData(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn RefuseGroup(int code, const std::string& reply);
   void SendDataWithNextGroup(SmtpSocket& socket);
@@ -184,6 +200,8 @@ class SmtpSession {
   bool rcptAllPermanent_ = true;  // every refusal so far was a 5xx
   std::string lastRcptReply_;
   std::vector<std::string> rcptRefusals_;
+  std::uint64_t steps_ = 0;
+  bool waitedPast_ = false;  // the reply just taken answered no command
   bool pipelining_ = false;
   std::deque<Pending> pending_;   // commands sent whose replies have not come yet, in order
   std::string groupMailRefusal_;  // the reply that refused the group's MAIL FROM

@@ -11,6 +11,7 @@
 
 #include "transport/mime_transfer.h"
 #include "transport/recipients.h"
+#include "transport/smtp_address.h"
 #include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
 #include "transport/smtp_session.h"
@@ -28,12 +29,16 @@ bool CannotGoIntoCommand(const std::string& text) {
 
 }  // namespace
 
-// Answers every complete reply that waits, one by one, until one stops the conversation.
-SmtpTurn SmtpSession::TakePipelinedReplies(SmtpSocket& socket) {
+// Answers every complete reply that waits, one by one, until one stops the conversation. The
+// text came before anything sent while answering it, so it holds at most `owed` replies that
+// answer a command.
+SmtpTurn SmtpSession::TakePipelinedReplies(SmtpSocket& socket, std::size_t owed) {
   while (const std::size_t length = SmtpFirstReplyLength(replyBuffer_)) {
     const std::string reply = replyBuffer_.substr(0, length);
     replyBuffer_.erase(0, length);
+    if (owed == 0) return AnswerOutOfTurn(reply);
     const SmtpTurn turn = Answer(socket, reply);
+    if (!waitedPast_) --owed;
     if (turn.kind != SmtpTurn::Kind::Going || halted_ || state_ == SmtpState::Idle) return turn;
   }
   if (replyBuffer_.size() <= kSmtpReplyLimit) return {};
@@ -52,6 +57,7 @@ SmtpTurn SmtpSession::BeginPipelinedMessage(SmtpSocket& socket) {
     return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
                 "the sender address holds a line break");
   }
+  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
   std::string group;
   if (!AppendGroup(outbox_.Head(), group)) {
     const std::vector<std::string> recipients = SplitRecipients(outbox_.Head().recipient);
@@ -70,12 +76,14 @@ SmtpTurn SmtpSession::BeginPipelinedMessage(SmtpSocket& socket) {
 bool SmtpSession::AppendGroup(const OutboxMessage& message, std::string& text) {
   const std::vector<std::string> recipients = SplitRecipients(message.recipient);
   if (std::any_of(recipients.begin(), recipients.end(), CannotGoIntoCommand)) return false;
+  bool senderAtFault = false;
+  if (UnsendableAddress(message, &senderAtFault)) return false;
   const std::optional<std::string> changed =
       ChangedTransferForm(message.text, extensions_.Has("8BITMIME"));
-  text += MailFromCommand(changed ? *changed : message.text) + LineEnd;
+  text += MailFromCommand(message, changed ? *changed : message.text) + LineEnd;
   pending_.push_back({Pending::Kind::MailFrom});
   for (const std::string& recipient : recipients) {
-    text += "RCPT TO: <" + recipient + ">" + LineEnd;
+    text += "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">" + LineEnd;
     pending_.push_back({Pending::Kind::RcptTo});
   }
   text += "DATA" + LineEnd;
@@ -87,6 +95,15 @@ bool SmtpSession::AppendGroup(const OutboxMessage& message, std::string& text) {
 // says where the server stopped.
 void SmtpSession::FollowFront() {
   if (!pending_.empty()) state_ = StateAwaiting(pending_.front().kind);
+}
+
+// Only DATA is answered with 354, and DATA never with a success: a reply that contradicts the
+// command it would answer was meant for another one (a reply too many came before it).
+bool SmtpSession::AnswersCommand(Pending::Kind kind, int code) {
+  const bool success = code >= 200 && code <= 299;
+  const bool intermediate = code >= 300 && code <= 399;
+  if (kind == Pending::Kind::Data) return !success;
+  return !intermediate;
 }
 
 SmtpState SmtpSession::StateAwaiting(Pending::Kind kind) {
@@ -107,6 +124,7 @@ SmtpState SmtpSession::StateAwaiting(Pending::Kind kind) {
 // A halt names the step whose reply it answers; once answered, the state moves on to the
 // next reply awaited.
 SmtpTurn SmtpSession::AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply) {
+  if (!AnswersCommand(pending_.front().kind, code)) return AnswerOutOfTurn(reply);
   const Pending answered = pending_.front();
   pending_.pop_front();
   state_ = StateAwaiting(answered.kind);

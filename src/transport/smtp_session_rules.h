@@ -52,6 +52,18 @@ inline std::string RecipientProblem(const std::string& recipient) {
          "It is taken out of the outbox.";
 }
 
+// An address whose domain has no ASCII form, or whose local part is not ASCII while the server
+// does not take such addresses (no SMTPUTF8).
+inline std::string AddressProblem(const std::string& address, bool domainProblem) {
+  if (domainProblem) {
+    return "The domain of the address \"" + address +
+           "\" cannot be written in ASCII (IDNA), so it cannot be given to the server.";
+  }
+  return "The address \"" + address +
+         "\" has characters beyond ASCII before its @, and the server does not take such "
+         "addresses (it does not announce SMTPUTF8).";
+}
+
 inline std::string OverflowProblem() {
   return "The server sent more than " + std::to_string(kSmtpReplyLimit) +
          " bytes without ending its reply";

@@ -28,6 +28,8 @@ class SmtpSocket {
   // Closes the connection from this side; no session-closed event follows.
   virtual void Disconnect() = 0;
   virtual std::string LocalHostName() = 0;
+  // The name to give in HELO and EHLO; the host name unless the socket knows better.
+  virtual std::string HeloName() { return LocalHostName(); }
   // Begins TLS over the connection (after the server's 220 to STARTTLS); what was received
   // before is never read. The outcome arrives later, as an event of the socket's owner.
   virtual void StartTls() {}

@@ -7,6 +7,7 @@
 
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "transport/helo_name.h"
 #include "transport/socket_error_text.h"
 #include "transport/tls_channel.h"
 
@@ -389,6 +390,23 @@ std::string TSockets::LocalHostName() {
   return std::string(name, strnlen(name, sizeof name));
 }
 
+std::string TSockets::HeloName() {
+  return pelorin::HeloName(LocalHostName(), LocalAddressLiteral());
+}
+
+// Empty when no connection is held.
+std::string TSockets::LocalAddressLiteral() {
+  ws::SOCKADDR_IN local{};
+  int length = sizeof local;
+  if (socketHandle_ == -1 ||
+      ws::getsockname(socketHandle_, reinterpret_cast<ws::SOCKADDR*>(&local), &length) != 0) {
+    return {};
+  }
+  unsigned char address[sizeof local.sin_addr];
+  std::memcpy(address, &local.sin_addr, sizeof address);
+  return AddressLiteral(address);
+}
+
 void TSockets::HandleMessage(const os::Message& message) {
   if (message.msg == kNotificationMessage) {
     SocketNotification(message.wParam, message.lParam);
@@ -549,19 +567,30 @@ bool TSockets::ReadTls(int socket) {
   FlushTls();
   if (tls_ && !wasEstablished && tls_->CurrentState() == TlsChannel::State::Established) {
     Raise(OnTlsEstablished, this, socket);
+    // A server's first words may come with the handshake's last flight (its greeting, after
+    // its Finished): nothing more may come from the socket until it is answered.
+    AnnounceTlsPlain();
   }
   return true;
+}
+
+// Re-arming a notification. As in Winsock, an event is announced once and armed again only by
+// the call that takes what it announced: FD_READ by a recv, which the socket library follows
+// with a new FD_READ while data remains. Plain text that the TLS channel holds is data the
+// socket no longer has, so the socket never announces it again: whoever leaves plain text
+// waiting without a notice under way (the owner taking only part of it, or the handshake
+// bringing text with it) posts the FD_READ for it here.
+void TSockets::AnnounceTlsPlain() {
+  if (tlsPlain_.empty() || !tls_ || tls_->CurrentState() != TlsChannel::State::Established) return;
+  os::PostMessage(this, kNotificationMessage, static_cast<os::WPARAM>(socketHandle_),
+                  ws::WSAMAKESELECTREPLY(ws::FD_READ, 0));
 }
 
 int TSockets::TakeTlsPlain(char* Buffer, int Size) {
   const std::size_t taken = std::min(tlsPlain_.size(), static_cast<std::size_t>(std::max(Size, 0)));
   std::memcpy(Buffer, tlsPlain_.data(), taken);
   tlsPlain_.erase(0, taken);
-  // More plain text waits than the owner took: it hears of it as of any other data.
-  if (!tlsPlain_.empty()) {
-    os::PostMessage(this, kNotificationMessage, static_cast<os::WPARAM>(socketHandle_),
-                    ws::WSAMAKESELECTREPLY(ws::FD_READ, 0));
-  }
+  AnnounceTlsPlain();  // more waits than the owner took
   return static_cast<int>(taken);
 }
 

@@ -110,6 +110,9 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void Disconnect() override;
   // The local host name as the socket library reports it; empty when it cannot.
   std::string LocalHostName() override;
+  // The host name when it is fully qualified, else the address literal of this side of the
+  // connection ("[192.0.2.10]").
+  std::string HeloName() override;
 
   void HandleMessage(const os::Message& message) override;
 
@@ -121,6 +124,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   void BlockingTimerTick();
   void SocketNotification(os::WPARAM wParam, os::LPARAM lParam);
 
+  std::string LocalAddressLiteral();
   bool ServerNamesFit();
   bool ResolveServer();
   void CloseHeldSocket();
@@ -142,6 +146,7 @@ class TSockets : public os::ComponentWindow, public SmtpSocket {
   bool ReadTls(int socket);
   void TlsNotification(int socket, unsigned event);
   int TakeTlsPlain(char* Buffer, int Size);
+  void AnnounceTlsPlain();
 
   os::ws::SOCKADDR_IN remoteAddress_{};
   os::ws::WSADATA wsaData_{};

@@ -69,10 +69,12 @@ const QString kRefused = QStringLiteral("Mail not sent: the server refused it.")
 const std::string kDialParamsRefusal =
     "TRasGetEntryDialParams failed: The phone book entry could not be found.";
 
-std::string HostName() {
+// The name the program gives in HELO: the host name when fully qualified, else the address
+// literal of its end of the connection to the peer on 127.0.0.1.
+std::string HeloName() {
   char name[256] = {};
   ::gethostname(name, sizeof name - 1);
-  return name;
+  return std::string(name).find('.') != std::string::npos ? name : "[127.0.0.1]";
 }
 
 std::string ReadFile(const std::string& path) {
@@ -256,7 +258,7 @@ TEST_F(SendWorkflowTest, SendsTheComposedMessageWithTheChosenName) {
   EXPECT_EQ(peer_.Messages()[0], "Subject: Hello\r\nTo: Bob <bob@example.org>\r\n" + kHeaderTail +
                                      "First line\r\n.\r\nLast line\r\n");
   EXPECT_EQ(peer_.Commands(),
-            (std::vector<std::string>{"HELO " + HostName(), "MAIL FROM: <me@example.com>",
+            (std::vector<std::string>{"HELO " + HeloName(), "MAIL FROM: <me@example.com>",
                                       "RCPT TO: <bob@example.org>", "DATA", "QUIT"}));
   EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(OutboxFiles(), std::vector<std::string>{}) << "a sent message leaves the disk";
@@ -895,6 +897,23 @@ TEST_F(SendWorkflowTest, DataKeepsTheTimeOutAway) {
   ASSERT_TRUE(WaitForSendEnd(ended));
   EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+// Lines that answer nothing restart Timer1 but not the step: the step's own time-out, run
+// out by the test once MAIL FROM is out, ends the send, and the message stays queued.
+TEST_F(SendWorkflowTest, AStepWithoutAFinalReplyEndsThoughTheServerKeepsSending) {
+  peer_.Script("MAIL", {"100 wait\r\n100 still waiting"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return LastCommand(peer_).starts_with("MAIL FROM"); }));
+  window.Workflow().StepTimer->setInterval(1);  // restarts it: the step's time is up
+  ASSERT_TRUE(WaitForSendEnd(ended));
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"500 No final reply after MAIL FROM within "
+                                                     "the time-out, although the server kept "
+                                                     "sending\r\n"});
+  EXPECT_EQ(Queued(), 1u);
 }
 
 TEST_F(SendWorkflowTest, AResetInTheMiddleOfTheDataEndsTheSend) {

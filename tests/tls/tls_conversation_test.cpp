@@ -287,6 +287,18 @@ TEST_F(TlsConversationTest, AReplyForgedInPlainTextAfterStartTlsIsNeverRead) {
   EXPECT_EQ(wire.find("plain: MAIL"), std::string::npos) << wire;
 }
 
+// A quick TLS 1.2 server sends its greeting with its Finished: the greeting is the socket's
+// last data until it is answered, so it must be announced from the plain text alone.
+TEST_F(TlsConversationTest, AGreetingThatCameWithTheHandshakeIsAnswered) {
+  const auto server = Serve("scripted", "tls12-greeting");
+  Conversation conversation;
+  conversation.Queue("ann@example.org", kMessage);
+  ASSERT_TRUE(conversation.Run(server->Port(), Options(SmtpSecurity::Tls))) << conversation.Where();
+  EXPECT_EQ(conversation.Shown(), std::vector<std::string>{});
+  EXPECT_EQ(conversation.Queued(), 0u);
+  EXPECT_NE(server->Wire().find("tls: QUIT"), std::string::npos) << server->Wire();
+}
+
 TEST_F(TlsConversationTest, OnlyAnUnknownSignInMethodIsNamed) {
   const auto server = Serve("scripted", "cram-only");
   Conversation conversation;

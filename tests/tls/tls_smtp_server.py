@@ -6,7 +6,9 @@
       user, sign-in is required and only that user and password are taken. Each message is
       written to OUTDIR as N.eml.
   tls_smtp_server.py scripted MODE CERT KEY OUTDIR
-      a scripted peer that misbehaves: "no-starttls", "inject", "cram-only". Every line the
+      a scripted peer that misbehaves: "no-starttls", "inject", "cram-only", or that is quick:
+      "tls12-greeting" (TLS 1.2 from the first byte, its greeting sent with its handshake's last
+      flight in one segment). Every line the
       client sends (in plain text or inside TLS) is appended to OUTDIR/wire.log, prefixed
       "plain: " or "tls: ".
 
@@ -129,6 +131,12 @@ class Scripted:
         return "closed"
 
     def handle(self, conn):
+        if self.mode == "tls12-greeting":
+            secured = QuickTls(conn, self.context)
+            if secured.handshake(b"220 pelorin.test ESMTP\r\n"):
+                self.converse(secured, "tls", [b"8BITMIME"])
+            conn.close()
+            return
         if self.mode == "cram-only":
             # TLS from the first byte; the greeting comes inside it.
             secured = self.context.wrap_socket(conn, server_side=True)
@@ -144,6 +152,40 @@ class Scripted:
                 secured = self.context.wrap_socket(conn, server_side=True)
                 self.converse(secured, "tls", [b"AUTH PLAIN LOGIN", b"8BITMIME"])
         conn.close()
+
+
+class QuickTls:
+    """TLS 1.2 over memory buffers, so that the server cuts its records into segments: its
+    Finished and what follows it go out in one send."""
+
+    def __init__(self, conn, context):
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+        self.conn, self.incoming, self.outgoing = conn, ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+
+    def until_read(self, step):
+        while True:
+            try:
+                return step()
+            except ssl.SSLWantReadError:
+                self.conn.sendall(self.outgoing.read())
+                data = self.conn.recv(65536)
+                if not data:
+                    return None
+                self.incoming.write(data)
+
+    def handshake(self, greeting):
+        if self.until_read(lambda: self.tls.do_handshake() or True) is None:
+            return False
+        self.sendall(greeting)
+        return True
+
+    def sendall(self, data):
+        self.tls.write(data)
+        self.conn.sendall(self.outgoing.read())
+
+    def recv(self, size):
+        return self.until_read(lambda: self.tls.read(size)) or b""
 
 
 def serve_scripted(mode, cert, key, outdir):
