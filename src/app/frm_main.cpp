@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFont>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +20,7 @@
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
+#include "app/form_controls.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
 #include "app/security_settings.h"
@@ -170,9 +170,7 @@ void TfrmMain::CreateControls() {
   setWindowTitle(QStringLiteral("Pelorin 32"));
   // A title bar without any buttons: the window is left with "&Close" only.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  QFont font(QStringLiteral("MS Sans Serif"));
-  font.setPixelSize(11);
-  setFont(font);
+  setFont(form::ClassicFont());
   setFixedSize(kClientWidth, kClientHeight);
   move(kLeft, kTop);
 
