@@ -432,14 +432,20 @@ void TfrmMain::Properties1Click(QObject*) {
   OpenSettingsDialog(this);
 }
 
-// The close itself asks about queued mail and stops the time-out once the user lets it go.
 void TfrmMain::Close1Click(QObject*) {
+  endingProgram_ = true;
   close();
 }
 
 // The main window is the program: once it is closed, the message loop ends. Queued mail is
-// on disk and goes out with the next send, so nothing needs asking.
+// on disk and goes out with the next send, so nothing needs asking. A close from outside (the
+// window manager's Alt+F4 or close box) does what "&Close" does: in the tray it only hides.
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!endingProgram_ && !EndsProgramOnClose()) {
+    event->ignore();
+    cmdMinClick(cmdMin);
+    return;
+  }
   workflow_->Shutdown();
   QWidget::closeEvent(event);
   QCoreApplication::exit(0);

@@ -3,9 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "app/configuration.h"
 #include "app/frm_main.h"
@@ -139,7 +143,7 @@ struct RunSeen {
 
 constexpr int kWatchdogExitCode = 77;
 
-// Runs the program and closes its main window as soon as the message loop runs.
+// Runs the program and closes it from the pop-up menu as soon as the message loop runs.
 RunSeen RunAndCloseMainWindow(const std::string& programPath) {
   RunSeen seen;
   QObject context;
@@ -148,7 +152,7 @@ RunSeen RunAndCloseMainWindow(const std::string& programPath) {
     if (frmMain == nullptr) return;
     seen.mainWindowVisible = frmMain->isVisible();
     seen.caption = frmMain->windowTitle().toStdString();
-    frmMain->close();
+    frmMain->Close1->trigger();
   });
   // Ends a run whose main window could not be closed, so that the test fails, not hangs.
   QTimer watchdog;
