@@ -1,8 +1,10 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
@@ -10,6 +12,7 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/send_outcome_notice.h"
+#include "app/send_workflow.h"
 #include "app/single_tray_copy.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
@@ -20,6 +23,9 @@ namespace pelorin {
 namespace {
 
 constexpr std::string_view kLinkModeSwitch = "/u";
+// How long an ending program waits, out of sight, for a dial under way to return so that it can
+// hang the line up: longer than a dial-up provider takes to give up a dial (pppd's takes 60 s).
+constexpr std::chrono::seconds kDialSettleLimit{90};
 
 constexpr char kTrayCopySilent[] =
     "Pelorin 32 already runs in the notification area but does not answer, so its window "
@@ -101,7 +107,7 @@ int RunApplication(const std::string& programPath) {
   if (!PrepareGlobals(programPath)) return kExitCodeStartupFailed;
   os::SetApplicationTitle(std::string(kApplicationTitle));
   form::InstallClassicFontSubstitutes();
-  const auto mainWindow = std::make_unique<TfrmMain>();
+  auto mainWindow = std::make_unique<TfrmMain>();
   if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
   // Only in tray mode can a send end while the window is hidden.
   if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);
@@ -111,6 +117,8 @@ int RunApplication(const std::string& programPath) {
   const int exitCode = QApplication::exec();
   trayCopy.reset();  // a start from now on waits for this copy to end, then takes the tray
   DestroyDialogs();
+  mainWindow.reset();  // the window and the icon go at once
+  WaitForDialsToSettle(kDialSettleLimit);
   return exitCode;
 }
 
