@@ -30,29 +30,43 @@ constexpr std::chrono::seconds kDialSettleLimit{90};
 constexpr char kTrayCopySilent[] =
     "Pelorin 32 already runs in the notification area but does not answer, so its window "
     "cannot be shown";
+constexpr char kTrayCopyUntrusted[] =
+    "Pelorin 32 already runs in the notification area, but its window cannot be shown: ";
+constexpr char kUnguarded[] =
+    "Pelorin 32 cannot make sure that only one copy of it runs in the notification area: ";
+constexpr char kUnreachable[] =
+    "Pelorin 32 runs, but a later start of it cannot bring up this window: ";
 
 struct TrayClaim {
   std::unique_ptr<SingleTrayCopy> guard;  // held while this copy is the one in the tray
   std::optional<int> exitCode;            // set when this start ends here
 };
 
+void ReportStartupFailure(const std::string& text) {
+  os::SetApplicationTitle(std::string(kApplicationTitle));
+  os::ShowErrorBox(text);
+}
+
 // A tray-mode start while a copy of the program runs in the tray shows that copy's window
-// instead of a second icon.
+// instead of a second icon. Where the guard cannot work, the user is told and the program runs
+// without it.
 TrayClaim ClaimTray() {
   auto guard = std::make_unique<SingleTrayCopy>(SingleTrayCopy::DefaultSocketPath());
   switch (guard->ClaimTray()) {
     case SingleTrayCopy::Claim::Taken:
-      // Without its socket this copy still runs; a later start then finds it silent and says so.
-      guard->Listen(nullptr);
+      if (std::string failure; !guard->Listen(&failure)) {
+        ReportStartupFailure(kUnreachable + failure);
+      }
       return {std::move(guard), std::nullopt};
     case SingleTrayCopy::Claim::ShownByTrayCopy:
       return {nullptr, 0};
     case SingleTrayCopy::Claim::TrayCopySilent:
-      os::SetApplicationTitle(std::string(kApplicationTitle));
-      os::ShowErrorBox(kTrayCopySilent);
+      ReportStartupFailure(guard->Failure().empty() ? std::string(kTrayCopySilent)
+                                                    : kTrayCopyUntrusted + guard->Failure());
       return {nullptr, kExitCodeStartupFailed};
     case SingleTrayCopy::Claim::Unguarded:
-      break;  // the program runs as it would without the guard
+      ReportStartupFailure(kUnguarded + guard->Failure());
+      break;
   }
   return {};
 }
