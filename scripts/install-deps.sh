@@ -18,6 +18,8 @@ if [[ "${1:-}" == "--test" ]]; then
   # A StatusNotifierItem tray for the tray tests: a private bus, its watcher and a host.
   packages+=(dbus haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils)
   packages+=(msmtp) # bench/slow_link.sh measures against it
+  # DejaVu Sans, the desktop's usual face, in which the window test measures every caption.
+  packages+=(fonts-dejavu-core)
 fi
 
 missing=()

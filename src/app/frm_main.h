@@ -122,6 +122,7 @@ class TfrmMain : public QWidget {
   void ClearSubjectAndBody();
 
   bool shownWithoutTrayIcon_ = false;
+  bool endingProgram_ = false;  // the pop-up menu's "&Close" ends the program in any mode
 
   SendWorkflow* workflow_;
   // The message last queued from the fields, and the fields as they were then: while they

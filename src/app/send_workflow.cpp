@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -85,15 +87,67 @@ class SendWorkerLink {
   // On the user-interface thread, from the workflow's destructor. A worker that holds the link
   // may be waiting for a call on this thread, so its events keep flowing meanwhile.
   void Forget() {
+    closing_ = true;
     std::unique_lock lock(mutex_, std::defer_lock);
     while (!lock.try_lock()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     workflow_ = nullptr;
   }
 
+  // The program is ending: nobody will hang up a line that a worker's dial brings up from now.
+  void Close() { closing_ = true; }
+  bool Closing() const { return closing_; }
+
  private:
   std::recursive_mutex mutex_;
   SendWorkflow* workflow_;
+  std::atomic<bool> closing_{false};
 };
+
+namespace {
+
+// Dials under way on send workers. The end of the program waits for them, so that a line that
+// comes up after the window has gone is still hung up.
+class DialsUnderWay {
+ public:
+  static DialsUnderWay& Instance() {
+    static DialsUnderWay dials;
+    return dials;
+  }
+  void Begin() {
+    const std::lock_guard lock(mutex_);
+    ++count_;
+  }
+  void End() {
+    const std::lock_guard lock(mutex_);
+    --count_;
+    settled_.notify_all();
+  }
+  bool WaitUntilNone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return settled_.wait_for(lock, limit, [this] { return count_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable settled_;
+  int count_ = 0;
+};
+
+// Dials for a send. A dial that returns once the program has begun to end is hung up here:
+// the workflow that would have hung it up after the send is gone, or going.
+std::string DialForSend(const std::string& entry, const SendWorkerLink& link) {
+  DialsUnderWay::Instance().Begin();
+  std::string refusal = DialRasEntry(entry, "");
+  if (link.Closing()) HangUpRas();
+  DialsUnderWay::Instance().End();
+  return refusal;
+}
+
+}  // namespace
+
+bool WaitForDialsToSettle(std::chrono::milliseconds limit) {
+  return DialsUnderWay::Instance().WaitUntilNone(limit);
+}
 
 SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent)
     : QObject(parent),
@@ -185,7 +239,8 @@ void SendWorkflow::SendThread(SendSettings settings, std::shared_ptr<SendWorkerL
   if (settings.useDialup) {
     link->Post([](SendWorkflow& workflow) { workflow.SetProgress(kEstablishingConnection); });
     LoadRasLibrary();
-    const std::string refusal = DialRasEntry(settings.dialEntry, "");
+    const std::string refusal = DialForSend(settings.dialEntry, *link);
+    if (link->Closing()) return;
     if (!refusal.empty()) {
       link->Post([generation, refusal](SendWorkflow& workflow) {
         workflow.DialRefused(generation, refusal);
@@ -435,10 +490,13 @@ void SendWorkflow::HangUpIfDialled() {
   HangUpRas();
 }
 
+// A dial still under way is hung up by its worker once it returns; the closing is raised
+// before the line is looked at, so that either this thread or the worker sees it up.
 void SendWorkflow::Shutdown() {
   Timer1->stop();
   if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::Idle;
-  if (phase_ != SendPhase::Dialling && RasDialledByUs) HangUpRas();
+  workerLink_->Close();
+  if (RasDialledByUs) HangUpRas();
 }
 
 }  // namespace pelorin

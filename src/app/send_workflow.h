@@ -10,6 +10,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,6 +53,11 @@ struct SendReport {
   bool signInRefused = false;  // the password must be asked for again
   std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
 };
+
+// Waits until no send worker is dialling any more, at most `limit`; false when one still is.
+// The end of the program calls it once the windows are gone: a dial that returns meanwhile has
+// its line hung up before the process ends.
+bool WaitForDialsToSettle(std::chrono::milliseconds limit);
 
 class SendWorkflow : public QObject {
   Q_OBJECT

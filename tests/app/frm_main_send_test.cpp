@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -29,6 +30,7 @@
 #include "app/outbox_folder.h"
 #include "app/scripted_smtp_peer.h"
 #include "app/security_settings.h"
+#include "app/send_workflow.h"
 #include "os/dynlib.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -515,6 +517,32 @@ TEST_F(SendWorkflowTest, ClosingTheProgramDuringADialledSendHangsUp) {
   EXPECT_FALSE(window.Timer1->isActive());
   EXPECT_TRUE(boxes_.Boxes().empty()) << "closing asks nothing: the message is on disk";
   EXPECT_EQ(OutboxFiles().size(), 1u);
+}
+
+// The program ends while the line is still being dialled: the window goes at once, and the
+// line, once it comes up, is hung up before the process ends.
+TEST_F(SendWorkflowTest, EndingTheProgramWhileDiallingHangsTheLineUpOnceItComesUp) {
+  UseDialup("dial_blocks");
+  // Reached through a handle of the test's own: the worker is loading the unit's meanwhile.
+  os::HMODULE provider = os::LoadLibraryA("RASAPI32.DLL");
+  const auto calls =
+      reinterpret_cast<const char* (*)()>(os::GetProcAddress(provider, "FakeRasCalls"));
+  const auto release =
+      reinterpret_cast<void (*)()>(os::GetProcAddress(provider, "FakeRasReleaseDial"));
+  ASSERT_TRUE(calls != nullptr && release != nullptr);
+  TfrmMain& window = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil(
+      [calls] { return std::string(calls()).find("RasDialA") != std::string::npos; }));
+  window.Close1->trigger();
+  window_.reset();
+  EXPECT_FALSE(pelorin::WaitForDialsToSettle(std::chrono::milliseconds(0)));
+  release();
+  ASSERT_TRUE(pelorin::WaitForDialsToSettle(std::chrono::seconds(30)));
+  EXPECT_NE(FakeRasCalls().find("RasHangUpA handle=20817"), std::string::npos) << FakeRasCalls();
+  EXPECT_FALSE(pelorin::RasDialledByUs);
+  EXPECT_EQ(peer_.Connections(), 0);
 }
 
 // --- Refusals ---
