@@ -86,7 +86,6 @@ class TfrmMain : public QWidget {
   QLabel* lblAttachments;
   QListWidget* lstAttachments;
   QAction* Attach1;
-  const AttachmentList& Attachments() const { return attachments_; }
   // Attaches the files; those that cannot be are named in one box, `introduction` first.
   void AttachFiles(const std::vector<std::string>& paths, const std::string& introduction = {});
   // The "Attach..." command: a file dialog.

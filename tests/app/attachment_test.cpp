@@ -160,14 +160,6 @@ TEST_F(AttachmentFilesTest, AReaderFindsTheTextAndEachFileByNameWithItsBytes) {
   }
 }
 
-TEST_F(AttachmentFilesTest, WithoutFilesTheMessageIsTheSingleTextByteForByte) {
-  const std::string single =
-      ComposeMessage({"S", "N", "a@example.org", "me@example.com", {kGreeting}}, kStamp);
-  std::string why;
-  EXPECT_EQ(WithAttachments(single, {}, why), single);
-  EXPECT_FALSE(HasAttachments(single));
-}
-
 TEST_F(AttachmentFilesTest, AFileGoneOrUnreadableByTheTimeOfQueuingIsNamedAndNothingComposed) {
   AttachmentList list;
   const std::string path = Write("gone.txt", "x");
