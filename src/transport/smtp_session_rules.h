@@ -61,7 +61,7 @@ inline std::string InMebibytes(std::uint64_t bytes) {
 inline std::string TooLargeProblem(std::uint64_t limit, std::size_t size) {
   return "The server takes messages of at most " + std::to_string(limit) + " bytes (" +
          InMebibytes(limit) + "); this one comes to " + std::to_string(size) + " bytes (" +
-         InMebibytes(size) + "), so it is not sent. It is taken out of the outbox.";
+         InMebibytes(size) + "), so it is not sent.";
 }
 
 inline std::string OverflowProblem() {

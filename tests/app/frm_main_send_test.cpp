@@ -1225,9 +1225,8 @@ TEST_F(SendWorkflowTest, AMessageBeyondTheServersSizeIsRefusedBeforeItsData) {
     EXPECT_EQ(boxes_.Boxes()[0].text,
               "The server takes messages of at most 1000 bytes (0.0 MiB); this one comes to " +
                   std::to_string(big.size()) +
-                  " bytes (0.0 MiB), so it is not sent. It is taken "
-                  "out of the outbox.\r\nThe message to b@example.org (subject \"Big\") is "
-                  "refused for good and leaves the outbox.");
+                  " bytes (0.0 MiB), so it is not sent.\r\nThe message to b@example.org "
+                  "(subject \"Big\") is refused for good and leaves the outbox.");
     for (const std::string& command : peer.Commands())
       EXPECT_NE(command, "RCPT TO: <b@example.org>");
     EXPECT_EQ(Queued(), 1u) << "the one after it waits for the next send";
