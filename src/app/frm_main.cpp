@@ -157,6 +157,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
   CreateControls();
   CreateComponents();
   ConnectEvents();
+  CreateAttachmentControls();
   FormCreate(this);
 }
 
@@ -320,6 +321,7 @@ void TfrmMain::PrefillFromLink() {
   edsSubj->setText(FromLocal(fields.subject));
   const QSignalBlocker programChange(edsMemo);
   edsMemo->setPlainText(FromLocal(fields.body));
+  AttachFromLink(os::ParamStr(2));
 }
 
 void TfrmMain::RefreshNameList() {

@@ -17,6 +17,7 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
+#include "app/mime_multipart.h"
 #include "app/password_source.h"
 #include "app/security_settings.h"
 #include "app/startup.h"
@@ -118,11 +119,11 @@ DraftFields TfrmMain::CurrentDraft() const {
 }
 
 bool TfrmMain::FieldsHoldQueuedDraft() const {
-  return queuedDraft_ && CurrentDraft() == *queuedDraft_;
+  return queuedDraft_ && CurrentDraft() == *queuedDraft_ && attachments_.Files() == queuedFiles_;
 }
 
 bool TfrmMain::FieldsHoldNoDraft() const {
-  return edsSubj->text().isEmpty() && edsMemo->toPlainText().isEmpty();
+  return edsSubj->text().isEmpty() && edsMemo->toPlainText().isEmpty() && attachments_.Empty();
 }
 
 // Queues the fields' message unless it is queued already or there is nothing to queue;
@@ -141,13 +142,23 @@ bool TfrmMain::QueueFieldsMessage() {
   fields.sender = SenderAddress;
   fields.memoLines = MemoLines();
   const DraftFields draft = CurrentDraft();
-  const std::string failure = workflow_->Queue().Append(
-      ToSingleLine(fields.email), ComposeMessage(fields), draft, &fieldsMessage_);
+  // The files are read now: the outbox keeps their copy, whatever becomes of them later.
+  std::string unreadable;
+  std::string text = WithAttachments(ComposeMessage(fields), attachments_.Files(), unreadable);
+  if (!unreadable.empty()) {
+    os::ShowMessage(unreadable + " Nothing was queued; the mail stays in the window.");
+    SetStatus(
+        FromText("The mail could not be queued (" + unreadable + "); it stays in the window."));
+    return false;
+  }
+  const std::string failure = workflow_->Queue().Append(ToSingleLine(fields.email), std::move(text),
+                                                        draft, &fieldsMessage_);
   if (!failure.empty()) {
     SetStatus(FromText("The mail could not be queued (" + failure + "); it stays in the window."));
     return false;
   }
   queuedDraft_ = draft;
+  queuedFiles_ = attachments_.Files();
   return true;
 }
 
@@ -286,7 +297,8 @@ QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
   QStringList statuses;
   for (const OutboxMessage& message : refused) {
     const QString to = FromText(message.recipient);
-    if (FieldsHoldNoDraft()) {
+    // The files go only with the message text: one that carries them is kept as a file.
+    if (FieldsHoldNoDraft() && !HasAttachments(message.text)) {
       PutIntoFields(message.draft);
       statuses << QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
       continue;
@@ -310,8 +322,11 @@ void TfrmMain::PutIntoFields(const DraftFields& draft) {
   edsMemo->setPlainText(FromText(draft.memo));
 }
 
-// Emptied by the program, not changed by the user: the status stays as it is.
+// Emptied by the program, not changed by the user: the status stays as it is. The files went
+// with the text.
 void TfrmMain::ClearSubjectAndBody() {
+  attachments_.Clear();
+  ShowAttachments();
   edsSubj->clear();
   {
     const QSignalBlocker programChange(edsMemo);

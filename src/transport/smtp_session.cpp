@@ -414,8 +414,23 @@ SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
   if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
   // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
   changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
+  const std::size_t size = HeadTransferText().size();
+  if (extensions_.sizeLimit != 0 && size > extensions_.sizeLimit) return RefuseTooLarge(size);
   SendCommand(socket, SmtpState::MailFrom, MailFromCommand(outbox_.Head(), HeadTransferText()));
   return {};
+}
+
+std::size_t SmtpSession::SizeBeyondLimit(const OutboxMessage& message) const {
+  if (extensions_.sizeLimit == 0) return 0;
+  const std::optional<std::string> changed =
+      ChangedTransferForm(message.text, extensions_.Has("8BITMIME"));
+  const std::size_t size = changed ? changed->size() : message.text.size();
+  return size > extensions_.sizeLimit ? size : 0;
+}
+
+SmtpTurn SmtpSession::RefuseTooLarge(std::size_t size) {
+  return Halt(SmtpHalt::Kind::Refusal, TooLargeProblem(extensions_.sizeLimit, size), true,
+              "the message is larger than the server takes");
 }
 
 // Parameters only as the server announced them: BODY=8BITMIME for text with bytes above 127

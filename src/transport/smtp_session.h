@@ -164,6 +164,10 @@ class SmtpSession {
   void SendDataWithNextGroup(SmtpSocket& socket);
   void FollowFront();
 
+  // The size the message goes with when that is beyond what the server announced, else 0.
+  std::size_t SizeBeyondLimit(const OutboxMessage& message) const;
+  SmtpTurn RefuseTooLarge(std::size_t size);
+
   SmtpTurn BeginNextMessage(SmtpSocket& socket);
   SmtpTurn SendRcptTo(SmtpSocket& socket);
   SmtpTurn SendNextRcptTo(SmtpSocket& socket);

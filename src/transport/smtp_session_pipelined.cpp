@@ -58,6 +58,7 @@ SmtpTurn SmtpSession::BeginPipelinedMessage(SmtpSocket& socket) {
                 "the sender address holds a line break");
   }
   if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
+  if (const std::size_t size = SizeBeyondLimit(outbox_.Head())) return RefuseTooLarge(size);
   std::string group;
   if (!AppendGroup(outbox_.Head(), group)) {
     const std::vector<std::string> recipients = SplitRecipients(outbox_.Head().recipient);
@@ -186,7 +187,7 @@ void SmtpSession::SendDataWithNextGroup(SmtpSocket& socket) {
   pending_.push_back({Pending::Kind::MessageData});
   // A next message whose recipient cannot go into a command waits for its own turn, where
   // it is refused as in lock-step.
-  if (outbox_.Size() > 1) AppendGroup(outbox_.At(1), text);
+  if (outbox_.Size() > 1 && SizeBeyondLimit(outbox_.At(1)) == 0) AppendGroup(outbox_.At(1), text);
   socket.SetText(std::move(text));
 }
 

@@ -8,13 +8,18 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -1257,6 +1262,137 @@ TEST_F(SendWorkflowTest, InLinkModeARefusalKeepsTheWindowOpen) {
   EXPECT_EQ(window.lblStatus->text(), kRefused);
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("Hi"));
   EXPECT_EQ(window.edsMemo->toPlainText(), QStringLiteral("Body"));
+}
+
+// --- Attachments ---
+
+// The bytes of the message's first attached file.
+std::string FirstAttachment(const std::string& message) {
+  const std::string start = "Content-Transfer-Encoding: base64\r\n\r\n";
+  const std::size_t from = message.find(start);
+  if (from == std::string::npos) return "<nothing attached>";
+  const std::size_t to = message.find("\r\n--", from);
+  return QByteArray::fromBase64(QByteArray::fromStdString(
+                                    message.substr(from + start.size(), to - from - start.size())))
+      .toStdString();
+}
+
+TEST_F(SendWorkflowTest, ALinksFileIsListedAndGoesFromTheOutboxCopyWhenDeletedAfterQueuing) {
+  const std::string path = dir_.path().toStdString() + "/My Report.pdf";
+  const std::string bytes = "%PDF-1.4\n" + std::string(300000, '\xA7');
+  std::ofstream(path, std::ios::binary) << bytes;
+  peer_.Script("greeting", {"<hold>220 peer ready"});
+  const QByteArray encoded = QUrl::toPercentEncoding(QString::fromStdString(path), "/");
+  TfrmMain& window = Create(
+      {"pelorin32", "/u", "mailto:x@example.org?subject=Report&attach=" + encoded.toStdString()});
+  ASSERT_EQ(window.lstAttachments->count(), 1);
+  EXPECT_EQ(window.lstAttachments->item(0)->text(), QStringLiteral("My Report.pdf"));
+  EXPECT_TRUE(window.lstAttachments->isVisible());
+  EXPECT_EQ(Queued(), 0u) << "nothing goes before Send";
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  ASSERT_TRUE(std::filesystem::remove(path));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+  ASSERT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(FirstAttachment(peer_.Messages()[0]), bytes);
+  EXPECT_TRUE(boxes_.Boxes().empty());
+}
+
+TEST_F(SendWorkflowTest, AFileGoneBeforeSendIsNamedAndNothingIsQueued) {
+  TfrmMain& window = Create();
+  const std::string path = dir_.path().toStdString() + "/gone.txt";
+  std::ofstream(path) << "text";
+  window.AttachFiles({path});
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(std::filesystem::remove(path));
+  window.cmdMake->click();
+  HandleAllDue();
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+  EXPECT_EQ(peer_.Connections(), 0);
+  ASSERT_EQ(boxes_.Boxes().size(), 1u);
+  EXPECT_EQ(boxes_.Boxes()[0].text, "The file " + path +
+                                        " cannot be read: it no longer exists. Nothing was "
+                                        "queued; the mail stays in the window.");
+  EXPECT_EQ(window.lstAttachments->count(), 1);
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
+}
+
+// RFC 1870: a message beyond the SIZE the server announced is refused before any of it goes,
+// in lock-step and pipelined, while the others are delivered.
+TEST_F(SendWorkflowTest, AMessageBeyondTheServersSizeIsRefusedBeforeItsData) {
+  for (const bool pipelined : {false, true}) {
+    SCOPED_TRACE(pipelined ? "pipelined" : "lock-step");
+    app_test::ScriptedSmtpPeer peer;
+    peer.Script("HELO", {pipelined ? "250-peer\r\n250-PIPELINING\r\n250 SIZE 1000"
+                                   : "250-peer\r\n250 SIZE 1000"});
+    pelorin::SendSettings settings{"127.0.0.1", peer.Start(), "", false, {}, {}};
+    settings.smtp.extended = true;
+    boxes_.Clear();
+    if (!window_) Create();
+    pelorin::Outbox& queue = window_->Workflow().Queue();
+    const std::string small = "Subject: small\r\n\r\nsmall\r\n";
+    std::string big = "Subject: Big\r\n\r\n";
+    for (int i = 0; i < 20; ++i) big += std::string(72, 'x') + "\r\n";
+    ASSERT_EQ(queue.Append("a@example.org", small, {}), "");
+    ASSERT_EQ(queue.Append("b@example.org", big, {"", "b@example.org", "Big", ""}), "");
+    ASSERT_EQ(queue.Append("c@example.org", small, {}), "");
+    const int ended = sendsEnded_;
+    window_->Workflow().Send(settings);
+    ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+    EXPECT_EQ(peer.Messages(), std::vector<std::string>{small});
+    ASSERT_EQ(boxes_.Boxes().size(), 1u);
+    EXPECT_EQ(boxes_.Boxes()[0].text,
+              "The server takes messages of at most 1000 bytes (0.0 MiB); this one comes to " +
+                  std::to_string(big.size()) +
+                  " bytes (0.0 MiB), so it is not sent.\r\nThe message to b@example.org "
+                  "(subject \"Big\") is refused for good and leaves the outbox.");
+    for (const std::string& command : peer.Commands())
+      EXPECT_NE(command, "RCPT TO: <b@example.org>");
+    EXPECT_EQ(Queued(), 1u) << "the one after it waits for the next send";
+    while (Queued() > 0) window_->Workflow().Queue().TakeHead();
+  }
+}
+
+TEST_F(SendWorkflowTest, FilesDroppedOnTheBodyAreListedAndCanBeRemoved) {
+  TfrmMain& window = Create();
+  const std::vector<QWidget*> partControls = {
+      window.Label1,   window.Label2,  window.Label3,   window.Label4,  window.edsName,
+      window.edsEmail, window.edsSubj, window.edsMemo,  window.cmdMake, window.cmdAdd,
+      window.cmdDel,   window.cmdMin,  window.lblStatus};
+  std::vector<QRect> placed;
+  for (QWidget* control : partControls) placed.push_back(control->geometry());
+  const std::string first = dir_.path().toStdString() + "/first.txt";
+  const std::string second = dir_.path().toStdString() + "/second.txt";
+  std::ofstream(first) << "1";
+  std::ofstream(second) << "22";
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(first)),
+                QUrl::fromLocalFile(QString::fromStdString(second))});
+  // As a drag from a file manager ends: entering, then the drop.
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.edsMemo->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.edsMemo->viewport(), &drop);
+
+  EXPECT_EQ(window.edsMemo->toPlainText(), QString()) << "the paths are not typed in";
+  ASSERT_EQ(window.lstAttachments->count(), 2);
+  EXPECT_EQ(window.lblAttachments->text(), QStringLiteral("3 bytes"));
+  EXPECT_TRUE(window.rect().contains(window.lstAttachments->geometry()));
+  for (std::size_t i = 0; i < partControls.size(); ++i) {
+    EXPECT_EQ(partControls[i]->geometry(), placed[i]) << "no control of the window moves";
+  }
+  window.lstAttachments->setCurrentRow(0);
+  window.lstAttachments->actions().at(0)->trigger();  // the list's "Remove", also on Delete
+  ASSERT_EQ(window.lstAttachments->count(), 1);
+  EXPECT_EQ(window.lstAttachments->item(0)->text(), QStringLiteral("second.txt"));
+  window.lstAttachments->setCurrentRow(0);
+  window.lstAttachments->actions().at(0)->trigger();
+  EXPECT_FALSE(window.lstAttachments->isVisible());
+  EXPECT_EQ(window.size(), QSize(357, 355));
 }
 
 }  // namespace
