@@ -182,10 +182,10 @@ TEST_F(SendEndToEndTest, InLinkModeASendDeliversTheMessageAndEndsTheProgram) {
 }
 
 TEST_F(SendEndToEndTest, InTrayModeASecondSendDuringTheFirstIsDeliveredToo) {
-  // The dial keeps the first send under way for seconds; the program inherits the fake ppp
-  // installation and loads the dial-up provider shipped beside it.
+  // The dial keeps the first send under way until the test brings the link up; the program
+  // inherits the fake ppp installation and loads the dial-up provider shipped beside it.
   provider_test::FakePpp ppp;
-  ppp.Mode("isp", "slow");
+  ppp.Mode("isp", "held");
   const std::string configuration =
       "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\nisp\r\nTRUE\r\n";
   ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
@@ -202,6 +202,7 @@ TEST_F(SendEndToEndTest, InTrayModeASecondSendDuringTheFirstIsDeliveredToo) {
   ASSERT_TRUE(TypeBody(*window, {"Second"}));
   ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
   EXPECT_EQ(ppp.Calls(), "pon isp\n") << "the second Send came after the first had ended";
+  ppp.BringUp("isp");
 
   std::vector<std::string> delivered = Delivered(marker, 2);
   ASSERT_EQ(delivered.size(), 2u);
