@@ -113,7 +113,6 @@ class TfrmMain : public QWidget {
   bool QueueFieldsMessage();
   SendSettings SettingsForSend() const;
   void ShowQueuedCount();
-  void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
   void SendEnded(const SendReport& report);
   QString OutcomeText(const SendReport& report) const;
   QString RecoverRefused(const std::vector<OutboxMessage>& refused);

@@ -138,7 +138,8 @@ class SendWorkflowTest : public ::testing::Test {
     std::vector<std::string> names;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(OutboxDirectory(), ignored)) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      if (name != ".lock") names.push_back(name);
     }
     return names;
   }

@@ -40,10 +40,11 @@ unsigned ModeOf(const std::string& path) {
   return status.st_mode & 07777;
 }
 
+// The folder's entries but its lock file.
 std::vector<std::string> Names(const std::string& directory) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
+    if (entry.path().filename() != ".lock") names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
