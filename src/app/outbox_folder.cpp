@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -133,7 +133,6 @@ bool LockByte(int fd, const std::string& name, short type) {
 
 }  // namespace
 
-
 OutboxFolder::OutboxFolder(std::string stateDirectory)
     : stateDirectory_(std::move(stateDirectory)) {}
 
@@ -218,9 +217,10 @@ std::string OutboxFolder::Forget(const OutboxMessage& message) {
   if (message.storedAs.empty()) return {};
   const std::string name = FileName(message.storedAs);
   if (::unlink(message.storedAs.c_str()) != 0 && errno != ENOENT) {
-    const std::string problem = "The file of a message that has left the outbox cannot be "
-                                "removed (" +
-                                message.storedAs + ": " + ErrorText(errno) + ")";
+    const std::string problem =
+        "The file of a message that has left the outbox cannot be "
+        "removed (" +
+        message.storedAs + ": " + ErrorText(errno) + ")";
     const std::string why = NoteSent(name);
     if (why.empty()) {
       return problem + ". A note in " + SentNotesDirectory() +
@@ -329,7 +329,7 @@ OutboxFolder::Reading OutboxFolder::ReadQueued(const std::string& path, OutboxMe
     const int error = errno;
     why = ErrorText(error);
     return error == ENOENT && ::lstat(path.c_str(), &status) != 0 ? Reading::Gone
-                                                                   : Reading::Damaged;
+                                                                  : Reading::Damaged;
   }
   std::string bytes;
   Reading reading = Reading::Damaged;

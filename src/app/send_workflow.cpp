@@ -422,8 +422,7 @@ void SendWorkflow::EndSend() {
 
 void SendWorkflow::LetGoOfRefused(const std::vector<OutboxMessage>& refused) {
   for (auto message = refused.rbegin(); message != refused.rend(); ++message) {
-    if (std::find(keptInOutbox_.begin(), keptInOutbox_.end(), message->id) !=
-        keptInOutbox_.end()) {
+    if (std::find(keptInOutbox_.begin(), keptInOutbox_.end(), message->id) != keptInOutbox_.end()) {
       outbox_.PutBack(*message);
     } else {
       outbox_.Forget(*message);
