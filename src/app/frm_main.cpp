@@ -256,6 +256,8 @@ void TfrmMain::ConnectEvents() {
   });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
+  connect(workflow_, &SendWorkflow::OutboxTrouble, this,
+          [](const QString& text) { os::ShowMessage(text.toStdString()); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
@@ -288,7 +290,7 @@ void TfrmMain::FormCreate(QObject*) {
   } else {
     PrefillFromLink();
   }
-  ReportDamagedOutboxFiles(workflow_->LoadQueued());
+  workflow_->LoadQueued();
   ShowQueuedCount();
   TrimWorkingSet();
 }

@@ -138,7 +138,6 @@ class TfrmMain : public QWidget {
   SendSettings SettingsForSend() const;
   void StartSend(const SendSettings& settings);
   void ShowQueuedCount();
-  void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
   void SendEnded(const SendReport& report);
   QString OutcomeText(const SendReport& report) const;
   QString RecoverRefused(const std::vector<OutboxMessage>& refused);

@@ -82,6 +82,18 @@ std::string SenderProblem() {
          ", which no mail address may; correct it under Properties and send again.";
 }
 
+// ... and every recipient got it: only then may link mode end without the user reading why.
+bool EverythingWentToEveryone(const SendReport& report) {
+  return EverythingWentOut(report) && report.refusedRecipients.empty() &&
+         report.deferredRecipients.empty();
+}
+
+std::string Joined(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts) joined += (joined.empty() ? "" : "; ") + text;
+  return joined;
+}
+
 }  // namespace
 
 // --- Composing ---
@@ -188,6 +200,7 @@ void TfrmMain::cmdMakeClick(QObject*) {
     SetStatus(FromText(problem));
     return;
   }
+  workflow_->LoadQueued();  // what a copy that ran meanwhile left goes with this send
   if (!QueueFieldsMessage()) return;
   const bool underWay = workflow_->Phase() != SendPhase::Idle;
   if (workflow_->Queue().Empty()) {
@@ -225,12 +238,6 @@ void TfrmMain::cmdMakeClick(QObject*) {
 
 // --- What an earlier run left ---
 
-void TfrmMain::ReportDamagedOutboxFiles(const std::vector<std::string>& damaged) {
-  for (const std::string& file : damaged) {
-    os::ShowMessage("A queued message cannot be read and is left where it is: " + file);
-  }
-}
-
 void TfrmMain::ShowQueuedCount() {
   const std::size_t count = workflow_->Queue().Size();
   if (count == 0) return;
@@ -259,19 +266,26 @@ void TfrmMain::SendEnded(const SendReport& report) {
   const QString recovered = RecoverRefused(toRecover);
   if (!recovered.isEmpty()) status = recovered;
   SetStatus(status);
-  if (EverythingWentOut(report) && CurrentStartMode() == StartMode::Link) close();
+  if (EverythingWentToEveryone(report) && CurrentStartMode() == StartMode::Link) close();
 }
 
 QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
-  if (EverythingWentOut(report) && !report.refusedRecipients.empty()) {
-    std::string refused;
-    for (const std::string& recipient : report.refusedRecipients) {
-      refused += (refused.empty() ? "" : "; ") + recipient;
+  if (!report.deferredRecipients.empty()) {
+    std::string text =
+        "Mail has been sent, but the server refused these recipients for now; it stays queued "
+        "for them alone: " +
+        Joined(report.deferredRecipients);
+    if (!report.refusedRecipients.empty()) {
+      text += ". Refused for good: " + Joined(report.refusedRecipients);
     }
-    return FromText("Mail has been sent, but the server refused these recipients: " + refused);
+    return FromText(text);
+  }
+  if (EverythingWentOut(report) && !report.refusedRecipients.empty()) {
+    return FromText("Mail has been sent, but the server refused these recipients: " +
+                    Joined(report.refusedRecipients));
   }
   if (EverythingWentOut(report)) return kMailSent;
   const bool refused =
@@ -306,10 +320,16 @@ QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
     std::string why;
     OutboxFolder* folder = workflow_->Folder();
     const std::string path = folder != nullptr ? folder->KeepRefused(message, why) : std::string();
-    statuses << (path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
-                                    .arg(to, FromText(why.empty() ? "no folder for it" : why))
-                              : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
-                                    .arg(to, FromText(path)));
+    if (path.empty()) {
+      workflow_->KeepInOutbox(message.id);  // never thrown away before its text is safe
+      statuses << QStringLiteral(
+                      "Mail to %1 was refused and could not be kept (%2); it stays in the "
+                      "outbox until it can be.")
+                      .arg(to, FromText(why.empty() ? "no folder for it" : why));
+      continue;
+    }
+    statuses << QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
+                    .arg(to, FromText(path));
   }
   return statuses.join(QLatin1Char(' '));
 }

@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -198,11 +199,15 @@ SendWorkflow::~SendWorkflow() {
   Sockets1->OnTlsEstablished = nullptr;
 }
 
-std::vector<std::string> SendWorkflow::LoadQueued() {
-  if (!folder_) return {};
+void SendWorkflow::LoadQueued() {
+  if (!folder_ || phase_ != SendPhase::Idle) return;
   OutboxFolder::Loaded loaded = folder_->Load();
   outbox_.Restore(std::move(loaded.messages));
-  return loaded.damaged;
+  if (!loaded.problem.empty()) emit OutboxTrouble(QString::fromStdString(loaded.problem));
+  for (const std::string& file : loaded.damaged) {
+    emit OutboxTrouble(
+        QString::fromStdString("A queued message cannot be read and is left where it is: " + file));
+  }
 }
 
 // --- Starting a send ---
@@ -211,6 +216,7 @@ void SendWorkflow::Send(const SendSettings& settings) {
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
+    LoadQueued();  // a copy that ran meanwhile may have left mail
     StartSend();
     return;
   }
@@ -282,7 +288,6 @@ void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
   sendAgain_ = false;
   report_.failed = true;
   report_.dialRefusal = text;
-  report_.stillQueued = outbox_.Size();
   EndSend();
 }
 
@@ -449,6 +454,9 @@ void SendWorkflow::GatherOutcome() {
   report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
   report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
   report_.signInRefused = report_.signInRefused || outcome.signInRefused;
+  report_.deferredRecipients.insert(report_.deferredRecipients.end(),
+                                    outcome.deferredRecipients.begin(),
+                                    outcome.deferredRecipients.end());
   report_.refusedRecipients.insert(report_.refusedRecipients.end(),
                                    outcome.refusedRecipients.begin(),
                                    outcome.refusedRecipients.end());
@@ -470,17 +478,41 @@ void SendWorkflow::FinishSend() {
     return;
   }
   HangUpIfDialled();
-  report_.stillQueued = outbox_.Size();
   TrimWorkingSet();
   EndSend();
 }
 
 // Receivers are connected directly: when the signal returns, the texts of the refused
-// messages are back in the window or in the refused folder, and their files may go.
+// messages are back in the window or in the refused folder, and their files may go; one whose
+// text could be kept nowhere stays queued.
 void SendWorkflow::EndSend() {
+  outbox_.ReturnSetAside();  // owed to recipients refused for now, for the next send
+  report_.stillQueued = outbox_.Size();
   const std::vector<OutboxMessage> refused = report_.refused;
+  keptInOutbox_.clear();
   emit SendEnded(report_);
-  for (const OutboxMessage& message : refused) outbox_.Forget(message);
+  LetGoOfRefused(refused);
+  ReportStoreProblems();
+}
+
+void SendWorkflow::LetGoOfRefused(const std::vector<OutboxMessage>& refused) {
+  for (auto message = refused.rbegin(); message != refused.rend(); ++message) {
+    if (std::find(keptInOutbox_.begin(), keptInOutbox_.end(), message->id) != keptInOutbox_.end()) {
+      outbox_.PutBack(*message);
+    } else {
+      outbox_.Forget(*message);
+    }
+  }
+  keptInOutbox_.clear();
+}
+
+// One box for all that went wrong on disk during the send.
+void SendWorkflow::ReportStoreProblems() {
+  std::string text;
+  for (const std::string& problem : outbox_.TakeStoreProblems()) {
+    text += (text.empty() ? "" : "\r\n\r\n") + problem;
+  }
+  if (!text.empty()) emit OutboxTrouble(QString::fromStdString(text));
 }
 
 // A line dialled for this send is hung up even if the setting changed meanwhile.

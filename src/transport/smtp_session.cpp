@@ -351,6 +351,8 @@ void SmtpSession::StartRecipients(const OutboxMessage& message) {
   rcptAllPermanent_ = true;
   lastRcptReply_.clear();
   rcptRefusals_.clear();
+  rcptDeferred_.clear();
+  rcptDeferrals_.clear();
 }
 
 void SmtpSession::CountRecipientReply(int code, const std::string& reply) {
@@ -361,17 +363,33 @@ void SmtpSession::CountRecipientReply(int code, const std::string& reply) {
   lastRcptReply_ = reply;
   rcptAllPermanent_ = rcptAllPermanent_ && DropsMessage(code);
   const std::string firstLine = reply.substr(0, reply.find_first_of("\r\n"));
-  rcptRefusals_.push_back(recipients_[std::min(rcptIndex_, recipients_.size() - 1)] + ": " +
-                          firstLine);
+  const std::string& recipient = recipients_[std::min(rcptIndex_, recipients_.size() - 1)];
+  if (!DropsMessage(code)) {
+    rcptDeferred_.push_back(recipient);
+    rcptDeferrals_.push_back(recipient + ": " + firstLine);
+    return;
+  }
+  rcptRefusals_.push_back(recipient + ": " + firstLine);
 }
 
-// The server took the head message: it leaves the outbox, and any recipient it refused is
-// named to the user.
+// The server took the head message: it leaves the outbox, or stays for the recipients refused
+// for now alone, and any recipient it refused is named to the user.
 SmtpTurn SmtpSession::AcceptHead(SmtpSocket& socket) {
-  if (!outbox_.Empty()) outcome_.accepted.push_back(outbox_.TakeHead().id);
+  if (!outbox_.Empty()) {
+    outcome_.accepted.push_back(outbox_.Head().id);
+    if (rcptDeferred_.empty()) {
+      outbox_.TakeHead();
+    } else {
+      outbox_.SetAsideHead(rcptDeferred_);  // still owed to those refused for now
+    }
+  }
   outcome_.refusedRecipients.insert(outcome_.refusedRecipients.end(), rcptRefusals_.begin(),
                                     rcptRefusals_.end());
+  outcome_.deferredRecipients.insert(outcome_.deferredRecipients.end(), rcptDeferrals_.begin(),
+                                     rcptDeferrals_.end());
   rcptRefusals_.clear();
+  rcptDeferrals_.clear();
+  rcptDeferred_.clear();
   return pipelining_ ? BeginPipelinedMessage(socket) : BeginNextMessage(socket);
 }
 

@@ -68,8 +68,12 @@ struct SmtpOutcome {
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
   bool signInRefused = false;  // the server refused the user name or password
-  // Recipients the server refused of messages it took for the others: "<address>: <reply>".
+  // Recipients the server refused for good of messages it took for the others:
+  // "<address>: <reply>".
   std::vector<std::string> refusedRecipients;
+  // Recipients it refused for now (a reply other than 5xx) of messages it took for the others,
+  // alike; each such message stays queued for them alone (Outbox::SetAsideHead).
+  std::vector<std::string> deferredRecipients;
 };
 
 class SmtpSession {
@@ -206,6 +210,8 @@ class SmtpSession {
   std::vector<std::string> rcptRefusals_;
   std::uint64_t steps_ = 0;
   bool waitedPast_ = false;  // the reply just taken answered no command
+  std::vector<std::string> rcptDeferred_;  // addresses refused for now
+  std::vector<std::string> rcptDeferrals_;
   bool pipelining_ = false;
   std::deque<Pending> pending_;   // commands sent whose replies have not come yet, in order
   std::string groupMailRefusal_;  // the reply that refused the group's MAIL FROM

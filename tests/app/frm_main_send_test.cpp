@@ -33,6 +33,7 @@
 
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/outbox_file.h"
 #include "app/outbox_folder.h"
 #include "app/scripted_smtp_peer.h"
 #include "app/security_settings.h"
@@ -154,7 +155,8 @@ class SendWorkflowTest : public ::testing::Test {
     std::vector<std::string> names;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(OutboxDirectory(), ignored)) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      if (name != ".lock") names.push_back(name);
     }
     return names;
   }
@@ -1269,6 +1271,75 @@ TEST_F(SendWorkflowTest, AMessageThatCannotBeKeptOnDiskStaysInTheWindow) {
   EXPECT_EQ(peer_.Connections(), 0);
 }
 
+// A recipient refused for now while another took the message: the message stays queued for
+// it alone, the status says so, and the next send goes to it and to nobody else.
+TEST_F(SendWorkflowTest, ARecipientRefusedForNowKeepsTheMessageQueuedForItAlone) {
+  peer_.Script("RCPT", {"250 ok", "450 greylisted", "250 ok"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("a@example.org, b@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(Status(),
+            "Mail has been sent, but the server refused these recipients for now; it stays "
+            "queued for them alone: b@example.org: 450 greylisted");
+  EXPECT_TRUE(boxes_.Boxes().empty());
+  ASSERT_EQ(OutboxFiles().size(), 1u);
+  std::string why;
+  const auto left =
+      pelorin::ParseOutboxFile(ReadFile(OutboxDirectory() + "/" + OutboxFiles()[0]), why);
+  ASSERT_TRUE(left) << why;
+  EXPECT_EQ(left->recipient, "b@example.org");
+
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(window.lblStatus->text(), kSent);
+  const std::vector<std::string> commands = peer_.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RCPT TO: <a@example.org>"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RCPT TO: <b@example.org>"), 2);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+// Mail that a link-mode copy left while this copy ran goes with this copy's next send.
+TEST_F(SendWorkflowTest, MailLeftByAnotherCopyGoesWithTheNextSend) {
+  Create();
+  {
+    pelorin::OutboxFolder folder(stateHome_ + "/pelorin32");
+    pelorin::Outbox other(&folder);
+    ASSERT_EQ(other.Append("a@example.org", ComposedMessage("a@example.org", "left", "1"), {}), "");
+  }  // the other copy has ended
+  Type(QStringLiteral("b@example.org"), QStringLiteral("new"), QStringLiteral("2"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(peer_.Messages(), (std::vector<std::string>{
+                                  ComposedMessage("a@example.org", "left", "1"),
+                                  ComposedMessage("b@example.org", "new", "2"),
+                              }));
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
+// A queued message refused for good whose text can be kept nowhere (a draft in the window, no
+// refused folder) keeps its file in the outbox.
+TEST_F(SendWorkflowTest, ARefusedMessageWhoseTextCannotBeKeptStaysInTheOutbox) {
+  {
+    pelorin::OutboxFolder folder(stateHome_ + "/pelorin32");
+    pelorin::Outbox earlier(&folder);
+    ASSERT_EQ(earlier.Append("bad@example.org", ComposedMessage("bad@example.org", "s", "1"), {}),
+              "");
+  }
+  std::ofstream(stateHome_ + "/pelorin32/refused") << "a file where the folder should be";
+  peer_.Script("RCPT", {"<hold>550 no such user"});
+  TfrmMain& window = Create();
+  const int ended = sendsEnded_;
+  window.cmdMake->click();  // nothing typed: what is queued goes
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  Type(QStringLiteral("c@example.org"), QStringLiteral("draft"), QStringLiteral("3"));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+  EXPECT_EQ(Status(),
+            "Mail to bad@example.org was refused and could not be kept (Not a directory); it "
+            "stays in the outbox until it can be.");
+  EXPECT_EQ(OutboxFiles().size(), 1u);
+  EXPECT_EQ(Queued(), 1u);
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("draft"));
+}
+
 // --- Link mode ---
 
 TEST_F(SendWorkflowTest, InLinkModeTheProgramEndsAfterASend) {
@@ -1434,6 +1505,24 @@ TEST_F(SendWorkflowTest, FilesDroppedOnTheBodyAreListedAndCanBeRemoved) {
   window.lstAttachments->actions().at(0)->trigger();
   EXPECT_FALSE(window.lstAttachments->isVisible());
   EXPECT_EQ(window.size(), QSize(357, 355));
+}
+
+
+// The window stays until the user has read that not everyone got the mail.
+TEST_F(SendWorkflowTest, InLinkModeARecipientRefusedAmongOthersKeepsTheWindowOpen) {
+  for (const char* refusal : {"450 greylisted", "550 no such user"}) {
+    SCOPED_TRACE(refusal);
+    UseStateDirectory(dir_.path().toStdString() + "/" + refusal);
+    app_test::ScriptedSmtpPeer peer;
+    peer.Script("RCPT", {"250 ok", refusal});
+    pelorin::SmtpPort = peer.Start();
+    TfrmMain& window = Create({"pelorin32", "/u", "mailto:a@example.org,b@example.org?Subject=Hi"});
+    window.edsMemo->setPlainText(QStringLiteral("Body"));
+    ASSERT_TRUE(SendAndWait());
+    EXPECT_TRUE(window.isVisible()) << Status();
+    EXPECT_NE(Status().find("b@example.org: " + std::string(refusal)), std::string::npos);
+    window_.reset();
+  }
 }
 
 }  // namespace
