@@ -8,6 +8,9 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev netbase)
 # The keyring: QtKeychain, and libsecret, which it loads at run time to reach the Secret Service.
 packages+=(qtkeychain-qt6-dev libsecret-1-0)
+# Liberation Sans: the face metric-compatible with the one the windows were laid out in, the
+# first stand-in for "MS Sans Serif"; its captions fit at a size close to the designed one.
+packages+=(fonts-liberation2)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils

@@ -3,9 +3,9 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <exception>
 #include <future>
 #include <mutex>

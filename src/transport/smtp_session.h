@@ -209,7 +209,7 @@ class SmtpSession {
   std::string lastRcptReply_;
   std::vector<std::string> rcptRefusals_;
   std::uint64_t steps_ = 0;
-  bool waitedPast_ = false;  // the reply just taken answered no command
+  bool waitedPast_ = false;                // the reply just taken answered no command
   std::vector<std::string> rcptDeferred_;  // addresses refused for now
   std::vector<std::string> rcptDeferrals_;
   bool pipelining_ = false;

@@ -1507,7 +1507,6 @@ TEST_F(SendWorkflowTest, FilesDroppedOnTheBodyAreListedAndCanBeRemoved) {
   EXPECT_EQ(window.size(), QSize(357, 355));
 }
 
-
 // The window stays until the user has read that not everyone got the mail.
 TEST_F(SendWorkflowTest, InLinkModeARecipientRefusedAmongOthersKeepsTheWindowOpen) {
   for (const char* refusal : {"450 greylisted", "550 no such user"}) {
