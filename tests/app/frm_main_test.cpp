@@ -155,7 +155,7 @@ TEST_F(FrmMainTest, ShowingTheWindowLoadsOpenSslOnlyForASecuredServer) {
   window.TaskIconClick(nullptr);
   EXPECT_FALSE(testing_support::LibraryMapped("libssl.so")) << "loaded without a secured server";
   window.hide();
-  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, "", ""}));
+  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, ""}));
   window.TaskIconClick(nullptr);
   EXPECT_TRUE(testing_support::WaitUntilLibraryMapped("libssl.so"));
 }
