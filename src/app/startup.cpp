@@ -106,6 +106,7 @@ bool PrepareGlobals(const std::string& programPath) {
 
 int RunApplication(const std::string& programPath) {
   os::SetBoxPresenter(os::ShowBoxInWindow);
+  os::SetBoxOpener(os::OpenBoxInWindow);
   // The registry key where the settings dialog's MailTo registers the program.
   os::RegisterMailtoAssociation();
   // Only the main window's closing ends the program: in tray mode it stays hidden while the

@@ -15,4 +15,8 @@ std::unique_ptr<QMessageBox> CreateMessageBox(const BoxRequest& request);
 // button counts as Cancel. Installed with SetBoxPresenter by the start-up.
 int ShowBoxInWindow(const BoxRequest& request);
 
+// Opens the box application-modal without a nested event loop and returns at once; `closed`
+// gets IDOK or IDCANCEL as ShowBoxInWindow would return them. Installed with SetBoxOpener.
+void OpenBoxInWindow(const BoxRequest& request, QObject* owner, BoxClosed closed);
+
 }  // namespace os

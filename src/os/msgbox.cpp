@@ -10,6 +10,7 @@ namespace {
 std::mutex g_stateMutex;
 std::string g_applicationTitle;
 BoxPresenter g_presenter;
+BoxOpener g_opener;
 BoxRecorder* g_recorder = nullptr;
 
 // Without a windowed presenter (a program without widgets) the box still reaches the user.
@@ -73,8 +74,25 @@ void SetBoxPresenter(BoxPresenter presenter) {
   g_presenter = std::move(presenter);
 }
 
+void SetBoxOpener(BoxOpener opener) {
+  std::lock_guard lock(g_stateMutex);
+  g_opener = std::move(opener);
+}
+
+BoxRequest MessageRequest(const std::string& text) {
+  return {BoundedMessageText(text), ApplicationTitle(), BoxButtons::Ok, BoxIcon::None};
+}
+
+BoxRequest OkCancelRequest(const std::string& text) {
+  return {text, ApplicationTitle(), BoxButtons::OkCancel, BoxIcon::None};
+}
+
+BoxRequest ErrorRequest(const std::string& failureText) {
+  return {failureText + ".", ApplicationTitle(), BoxButtons::Ok, BoxIcon::Error};
+}
+
 void ShowMessage(const std::string& text) {
-  Show({BoundedMessageText(text), ApplicationTitle(), BoxButtons::Ok, BoxIcon::None});
+  Show(MessageRequest(text));
 }
 
 int SocketMessageBox(const std::string& text, const std::string& caption) {
@@ -82,11 +100,26 @@ int SocketMessageBox(const std::string& text, const std::string& caption) {
 }
 
 int AskOkCancel(const std::string& text) {
-  return Show({text, ApplicationTitle(), BoxButtons::OkCancel, BoxIcon::None});
+  return Show(OkCancelRequest(text));
 }
 
 void ShowErrorBox(const std::string& failureText) {
-  Show({failureText + ".", ApplicationTitle(), BoxButtons::Ok, BoxIcon::Error});
+  Show(ErrorRequest(failureText));
+}
+
+void OpenBox(const BoxRequest& request, QObject* owner, BoxClosed closed) {
+  BoxRecorder* recorder;
+  BoxOpener opener;
+  {
+    std::lock_guard lock(g_stateMutex);
+    recorder = g_recorder;
+    opener = g_opener;
+  }
+  if (recorder == nullptr && opener) return opener(request, owner, std::move(closed));
+  const int answer = recorder != nullptr ? recorder->Record(request) : Show(request);
+  if (recorder == nullptr || !recorder->AnswersLater()) return closed(answer);
+  QMetaObject::invokeMethod(
+      owner, [closed = std::move(closed), answer] { closed(answer); }, Qt::QueuedConnection);
 }
 
 void ShowFatalBox(const std::string& failureText) {
@@ -122,6 +155,16 @@ void BoxRecorder::Clear() {
 void BoxRecorder::OnBox(std::function<void(const BoxRequest&)> hook) {
   std::lock_guard lock(mutex_);
   hook_ = std::move(hook);
+}
+
+void BoxRecorder::AnswerLater(bool later) {
+  std::lock_guard lock(mutex_);
+  later_ = later;
+}
+
+bool BoxRecorder::AnswersLater() const {
+  std::lock_guard lock(mutex_);
+  return later_;
 }
 
 int BoxRecorder::Record(const BoxRequest& request) {

@@ -1,7 +1,8 @@
 // Message boxes, one function for each kind the program shows. The boxes themselves are
 // drawn by a presenter that the windowed part of the program installs; tests install a
 // recorder instead. A box requested on another thread is shown on the user-interface thread
-// while the caller waits.
+// while the caller waits. A box may also be opened without waiting (OpenBox): its closing
+// then calls back, and no nested event loop runs meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+class QObject;
 
 namespace os {
 
@@ -27,12 +30,18 @@ struct BoxRequest {
 
 // Shows the box modally and returns the button chosen (IDOK or IDCANCEL).
 using BoxPresenter = std::function<int(const BoxRequest&)>;
+// Told the button chosen (IDOK or IDCANCEL) once an opened box is closed.
+using BoxClosed = std::function<void(int answer)>;
+// Opens the box modally and returns at once; `closed` runs when the user closes it, unless
+// `owner` is gone by then, and the box goes with `owner`.
+using BoxOpener = std::function<void(const BoxRequest&, QObject* owner, BoxClosed closed)>;
 
 void SetApplicationTitle(const std::string& title);
 std::string ApplicationTitle();
 
 // Installed once at start-up by the windowed program; runs on the user-interface thread.
 void SetBoxPresenter(BoxPresenter presenter);
+void SetBoxOpener(BoxOpener opener);
 
 // At most this many lines of a text go into a plain message box.
 constexpr std::size_t kMessageLineLimit = 20;
@@ -55,8 +64,21 @@ void ShowErrorBox(const std::string& failureText);
 // The box that ends a failed start-up, titled "Application Error", with an error icon.
 void ShowFatalBox(const std::string& failureText);
 
+// The requests of ShowMessage, AskOkCancel and ShowErrorBox, for OpenBox.
+BoxRequest MessageRequest(const std::string& text);
+BoxRequest OkCancelRequest(const std::string& text);
+BoxRequest ErrorRequest(const std::string& failureText);
+
+// Opens the box and returns without waiting for it; user-interface thread only. `closed` runs
+// there with the button chosen once the box is closed, never after `owner` is gone. A recorder
+// answers at once, inside this call, or later from the event queue (AnswerLater): whoever opens
+// a box must behave alike either way. Without a windowed presenter the box goes to the terminal
+// and is answered at once.
+void OpenBox(const BoxRequest& request, QObject* owner, BoxClosed closed);
+
 // While alive, every box is recorded and answered at once with `answer`, on the calling
-// thread, instead of being shown.
+// thread, instead of being shown; an opened box too, unless AnswerLater asks for its answer to
+// come from the event queue, as a user's would.
 class BoxRecorder {
  public:
   explicit BoxRecorder(int answer = IDOK);
@@ -69,6 +91,8 @@ class BoxRecorder {
   void Clear();
   // Runs before each recorded box is answered (on the thread that asked for it).
   void OnBox(std::function<void(const BoxRequest&)> hook);
+  void AnswerLater(bool later);
+  bool AnswersLater() const;
 
   int Record(const BoxRequest& request);
 
@@ -77,6 +101,7 @@ class BoxRecorder {
   std::vector<BoxRequest> boxes_;
   std::function<void(const BoxRequest&)> hook_;
   int answer_;
+  bool later_ = false;
 };
 
 }  // namespace os

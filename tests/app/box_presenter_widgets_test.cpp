@@ -7,6 +7,8 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace os {
 namespace {
@@ -57,25 +59,62 @@ void PressEscape(QMessageBox* box) {
   QTest::keyClick(box, Qt::Key_Escape);
 }
 
-TEST(ShowBoxInWindow, ReturnsTheButtonChosen) {
-  struct Case {
-    const char* name;
-    BoxButtons buttons;
-    std::function<void(QMessageBox*)> answer;
-    int expected;
-  };
-  const Case cases[] = {
+struct AnswerCase {
+  const char* name;
+  BoxButtons buttons;
+  std::function<void(QMessageBox*)> answer;
+  int expected;
+};
+
+std::vector<AnswerCase> AnswerCases() {
+  return {
       {"ok", BoxButtons::OkCancel, [](QMessageBox* b) { Click(b, QMessageBox::Ok); }, IDOK},
       {"cancel", BoxButtons::OkCancel, [](QMessageBox* b) { Click(b, QMessageBox::Cancel); },
        IDCANCEL},
       {"escape with cancel", BoxButtons::OkCancel, PressEscape, IDCANCEL},
       {"escape with ok only", BoxButtons::Ok, PressEscape, IDOK},
       {"ok only", BoxButtons::Ok, [](QMessageBox* b) { Click(b, QMessageBox::Ok); }, IDOK},
+      {"window closed with cancel", BoxButtons::OkCancel, [](QMessageBox* b) { b->close(); },
+       IDCANCEL},
+      {"window closed with ok only", BoxButtons::Ok, [](QMessageBox* b) { b->close(); }, IDOK},
   };
-  for (const Case& c : cases) {
+}
+
+TEST(ShowBoxInWindow, ReturnsTheButtonChosen) {
+  for (const AnswerCase& c : AnswerCases()) {
     EXPECT_EQ(ShowAndAnswer({"text", "caption", c.buttons, BoxIcon::None}, c.answer), c.expected)
         << c.name;
   }
+}
+
+// Opened without a nested loop: the call returns with the box on screen, and its closing tells
+// the same answer as ShowBoxInWindow returns.
+TEST(OpenBoxInWindow, TellsTheButtonChosenOnceClosed) {
+  for (const AnswerCase& c : AnswerCases()) {
+    QObject owner;
+    std::vector<int> told;
+    OpenBoxInWindow({"text", "caption", c.buttons, BoxIcon::None}, &owner,
+                    [&](int answer) { told.push_back(answer); });
+    QMessageBox* box = ShownMessageBox();
+    ASSERT_NE(box, nullptr) << c.name;
+    EXPECT_EQ(box->windowModality(), Qt::ApplicationModal) << c.name;
+    EXPECT_TRUE(told.empty()) << c.name;
+    c.answer(box);
+    EXPECT_EQ(told, std::vector<int>{c.expected}) << c.name;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+}
+
+TEST(OpenBoxInWindow, GoesWithItsOwnerUntold) {
+  auto owner = std::make_unique<QObject>();
+  bool told = false;
+  OpenBoxInWindow({"text", "caption", BoxButtons::Ok, BoxIcon::None}, owner.get(),
+                  [&](int) { told = true; });
+  ASSERT_NE(ShownMessageBox(), nullptr);
+  owner.reset();
+  EXPECT_EQ(ShownMessageBox(), nullptr);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_FALSE(told);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QObject>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "support/event_loop.h"
@@ -106,6 +109,33 @@ TEST(MessageBoxTest, RecorderHookRunsBeforeTheAnswerAndRecorderDetachesWhenGone)
   EXPECT_EQ(seenInHook, 1);
   os::BoxRecorder later;
   EXPECT_TRUE(later.Boxes().empty());
+}
+
+// An opened box is recorded as the shown one is, and answered inside the call or from the
+// event queue; never once its owner is gone.
+TEST(MessageBoxTest, OpenedBoxIsAnsweredAtOnceOrLaterButNeverAfterItsOwner) {
+  os::SetApplicationTitle("Pelorin32");
+  for (const bool later : {false, true}) {
+    SCOPED_TRACE(later ? "later" : "at once");
+    os::BoxRecorder recorder(os::IDCANCEL);
+    recorder.AnswerLater(later);
+    QObject owner;
+    std::vector<int> answers;
+    os::OpenBox(os::OkCancelRequest("trust?"), &owner,
+                [&](int answer) { answers.push_back(answer); });
+    EXPECT_EQ(answers.size(), later ? 0u : 1u);
+    auto gone = std::make_unique<QObject>();
+    os::OpenBox(os::MessageRequest("x"), gone.get(),
+                [&](int answer) { answers.push_back(answer); });
+    gone.reset();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(answers, (later ? std::vector<int>{os::IDCANCEL}
+                              : std::vector<int>{os::IDCANCEL, os::IDCANCEL}));
+    const std::vector<BoxRequest> expected = {
+        {"trust?", "Pelorin32", BoxButtons::OkCancel, BoxIcon::None},
+        {"x", "Pelorin32", BoxButtons::Ok, BoxIcon::None}};
+    EXPECT_EQ(recorder.Boxes(), expected);
+  }
 }
 
 }  // namespace
