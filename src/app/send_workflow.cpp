@@ -1,16 +1,16 @@
 #include "app/send_workflow.h"
 
-#include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/startup.h"
 #include "os/kernel.h"
@@ -38,59 +38,40 @@ std::string SubjectOf(const OutboxMessage& message) {
 
 }  // namespace
 
-// How the worker thread reaches the workflow: only through calls queued to the user-interface
-// thread, and only while the workflow exists. The lock is recursive: a failure that the
-// connect reports at once posts from inside WithWorkflow.
+// How a worker reaches the workflow: every call it makes is queued to the window thread (as
+// muduo's runInLoop), and only while the workflow exists; once the workflow has cleared the
+// link, nothing of the worker reaches it any more. The lock is held only to queue a call, and
+// while the connecting worker is inside the socket component; neither ever waits for the window
+// thread, so the destructor may wait for the lock without running events.
 class SendWorkerLink {
  public:
   explicit SendWorkerLink(SendWorkflow* workflow) : workflow_(workflow) {}
 
-  // Runs `call` on the user-interface thread later; nothing when the workflow is gone.
+  // Any thread: `call` runs on the window thread later; false when the workflow is gone.
   template <typename Call>
-  void Post(Call call) {
-    std::lock_guard lock(mutex_);
-    if (workflow_ == nullptr) return;
-    SendWorkflow* workflow = workflow_;
-    QMetaObject::invokeMethod(
-        workflow, [workflow, call] { call(*workflow); }, Qt::QueuedConnection);
-  }
-
-  // Runs `call` on the user-interface thread and waits for it; false when the workflow is gone.
-  // The worker waits on a promise rather than on Qt's blocking call: what `call` did is then
-  // handed over in a way a thread checker sees (Qt's own locks are invisible to it).
-  template <typename Call>
-  bool PostAndWait(Call call) {
+  bool RunInLoop(Call call) {
     std::lock_guard lock(mutex_);
     if (workflow_ == nullptr) return false;
     SendWorkflow* workflow = workflow_;
-    auto done = std::make_shared<std::promise<void>>();
-    const std::future<void> called = done->get_future();
     QMetaObject::invokeMethod(
-        workflow,
-        [workflow, call, done] {
-          call(*workflow);
-          done->set_value();
-        },
-        Qt::QueuedConnection);
-    called.wait();
+        workflow, [workflow, call = std::move(call)] { call(*workflow); }, Qt::QueuedConnection);
     return true;
   }
 
-  // Runs `use` on the calling thread while the workflow cannot go away.
+  // The connecting worker: runs `use` on its own thread while the workflow cannot go away;
+  // false when it is gone.
   template <typename Use>
-  bool WithWorkflow(Use use) {
+  bool WhileAlive(Use use) {
     std::lock_guard lock(mutex_);
     if (workflow_ == nullptr) return false;
     use(*workflow_);
     return true;
   }
 
-  // On the user-interface thread, from the workflow's destructor. A worker that holds the link
-  // may be waiting for a call on this thread, so its events keep flowing meanwhile.
-  void Forget() {
+  // Window thread, from the workflow's destructor: waits for a worker inside the connect.
+  void Clear() {
     closing_ = true;
-    std::unique_lock lock(mutex_, std::defer_lock);
-    while (!lock.try_lock()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::lock_guard lock(mutex_);
     workflow_ = nullptr;
   }
 
@@ -99,7 +80,7 @@ class SendWorkerLink {
   bool Closing() const { return closing_; }
 
  private:
-  std::recursive_mutex mutex_;
+  std::mutex mutex_;
   SendWorkflow* workflow_;
   std::atomic<bool> closing_{false};
 };
@@ -179,18 +160,17 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
     ErrorOccurred(sender, socket, error, msg);
   };
   Sockets1->OnTlsEstablished = [this](TSockets*, int) {
+    AssertInWindowThread();
     Follow(session_.TlsEstablished(*Sockets1));
   };
 }
 
+// No event runs from here on: what is queued for the workflow goes with it, and a box it
+// opened closes without telling it.
 SendWorkflow::~SendWorkflow() {
-  // Nothing of a send is shown or reported any more: the worker's posts carry an old
-  // generation, and the session's turns are not followed.
-  goingAway_ = true;
-  ++sendGeneration_;
   Timer1->stop();
-  // The worker may be inside the socket component: the handlers stay until it has left.
-  workerLink_->Forget();
+  // A worker inside the socket component is waited for; the handlers stay until it has left.
+  workerLink_->Clear();
   Sockets1->OnDataAvailable = nullptr;
   Sockets1->OnSessionClosed = nullptr;
   // A later error is dropped: without a handler the component would show a box of its own
@@ -199,7 +179,14 @@ SendWorkflow::~SendWorkflow() {
   Sockets1->OnTlsEstablished = nullptr;
 }
 
+// A call from another thread is a fault of the program's own: it ends the program at once
+// rather than race with the window thread.
+void SendWorkflow::AssertInWindowThread() const {
+  if (QThread::currentThread() != thread()) qFatal("The send workflow was called off its thread");
+}
+
 void SendWorkflow::LoadQueued() {
+  AssertInWindowThread();
   if (!folder_ || phase_ != SendPhase::Idle) return;
   OutboxFolder::Loaded loaded = folder_->Load();
   outbox_.Restore(std::move(loaded.messages));
@@ -213,6 +200,7 @@ void SendWorkflow::LoadQueued() {
 // --- Starting a send ---
 
 void SendWorkflow::Send(const SendSettings& settings) {
+  AssertInWindowThread();
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
@@ -221,77 +209,83 @@ void SendWorkflow::Send(const SendSettings& settings) {
     return;
   }
   // One socket carries one conversation: the messages join the one under way, or the next.
-  if (!ConversationTakesNewMessages()) sendAgain_ = true;
+  if (ConversationTakesNewMessages()) return;
+  if (phase_ == SendPhase::Conversing) phase_ = SendPhase::ConversingThenAgain;
+  if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::ShowingBoxThenAgain;
 }
 
 // The conversation reads the outbox again after every accepted message until it asks to end;
-// one that is still being started has not read it at all.
+// one that is still being started has not read it at all. What comes while the failure of a
+// connect is shown waits for the next send.
 bool SendWorkflow::ConversationTakesNewMessages() const {
-  if (phase_ == SendPhase::Dialling || phase_ == SendPhase::Connecting) return true;
-  return phase_ == SendPhase::Conversing && SmtpCarriesMessages(session_.State());
-}
-
-void SendWorkflow::StartSend() {
-  ++sendGeneration_;
-  phase_ = settings_.useDialup ? SendPhase::Dialling : SendPhase::Connecting;
-  sessionStartReturned_ = false;
-  timeOutWhileStarting_ = false;
-  std::thread(SendThread, settings_, workerLink_, sendGeneration_).detach();
-}
-
-void SendWorkflow::SendThread(SendSettings settings, std::shared_ptr<SendWorkerLink> link,
-                              unsigned generation) {
-  os::SetCurrentThreadPriorityLowest();
-  if (settings.useDialup) {
-    link->Post([](SendWorkflow& workflow) { workflow.SetProgress(kEstablishingConnection); });
-    LoadRasLibrary();
-    const std::string refusal = DialForSend(settings.dialEntry, *link);
-    if (link->Closing()) return;
-    if (!refusal.empty()) {
-      link->Post([generation, refusal](SendWorkflow& workflow) {
-        workflow.DialRefused(generation, refusal);
-      });
-      TrimWorkingSet();
-      return;
-    }
+  switch (phase_) {
+    case SendPhase::Conversing:
+      return SmtpCarriesMessages(session_.State());
+    case SendPhase::ConversingThenAgain:
+    case SendPhase::ShowingBox:
+    case SendPhase::ShowingBoxThenAgain:
+      return false;
+    default:
+      return true;
   }
-  // Status, timer and conversation state are in place before any socket event can arrive.
-  if (!link->PostAndWait(
-          [generation](SendWorkflow& workflow) { workflow.BeginConversation(generation); })) {
+}
+
+bool SendWorkflow::Connecting() const {
+  return phase_ == SendPhase::Connecting || phase_ == SendPhase::ConnectingTimedOut;
+}
+
+// The conversation begins from the event queue: a send started again by FinishSend is still
+// inside the socket component's handler, which must return before the component is set anew.
+void SendWorkflow::StartSend() {
+  const unsigned generation = ++sendGeneration_;
+  if (settings_.useDialup) {
+    phase_ = SendPhase::Dialling;
+    SetProgress(kEstablishingConnection);
+    std::thread(DialThread, settings_.dialEntry, workerLink_, generation).detach();
     return;
   }
-  std::string failure;
-  link->WithWorkflow([&](SendWorkflow& workflow) {
-    try {
-      workflow.Sockets1->SConnect();
-    } catch (const std::exception& error) {
-      failure = error.what();  // such as a port that is no number
-    }
-  });
-  link->Post([generation, failure](SendWorkflow& workflow) {
-    workflow.SessionStartReturned(generation, failure);
-  });
+  phase_ = SendPhase::Starting;
+  QMetaObject::invokeMethod(
+      this, [this, generation] { BeginConversation(generation); }, Qt::QueuedConnection);
+}
+
+void SendWorkflow::DialThread(std::string dialEntry, std::shared_ptr<SendWorkerLink> link,
+                              unsigned generation) {
+  os::SetCurrentThreadPriorityLowest();
+  LoadRasLibrary();
+  const std::string refusal = DialForSend(dialEntry, *link);
+  if (link->Closing()) return;
+  link->RunInLoop(
+      [generation, refusal](SendWorkflow& workflow) { workflow.DialEnded(generation, refusal); });
+  if (!refusal.empty()) TrimWorkingSet();
+}
+
+void SendWorkflow::DialEnded(unsigned generation, const std::string& refusal) {
+  AssertInWindowThread();
+  if (generation != sendGeneration_) return;
+  if (!refusal.empty()) return DialRefused(refusal);
+  BeginConversation(generation);
 }
 
 void SendWorkflow::SetProgress(const QString& text) {
   emit Progress(text);
 }
 
-void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
-  if (generation != sendGeneration_) return;
+void SendWorkflow::DialRefused(const std::string& text) {
   // The dial-up unit may report a problem although the line came up: it must not stay up.
   if (RasDialledByUs) {
     SetProgress(kHangingUp);
     HangUpRas();
   }
   phase_ = SendPhase::Idle;
-  sendAgain_ = false;
-  report_.failed = true;
   report_.dialRefusal = text;
   EndSend();
 }
 
+// Status, timer and conversation state are in place before the worker connects, so before any
+// socket event can arrive.
 void SendWorkflow::BeginConversation(unsigned generation) {
+  AssertInWindowThread();
   if (generation != sendGeneration_) return;
   SetProgress(kSendingMail);
   Timer1->start();
@@ -301,29 +295,78 @@ void SendWorkflow::BeginConversation(unsigned generation) {
   StepTimer->start();
   Sockets1->SetTls(settings_.server, settings_.trustedCertificate,
                    settings_.smtp.security == SmtpSecurity::Tls);
-  phase_ = SendPhase::Conversing;
+  phase_ = SendPhase::Connecting;
+  std::thread(SendThread, workerLink_, generation).detach();
 }
 
-void SendWorkflow::SessionStartReturned(unsigned generation, const std::string& failure) {
-  if (generation != sendGeneration_ || phase_ == SendPhase::Idle) return;
-  sessionStartReturned_ = true;
-  if (!failure.empty()) {
-    Timer1->stop();  // while the box is open the user is waited for, not the server
-    os::ShowErrorBox(failure);
+namespace {
+
+// Where the connecting worker keeps the failures that the connect reports on its thread; null
+// on every other thread.
+thread_local std::vector<SendWorkflow::SocketFailure>* t_connectFailures = nullptr;
+
+// Connects on the worker (the name look-up blocks); returns what the connect threw, such as a
+// port that is no number. The session always gives a port, so the component shows no box of
+// its own here: the connect never waits for the window thread.
+std::string ConnectOnWorker(TSockets& sockets, std::vector<SendWorkflow::SocketFailure>& failures) {
+  t_connectFailures = &failures;
+  std::string thrown;
+  try {
+    sockets.SConnect();
+  } catch (const std::exception& error) {
+    thrown = error.what();
+  }
+  t_connectFailures = nullptr;
+  return thrown;
+}
+
+}  // namespace
+
+void SendWorkflow::SendThread(std::shared_ptr<SendWorkerLink> link, unsigned generation) {
+  os::SetCurrentThreadPriorityLowest();
+  std::vector<SocketFailure> reported;
+  std::string failure;
+  const bool alive = link->WhileAlive(
+      [&](SendWorkflow& workflow) { failure = ConnectOnWorker(*workflow.Sockets1, reported); });
+  if (!alive) return;
+  link->RunInLoop([generation, failure, reported](SendWorkflow& workflow) {
+    workflow.ConnectReturned(generation, failure, reported);
+  });
+}
+
+// The failures the connect reported come first, as they came before it returned. A box one of
+// them opens, or an event of the connection that came before the worker's end, moves the send
+// on without the worker: nothing is left for it to do then.
+void SendWorkflow::ConnectReturned(unsigned generation, const std::string& failure,
+                                   const std::vector<SocketFailure>& reported) {
+  AssertInWindowThread();
+  if (generation != sendGeneration_) return;
+  for (const SocketFailure& error : reported) {
+    HandleSocketError(conversation_, true, error.error, error.msg);
+  }
+  if (!Connecting()) return;
+  if (!failure.empty()) return ShowStartFailure(failure);
+  const bool timedOut = phase_ == SendPhase::ConnectingTimedOut;
+  phase_ = SendPhase::Conversing;
+  if (timedOut) Timer1Timer(Timer1);
+}
+
+// While the box is open the user is waited for, not the server.
+void SendWorkflow::ShowStartFailure(const std::string& failure) {
+  phase_ = SendPhase::ShowingStartFailure;
+  Timer1->stop();
+  os::OpenBox(os::ErrorRequest(failure), this, [this, failure, conversation = conversation_](int) {
+    if (!LeaveBox(conversation)) return;
     session_.Abandon(failure);
     FinishSend();
-    return;
-  }
-  // A time-out that waited for the connect counts only if the conversation is still on.
-  if (std::exchange(timeOutWhileStarting_, false) && session_.State() != SmtpState::Idle) {
-    Timer1Timer(Timer1);
-  }
+  });
 }
 
 // --- Events of the conversation ---
 
 void SendWorkflow::DataAvailable(TSockets*, int) {
-  if (phase_ == SendPhase::Conversing) {
+  AssertInWindowThread();
+  if (Connecting() || phase_ == SendPhase::Conversing || phase_ == SendPhase::ConversingThenAgain) {
     Timer1->stop();
     Timer1->start();
   }
@@ -336,10 +379,16 @@ void SendWorkflow::DataAvailable(TSockets*, int) {
                                   std::string_view(buffer, static_cast<std::size_t>(received))));
 }
 
-// Errors are handled later, from the event queue: raised from inside a socket call that the
-// session made, they would otherwise enter the session in the middle of its own step. Also
-// runs on the worker thread, inside the connect, for a failure reported at once.
+// On the window thread, errors are handled later, from the event queue: raised from inside a
+// socket call that the session made, they would otherwise enter the session in the middle of
+// its own step. On the connecting worker they are kept for its end, which takes them to the
+// window thread; nothing of the workflow is read there.
 void SendWorkflow::ErrorOccurred(TSockets*, int, int Error, const std::string& Msg) {
+  if (t_connectFailures != nullptr) {
+    t_connectFailures->push_back({Error, Msg});
+    return;
+  }
+  AssertInWindowThread();
   const unsigned conversation = conversation_;
   const bool duringConversation = session_.State() != SmtpState::Idle;
   QMetaObject::invokeMethod(
@@ -363,33 +412,39 @@ void SendWorkflow::HandleSocketError(unsigned conversation, bool duringConversat
 // Nothing more goes over a connection that could not be secured, not even QUIT. A certificate
 // that could not be verified may be trusted, exactly that one, for this server from now on.
 void SendWorkflow::HandleTlsFailure(const std::string& msg) {
-  phase_ = SendPhase::ShowingBox;
-  Timer1->stop();
+  EnterBox();
+  const unsigned conversation = conversation_;
   const TlsRejection* rejection = Sockets1->TlsFailure();
   if (rejection == nullptr) {
-    os::ShowMessage(msg + ". The messages stay queued.");
-  } else {
-    const std::string question =
-        "The connection to " + settings_.server + " could not be secured: " + rejection->reason +
-        ".\r\n\r\nThe certificate's SHA-256 fingerprint is\r\n" + rejection->fingerprint +
-        "\r\n\r\nTrust exactly this certificate for " + settings_.server +
-        " from now on? Only do so if you know it is the server's own. The messages stay queued "
-        "either way.";
-    const std::string fingerprint = rejection->fingerprint;
-    if (os::AskOkCancel(question) == os::IDOK) {
-      emit CertificateTrusted(QString::fromStdString(fingerprint));
-    }
+    os::OpenBox(os::MessageRequest(msg + ". The messages stay queued."), this,
+                [this, conversation](int) { AbortAfterBox(conversation); });
+    return;
   }
-  if (phase_ != SendPhase::ShowingBox) return;  // the program is closing
-  phase_ = SendPhase::Conversing;
+  const std::string question =
+      "The connection to " + settings_.server + " could not be secured: " + rejection->reason +
+      ".\r\n\r\nThe certificate's SHA-256 fingerprint is\r\n" + rejection->fingerprint +
+      "\r\n\r\nTrust exactly this certificate for " + settings_.server +
+      " from now on? Only do so if you know it is the server's own. The messages stay queued "
+      "either way.";
+  os::OpenBox(os::OkCancelRequest(question), this,
+              [this, conversation, fingerprint = rejection->fingerprint](int answer) {
+                if (answer == os::IDOK)
+                  emit CertificateTrusted(QString::fromStdString(fingerprint));
+                AbortAfterBox(conversation);
+              });
+}
+
+void SendWorkflow::AbortAfterBox(unsigned conversation) {
+  if (!LeaveBox(conversation)) return;
   Follow(session_.Abort(*Sockets1, "the connection could not be secured"));
 }
 
 void SendWorkflow::Timer1Timer(QObject*) {
+  AssertInWindowThread();
   // The worker may still be inside SConnect (a slow name look-up, say): ending the
   // conversation now would close the socket under it. The time-out waits for it instead.
-  if (phase_ == SendPhase::Conversing && !sessionStartReturned_) {
-    timeOutWhileStarting_ = true;
+  if (Connecting()) {
+    phase_ = SendPhase::ConnectingTimedOut;
     return;
   }
   Follow(session_.SmtpError(*Sockets1, "TimeOut"));
@@ -398,12 +453,14 @@ void SendWorkflow::Timer1Timer(QObject*) {
 // Counts only while the server is waited for (Timer1 runs): not while a box is open, nor after
 // the send. A step after a box starts its own time-out, as it sends QUIT.
 void SendWorkflow::StepTimerTimer() {
+  AssertInWindowThread();
   if (!Timer1->isActive()) return;
-  if (!sessionStartReturned_) return Timer1Timer(Timer1);  // waits for the worker likewise
+  if (Connecting()) return Timer1Timer(Timer1);  // waits for the worker likewise
   Follow(session_.StepOverdue(*Sockets1));
 }
 
 void SendWorkflow::Sockets1SessionClosed(TSockets*, int) {
+  AssertInWindowThread();
   Follow(session_.ConnectionClosed(*Sockets1));
 }
 
@@ -412,12 +469,11 @@ void SendWorkflow::Follow(const SmtpTurn& turn) {
     stepsSeen_ = session_.Steps();
     StepTimer->start();
   }
-  if (goingAway_) return;
   switch (turn.kind) {
     case SmtpTurn::Kind::Going:
       return;
     case SmtpTurn::Kind::Notice:
-      return os::ShowMessage(turn.halt.shown);
+      return os::OpenBox(os::MessageRequest(turn.halt.shown), this, [](int) {});
     case SmtpTurn::Kind::Halted:
       return ShowHalt(turn.halt);
     case SmtpTurn::Kind::Over:
@@ -425,17 +481,42 @@ void SendWorkflow::Follow(const SmtpTurn& turn) {
   }
 }
 
-// The box first, QUIT after it is closed. Meanwhile the time-out rests: the user, not the
+// The box first, QUIT once it is closed. Meanwhile the time-out rests: the user, not the
 // server, is being waited for.
 void SendWorkflow::ShowHalt(const SmtpHalt& halt) {
-  phase_ = SendPhase::ShowingBox;
+  EnterBox();
+  os::OpenBox(os::MessageRequest(HaltText(halt)), this, [this, conversation = conversation_](int) {
+    if (!LeaveBox(conversation)) return;
+    const SmtpTurn turn = session_.GoOn(*Sockets1);
+    if (turn.kind == SmtpTurn::Kind::Going) Timer1->start();
+    Follow(turn);
+  });
+}
+
+// A box is open: the conversation takes no new message until it goes on. A second box may
+// open meanwhile (a handshake that fails behind a halt); the first one closed goes on.
+void SendWorkflow::EnterBox() {
   Timer1->stop();
-  os::ShowMessage(HaltText(halt));
-  if (phase_ != SendPhase::ShowingBox) return;  // the program is closing
-  phase_ = SendPhase::Conversing;
-  const SmtpTurn turn = session_.GoOn(*Sockets1);
-  if (turn.kind == SmtpTurn::Kind::Going) Timer1->start();
-  Follow(turn);
+  const bool again =
+      phase_ == SendPhase::ConversingThenAgain || phase_ == SendPhase::ShowingBoxThenAgain;
+  phase_ = again ? SendPhase::ShowingBoxThenAgain : SendPhase::ShowingBox;
+}
+
+// The box of `conversation` is closed: false when nothing waits for it any more (the program
+// is closing, or another box has already ended that conversation).
+bool SendWorkflow::LeaveBox(unsigned conversation) {
+  if (conversation != conversation_) return false;
+  switch (phase_) {
+    case SendPhase::ShowingBox:
+    case SendPhase::ShowingStartFailure:
+      phase_ = SendPhase::Conversing;
+      return true;
+    case SendPhase::ShowingBoxThenAgain:
+      phase_ = SendPhase::ConversingThenAgain;
+      return true;
+    default:
+      return false;
+  }
 }
 
 // The server's reply as received; a message refused for good is named, as it leaves the
@@ -460,18 +541,17 @@ void SendWorkflow::GatherOutcome() {
   report_.refusedRecipients.insert(report_.refusedRecipients.end(),
                                    outcome.refusedRecipients.begin(),
                                    outcome.refusedRecipients.end());
-  if (outcome.failed && !report_.failed) {
-    report_.failed = true;
-    report_.failure = outcome.failure;
-  }
+  if (report_.failure.empty()) report_.failure = outcome.failure;
 }
 
 void SendWorkflow::FinishSend() {
+  const bool again =
+      phase_ == SendPhase::ConversingThenAgain || phase_ == SendPhase::ShowingBoxThenAgain;
   Timer1->stop();
   StepTimer->stop();
   phase_ = SendPhase::Idle;
   GatherOutcome();
-  if (std::exchange(sendAgain_, false) && !outbox_.Empty()) {
+  if (again && !outbox_.Empty()) {
     // Messages queued after the conversation stopped taking them go out now, over the line
     // that is still up.
     StartSend();
@@ -524,9 +604,14 @@ void SendWorkflow::HangUpIfDialled() {
 
 // A dial still under way is hung up by its worker once it returns; the closing is raised
 // before the line is looked at, so that either this thread or the worker sees it up.
+// A box still open goes unanswered: nothing of the send follows its closing.
 void SendWorkflow::Shutdown() {
+  AssertInWindowThread();
   Timer1->stop();
-  if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::Idle;
+  if (phase_ == SendPhase::ShowingBox || phase_ == SendPhase::ShowingBoxThenAgain ||
+      phase_ == SendPhase::ShowingStartFailure) {
+    phase_ = SendPhase::Idle;
+  }
   workerLink_->Close();
   if (RasDialledByUs) HangUpRas();
 }

@@ -1,15 +1,15 @@
 // The send workflow: runs one send after another over the outbox. It owns the socket
-// component Sockets1, the time-out Timer1, the worker thread that dials and connects, the SMTP
+// component Sockets1, the time-out Timer1, the worker threads that dial and connect, the SMTP
 // session and the outbox; the window hands it messages and a settings snapshot, and hears
-// progress and outcomes through signals. Every method runs on the user-interface thread,
-// except SendThread, which is the worker's, and ErrorOccurred, which SConnect may raise on the
-// worker.
+// progress and outcomes through signals. Every method runs on the user-interface thread (the
+// window thread) and says so at its entry, except DialThread and SendThread, which are the
+// workers', and ErrorOccurred, which SConnect may raise on the connecting worker: it only
+// hands the failure over to the window thread there.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -38,17 +38,38 @@ struct SendSettings {
   std::string trustedCertificate;  // SHA-256 fingerprint the user chose to trust, or empty
 };
 
-enum class SendPhase { Idle, Dialling, Connecting, Conversing, ShowingBox };
-inline constexpr std::array<std::string_view, 5> kSendPhaseNames = {
-    "idle", "dialling", "connecting", "conversing", "showing a box"};
+// Where a send stands; nothing of it is kept beside the phase.
+enum class SendPhase {
+  Idle,                 // no send under way
+  Dialling,             // a worker dials the line
+  Starting,             // the conversation begins from the event queue
+  Connecting,           // the conversation has begun; a worker is still inside the connect
+  ConnectingTimedOut,   // ... and the time-out ran out meanwhile: it counts once the worker is out
+  Conversing,           // the conversation goes on over the socket
+  ConversingThenAgain,  // ... past taking new messages, and one came: another send follows
+  ShowingBox,           // a box about the conversation is open; its closing lets it go on
+  ShowingBoxThenAgain,  // ... and a message came meanwhile: another send follows
+  ShowingStartFailure,  // the connect failed at once; the send ends when its box is closed
+};
+inline constexpr std::array<std::string_view, 10> kSendPhaseNames = {
+    "idle",
+    "dialling",
+    "starting",
+    "connecting",
+    "connecting after the time-out ran out",
+    "conversing",
+    "conversing, another send to follow",
+    "showing a box",
+    "showing a box, another send to follow",
+    "showing the connect's failure",
+};
 
 // What became of the messages since the send that the user last started.
 struct SendReport {
   std::vector<std::uint64_t> accepted;
   std::vector<OutboxMessage> refused;  // refused for good, out of the outbox
   std::size_t stillQueued = 0;
-  bool failed = false;
-  std::string failure;         // why, in a few words
+  std::string failure;         // why the first conversation that failed did, in a few words
   std::string dialRefusal;     // the dial-up unit's text when the dial stopped the send
   bool signInRefused = false;  // the password must be asked for again
   std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
@@ -92,13 +113,21 @@ class SendWorkflow : public QObject {
   // The program is closing: stop the time-out and hang up a line this program dialled.
   void Shutdown();
 
-  // Handlers of the socket component, the time-out and the worker.
+  // Handlers of the socket component and the time-out.
   void DataAvailable(TSockets* Sender, int Socket);
   void ErrorOccurred(TSockets* Sender, int Socket, int Error, const std::string& Msg);
   void Sockets1SessionClosed(TSockets* Sender, int Socket);
   void Timer1Timer(QObject* Sender);
-  static void SendThread(SendSettings settings, std::shared_ptr<SendWorkerLink> link,
+  // A failure the socket component reported on the connecting worker, for the window thread.
+  struct SocketFailure {
+    int error;
+    std::string msg;
+  };
+  // The workers: each blocks on one step off the window thread, then hands the window thread
+  // its end through the link, the one way they reach the workflow.
+  static void DialThread(std::string dialEntry, std::shared_ptr<SendWorkerLink> link,
                          unsigned generation);
+  static void SendThread(std::shared_ptr<SendWorkerLink> link, unsigned generation);
 
  signals:
   // A progress text for the status line.
@@ -113,17 +142,25 @@ class SendWorkflow : public QObject {
   void OutboxTrouble(const QString& text);
 
  private:
+  void AssertInWindowThread() const;
   bool ConversationTakesNewMessages() const;
+  bool Connecting() const;
   void StartSend();
-  void DialRefused(unsigned generation, const std::string& text);
+  void DialEnded(unsigned generation, const std::string& refusal);
+  void DialRefused(const std::string& text);
   void BeginConversation(unsigned generation);
-  void SessionStartReturned(unsigned generation, const std::string& failure);
+  void ConnectReturned(unsigned generation, const std::string& failure,
+                       const std::vector<SocketFailure>& reported);
+  void ShowStartFailure(const std::string& failure);
   void HandleSocketError(unsigned conversation, bool duringConversation, int error,
                          const std::string& msg);
   void HandleTlsFailure(const std::string& msg);
   void Follow(const SmtpTurn& turn);
   void StepTimerTimer();
   void ShowHalt(const SmtpHalt& halt);
+  void EnterBox();
+  bool LeaveBox(unsigned conversation);
+  void AbortAfterBox(unsigned conversation);
   std::string HaltText(const SmtpHalt& halt) const;
   void FinishSend();
   void EndSend();
@@ -140,15 +177,9 @@ class SendWorkflow : public QObject {
   SendSettings settings_;
   SendReport report_;
   std::vector<std::uint64_t> keptInOutbox_;
-  unsigned sendGeneration_ = 0;            // tells the posts of an earlier worker apart
-  std::atomic<unsigned> conversation_{0};  // tells errors of an earlier conversation apart
-  bool sessionStartReturned_ = false;
+  unsigned sendGeneration_ = 0;  // tells the calls of an earlier send's worker apart
+  unsigned conversation_ = 0;    // tells errors and boxes of an earlier conversation apart
   std::uint64_t stepsSeen_ = 0;  // the session's steps when StepTimer last started
-  // The time-out ran out while the worker was still connecting: it is handled once the
-  // worker is out of the socket component.
-  bool timeOutWhileStarting_ = false;
-  bool sendAgain_ = false;  // a message came after the conversation stopped taking new ones
-  bool goingAway_ = false;  // the destructor runs, and waits for the worker
   std::shared_ptr<SendWorkerLink> workerLink_;
 };
 

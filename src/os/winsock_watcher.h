@@ -56,8 +56,10 @@ class ReadinessWatcher : public QObject {
   const int epoll_;
   const ReadyHandler onReady_;
   QSocketNotifier* notifier_ = nullptr;
-  int handling_ = 0;       // how deep the handler runs (a nested loop may call it again), during
-                           // which the watcher must not end
+  // How deep the handler runs, during which the watcher must not end. A handler may run a
+  // nested loop that calls it again: the blocking hook of a call in blocking mode does, and so
+  // do the socket component's own boxes.
+  int handling_ = 0;
   bool disposed_ = false;  // its end came while the handler ran; it ends when that returns
 };
 

@@ -126,7 +126,7 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
 }
 
 SmtpTurn SmtpSession::AnswerInState(SmtpSocket& socket, int code, const std::string& reply) {
-  switch (state_.load()) {
+  switch (state_) {
     case SmtpState::Greeting:
       return AnswerGreeting(socket, code, reply);
     case SmtpState::Helo:
@@ -565,7 +565,7 @@ void SmtpSession::Fail(std::string why) {
 SmtpTurn SmtpSession::Halt(SmtpHalt::Kind kind, std::string shown, bool dropsMessage,
                            std::string why) {
   Fail(std::move(why));
-  halt_ = {kind, std::move(shown), state_.load(), dropsMessage};
+  halt_ = {kind, std::move(shown), state_, dropsMessage};
   halted_ = true;
   lostWhileHalted_ = false;
   replyBuffer_.clear();

@@ -7,7 +7,6 @@
 // workflow's worker calls before any event of the new connection can arrive.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -80,7 +79,7 @@ class SmtpSession {
  public:
   explicit SmtpSession(Outbox& outbox) : outbox_(outbox) {}
 
-  SmtpState State() const { return state_.load(); }
+  SmtpState State() const { return state_; }
   bool IsHalted() const { return halted_; }
   const SmtpOutcome& Outcome() const { return outcome_; }
 
@@ -188,7 +187,7 @@ class SmtpSession {
   void Fail(std::string why);
 
   Outbox& outbox_;
-  std::atomic<SmtpState> state_{SmtpState::Idle};
+  SmtpState state_ = SmtpState::Idle;
   std::string replyBuffer_;
   SmtpOutcome outcome_;
   SmtpHalt halt_;

@@ -750,6 +750,41 @@ TEST_F(SendWorkflowTest, ASendPressedWhileARefusalIsShownGoesOutAfterIt) {
   EXPECT_EQ(Queued(), 0u);
 }
 
+// Boxes answered from the event queue, as a user answers them: the send goes on after each as
+// after one answered at once. QUIT follows the refusal's box, a Send pressed while it is open
+// gets a conversation of its own, and the connect's failure ends the send once its box closes.
+TEST_F(SendWorkflowTest, BoxesAnsweredLaterContinueTheSendAsBoxesAnsweredAtOnce) {
+  boxes_.AnswerLater(true);
+  peer_.Script("RCPT", {"550 no such user", "250 ok"});
+  TfrmMain& window = Create();
+  InFirstBox([&] {
+    Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+    window.cmdMake->click();
+  });
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{
+                                RefusedForGoodBox("550 no such user", "a@example.org", "first")});
+  EXPECT_EQ(peer_.Connections(), 2);
+  ASSERT_EQ(peer_.Messages().size(), 1u);
+  EXPECT_EQ(peer_.Messages()[0], ComposedMessage("b@example.org", "second", "2"));
+  EXPECT_EQ(Status(), "Mail to a@example.org was refused; its text is back in the window.");
+  EXPECT_EQ(Queued(), 0u);
+
+  window_.reset();
+  boxes_.Clear();
+  pelorin::SmtpPort = "2x5";
+  TfrmMain& again = Create();
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"'2x5' is not a valid integer value."});
+  EXPECT_EQ(again.lblStatus->text(),
+            QStringLiteral("Mail not sent ('2x5' is not a valid integer value); it stays queued "
+                           "for the next send."));
+  EXPECT_FALSE(again.Timer1->isActive());
+  EXPECT_EQ(again.Workflow().Phase(), SendPhase::Idle);
+}
+
 TEST_F(SendWorkflowTest, AQueuedMessageGoesFirstWithTheNextSendInOneConnection) {
   peer_.Script("data", {"451 later", "250 accepted"});
   TfrmMain& window = Create();

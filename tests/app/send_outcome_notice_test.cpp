@@ -82,7 +82,6 @@ SendReport Delivered() {
 
 SendReport StillQueued(const std::string& why) {
   SendReport report;
-  report.failed = true;
   report.failure = why;
   report.stillQueued = 1;
   return report;
@@ -90,7 +89,6 @@ SendReport StillQueued(const std::string& why) {
 
 SendReport DialRefused(const std::string& why) {
   SendReport report;
-  report.failed = true;
   report.dialRefusal = why;
   report.stillQueued = 1;
   return report;
