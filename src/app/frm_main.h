@@ -129,7 +129,7 @@ class TfrmMain : public QWidget {
 
   // Sending (frm_main_send.cpp): the fields read for the controller, and what it says shown.
   std::vector<std::string> MemoLines() const;
-  SendFields CurrentFields() const;
+  SendFields CurrentFields() const;  // without the memo's laid-out lines
   void SendEnded(const SendReport& report);
   void PutIntoFields(const DraftFields& draft);
   void ClearSubjectAndBody();

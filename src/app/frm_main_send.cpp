@@ -63,7 +63,6 @@ SendFields TfrmMain::CurrentFields() const {
                   FromQString(edsSubj->text()), FromQString(edsMemo->toPlainText())};
   const int selected = edsName->currentIndex();
   if (selected >= 0) fields.pickedName = FromQString(edsName->itemText(selected));
-  fields.memoLines = MemoLines();
   fields.files = attachments_.Files();
   return fields;
 }
@@ -93,7 +92,9 @@ void TfrmMain::ClearSubjectAndBody() {
 
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
-  const SendPress press = controller_->Press(CurrentFields());
+  SendFields fields = CurrentFields();
+  fields.memoLines = MemoLines();  // laid out only for a message to compose
+  const SendPress press = controller_->Press(fields);
   if (!press.box.empty()) os::ShowMessage(press.box);
   switch (press.next) {
     case SendPress::Next::ShowStatus:
