@@ -8,16 +8,23 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev libgl-dev libssl-dev netbase)
 # The keyring: QtKeychain, and libsecret, which it loads at run time to reach the Secret Service.
 packages+=(qtkeychain-qt6-dev libsecret-1-0)
+# Liberation Sans: the face metric-compatible with the one the windows were laid out in, the
+# first stand-in for "MS Sans Serif"; its captions fit at a size close to the designed one.
+packages+=(fonts-liberation2)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev clang libclang-rt-dev xvfb xauth trayer
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
+  # A DNS server for the look-up from an address, in a network namespace of the tests' own.
+  packages+=(dnsmasq-base)
   # The autostart entry's validator; a real keyring and a notification server, each in a
   # private D-Bus session; the launcher test's gio.
   packages+=(desktop-file-utils dbus gnome-keyring libglib2.0-bin dbus-daemon dbus-bin dunst)
   # A StatusNotifierItem tray for the tray tests: a private bus, its watcher and a host.
   packages+=(dbus haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils)
   packages+=(msmtp) # bench/slow_link.sh measures against it
+  # DejaVu Sans, the desktop's usual face, in which the window test measures every caption.
+  packages+=(fonts-dejavu-core)
 fi
 
 missing=()

@@ -21,7 +21,9 @@ std::string ToLocal(const QString& text);
 // for fonts resolved afterwards, so the start-up installs it before any window exists.
 void InstallClassicFontSubstitutes();
 
-// "MS Sans Serif", 8 point: 11 pixels high at 96 pixels per inch.
+// The windows' font: "MS Sans Serif", 8 point (11 pixels high at 96 pixels per inch), or the
+// face that stands in for it at the largest size up to that which keeps the designed texts
+// within the widths the designer gave them. Needs a QGuiApplication; decided once per run.
 QFont ClassicFont();
 
 // A control of the given kind with its object name and designed position and size.

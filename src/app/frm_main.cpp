@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFont>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +20,7 @@
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
+#include "app/form_controls.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
 #include "app/security_settings.h"
@@ -157,6 +157,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
   CreateControls();
   CreateComponents();
   ConnectEvents();
+  CreateAttachmentControls();
   FormCreate(this);
 }
 
@@ -170,9 +171,7 @@ void TfrmMain::CreateControls() {
   setWindowTitle(QStringLiteral("Pelorin 32"));
   // A title bar without any buttons: the window is left with "&Close" only.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  QFont font(QStringLiteral("MS Sans Serif"));
-  font.setPixelSize(11);
-  setFont(font);
+  setFont(form::ClassicFont());
   setFixedSize(kClientWidth, kClientHeight);
   move(kLeft, kTop);
 
@@ -257,6 +256,8 @@ void TfrmMain::ConnectEvents() {
   });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
+  connect(workflow_, &SendWorkflow::OutboxTrouble, this,
+          [](const QString& text) { os::ShowMessage(text.toStdString()); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
@@ -289,7 +290,7 @@ void TfrmMain::FormCreate(QObject*) {
   } else {
     PrefillFromLink();
   }
-  ReportDamagedOutboxFiles(workflow_->LoadQueued());
+  workflow_->LoadQueued();
   ShowQueuedCount();
   TrimWorkingSet();
 }
@@ -322,6 +323,7 @@ void TfrmMain::PrefillFromLink() {
   edsSubj->setText(FromLocal(fields.subject));
   const QSignalBlocker programChange(edsMemo);
   edsMemo->setPlainText(FromLocal(fields.body));
+  AttachFromLink(os::ParamStr(2));
 }
 
 void TfrmMain::RefreshNameList() {
@@ -434,14 +436,20 @@ void TfrmMain::Properties1Click(QObject*) {
   OpenSettingsDialog(this);
 }
 
-// The close itself asks about queued mail and stops the time-out once the user lets it go.
 void TfrmMain::Close1Click(QObject*) {
+  endingProgram_ = true;
   close();
 }
 
 // The main window is the program: once it is closed, the message loop ends. Queued mail is
-// on disk and goes out with the next send, so nothing needs asking.
+// on disk and goes out with the next send, so nothing needs asking. A close from outside (the
+// window manager's Alt+F4 or close box) does what "&Close" does: in the tray it only hides.
 void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!endingProgram_ && !EndsProgramOnClose()) {
+    event->ignore();
+    cmdMinClick(cmdMin);
+    return;
+  }
   workflow_->Shutdown();
   QWidget::closeEvent(event);
   QCoreApplication::exit(0);

@@ -10,13 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "app/attachment_list.h"
 #include "app/send_workflow.h"
 #include "platform/task_icon.h"
 
 class QAction;
+class QDragEnterEvent;
+class QDropEvent;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
@@ -77,6 +81,16 @@ class TfrmMain : public QWidget {
   void TaskIconRightClick(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
   void AboutSkelmar1Click(QObject* Sender);
 
+  // Files attached to the message (frm_main_attach.cpp): a row under the status line, shown
+  // only while something is attached; the window grows by it then.
+  QLabel* lblAttachments;
+  QListWidget* lstAttachments;
+  QAction* Attach1;
+  // Attaches the files; those that cannot be are named in one box, `introduction` first.
+  void AttachFiles(const std::vector<std::string>& paths, const std::string& introduction = {});
+  // The "Attach..." command: a file dialog.
+  void Attach1Click(QObject* Sender);
+
   // The send workflow behind the Send button: the outbox, the conversation, the time-out.
   SendWorkflow& Workflow() { return *workflow_; }
 
@@ -90,6 +104,9 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
@@ -104,6 +121,13 @@ class TfrmMain : public QWidget {
   void FitLabelsToText();
   bool EndsProgramOnClose() const;
 
+  // Attachments (frm_main_attach.cpp).
+  void CreateAttachmentControls();
+  void AttachFromLink(const std::string& link);
+  void ShowAttachments();
+  void RemoveSelectedAttachment();
+  void ShowMemoMenu(const QPoint& at);
+
   // Composing and the outcome of a send (frm_main_send.cpp).
   std::vector<std::string> MemoLines() const;
   std::string SelectedName() const;
@@ -114,7 +138,6 @@ class TfrmMain : public QWidget {
   SendSettings SettingsForSend() const;
   void StartSend(const SendSettings& settings);
   void ShowQueuedCount();
-  void ReportDamagedOutboxFiles(const std::vector<std::string>& damaged);
   void SendEnded(const SendReport& report);
   QString OutcomeText(const SendReport& report) const;
   QString RecoverRefused(const std::vector<OutboxMessage>& refused);
@@ -122,12 +145,15 @@ class TfrmMain : public QWidget {
   void ClearSubjectAndBody();
 
   bool shownWithoutTrayIcon_ = false;
+  bool endingProgram_ = false;  // the pop-up menu's "&Close" ends the program in any mode
 
   SendWorkflow* workflow_;
   // The message last queued from the fields, and the fields as they were then: while they
   // still hold it, Send does not queue it again, and the end of the send may empty them.
   std::uint64_t fieldsMessage_ = 0;
   std::optional<DraftFields> queuedDraft_;
+  AttachmentList attachments_;
+  std::vector<AttachedFile> queuedFiles_;  // the files of the message last queued
   QString progressStatus_;
   // The settings of the send last started, without its password.
   SendSettings startedWith_;

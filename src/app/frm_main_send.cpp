@@ -17,6 +17,7 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/mailto_link.h"
+#include "app/mime_multipart.h"
 #include "app/password_source.h"
 #include "app/security_settings.h"
 #include "app/startup.h"
@@ -81,6 +82,18 @@ std::string SenderProblem() {
          ", which no mail address may; correct it under Properties and send again.";
 }
 
+// ... and every recipient got it: only then may link mode end without the user reading why.
+bool EverythingWentToEveryone(const SendReport& report) {
+  return EverythingWentOut(report) && report.refusedRecipients.empty() &&
+         report.deferredRecipients.empty();
+}
+
+std::string Joined(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts) joined += (joined.empty() ? "" : "; ") + text;
+  return joined;
+}
+
 }  // namespace
 
 // --- Composing ---
@@ -118,11 +131,11 @@ DraftFields TfrmMain::CurrentDraft() const {
 }
 
 bool TfrmMain::FieldsHoldQueuedDraft() const {
-  return queuedDraft_ && CurrentDraft() == *queuedDraft_;
+  return queuedDraft_ && CurrentDraft() == *queuedDraft_ && attachments_.Files() == queuedFiles_;
 }
 
 bool TfrmMain::FieldsHoldNoDraft() const {
-  return edsSubj->text().isEmpty() && edsMemo->toPlainText().isEmpty();
+  return edsSubj->text().isEmpty() && edsMemo->toPlainText().isEmpty() && attachments_.Empty();
 }
 
 // Queues the fields' message unless it is queued already or there is nothing to queue;
@@ -141,13 +154,23 @@ bool TfrmMain::QueueFieldsMessage() {
   fields.sender = SenderAddress;
   fields.memoLines = MemoLines();
   const DraftFields draft = CurrentDraft();
-  const std::string failure = workflow_->Queue().Append(
-      ToSingleLine(fields.email), ComposeMessage(fields), draft, &fieldsMessage_);
+  // The files are read now: the outbox keeps their copy, whatever becomes of them later.
+  std::string unreadable;
+  std::string text = WithAttachments(ComposeMessage(fields), attachments_.Files(), unreadable);
+  if (!unreadable.empty()) {
+    os::ShowMessage(unreadable + " Nothing was queued; the mail stays in the window.");
+    SetStatus(
+        FromText("The mail could not be queued (" + unreadable + "); it stays in the window."));
+    return false;
+  }
+  const std::string failure = workflow_->Queue().Append(ToSingleLine(fields.email), std::move(text),
+                                                        draft, &fieldsMessage_);
   if (!failure.empty()) {
     SetStatus(FromText("The mail could not be queued (" + failure + "); it stays in the window."));
     return false;
   }
   queuedDraft_ = draft;
+  queuedFiles_ = attachments_.Files();
   return true;
 }
 
@@ -177,6 +200,7 @@ void TfrmMain::cmdMakeClick(QObject*) {
     SetStatus(FromText(problem));
     return;
   }
+  workflow_->LoadQueued();  // what a copy that ran meanwhile left goes with this send
   if (!QueueFieldsMessage()) return;
   const bool underWay = workflow_->Phase() != SendPhase::Idle;
   if (workflow_->Queue().Empty()) {
@@ -214,12 +238,6 @@ void TfrmMain::cmdMakeClick(QObject*) {
 
 // --- What an earlier run left ---
 
-void TfrmMain::ReportDamagedOutboxFiles(const std::vector<std::string>& damaged) {
-  for (const std::string& file : damaged) {
-    os::ShowMessage("A queued message cannot be read and is left where it is: " + file);
-  }
-}
-
 void TfrmMain::ShowQueuedCount() {
   const std::size_t count = workflow_->Queue().Size();
   if (count == 0) return;
@@ -248,19 +266,26 @@ void TfrmMain::SendEnded(const SendReport& report) {
   const QString recovered = RecoverRefused(toRecover);
   if (!recovered.isEmpty()) status = recovered;
   SetStatus(status);
-  if (EverythingWentOut(report) && CurrentStartMode() == StartMode::Link) close();
+  if (EverythingWentToEveryone(report) && CurrentStartMode() == StartMode::Link) close();
 }
 
 QString TfrmMain::OutcomeText(const SendReport& report) const {
   if (!report.dialRefusal.empty()) {
     return FromText(report.dialRefusal + "; the mail stays queued for the next send.");
   }
-  if (EverythingWentOut(report) && !report.refusedRecipients.empty()) {
-    std::string refused;
-    for (const std::string& recipient : report.refusedRecipients) {
-      refused += (refused.empty() ? "" : "; ") + recipient;
+  if (!report.deferredRecipients.empty()) {
+    std::string text =
+        "Mail has been sent, but the server refused these recipients for now; it stays queued "
+        "for them alone: " +
+        Joined(report.deferredRecipients);
+    if (!report.refusedRecipients.empty()) {
+      text += ". Refused for good: " + Joined(report.refusedRecipients);
     }
-    return FromText("Mail has been sent, but the server refused these recipients: " + refused);
+    return FromText(text);
+  }
+  if (EverythingWentOut(report) && !report.refusedRecipients.empty()) {
+    return FromText("Mail has been sent, but the server refused these recipients: " +
+                    Joined(report.refusedRecipients));
   }
   if (EverythingWentOut(report)) return kMailSent;
   const bool refused =
@@ -286,7 +311,8 @@ QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
   QStringList statuses;
   for (const OutboxMessage& message : refused) {
     const QString to = FromText(message.recipient);
-    if (FieldsHoldNoDraft()) {
+    // The files go only with the message text: one that carries them is kept as a file.
+    if (FieldsHoldNoDraft() && !HasAttachments(message.text)) {
       PutIntoFields(message.draft);
       statuses << QStringLiteral("Mail to %1 was refused; its text is back in the window.").arg(to);
       continue;
@@ -294,10 +320,16 @@ QString TfrmMain::RecoverRefused(const std::vector<OutboxMessage>& refused) {
     std::string why;
     OutboxFolder* folder = workflow_->Folder();
     const std::string path = folder != nullptr ? folder->KeepRefused(message, why) : std::string();
-    statuses << (path.empty() ? QStringLiteral("Mail to %1 was refused and could not be kept (%2).")
-                                    .arg(to, FromText(why.empty() ? "no folder for it" : why))
-                              : QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
-                                    .arg(to, FromText(path)));
+    if (path.empty()) {
+      workflow_->KeepInOutbox(message.id);  // never thrown away before its text is safe
+      statuses << QStringLiteral(
+                      "Mail to %1 was refused and could not be kept (%2); it stays in the "
+                      "outbox until it can be.")
+                      .arg(to, FromText(why.empty() ? "no folder for it" : why));
+      continue;
+    }
+    statuses << QStringLiteral("Mail to %1 was refused; its text is kept in %2.")
+                    .arg(to, FromText(path));
   }
   return statuses.join(QLatin1Char(' '));
 }
@@ -310,8 +342,11 @@ void TfrmMain::PutIntoFields(const DraftFields& draft) {
   edsMemo->setPlainText(FromText(draft.memo));
 }
 
-// Emptied by the program, not changed by the user: the status stays as it is.
+// Emptied by the program, not changed by the user: the status stays as it is. The files went
+// with the text.
 void TfrmMain::ClearSubjectAndBody() {
+  attachments_.Clear();
+  ShowAttachments();
   edsSubj->clear();
   {
     const QSignalBlocker programChange(edsMemo);

@@ -68,7 +68,10 @@ TfrmSettings::TfrmSettings(QWidget* owner) : QWidget(owner, Qt::Window) {
   CreateButtons();
   SetTabOrder();
   ConnectEvents();
+  SetUpAddressLookup();
   FormCreate(this);
+  // An address the first run's import found without a server is looked up at once.
+  if (NeedsSetup && edsSMTP->text().isEmpty()) LookUpAddress();
 }
 
 void TfrmSettings::SetUpWindow() {
@@ -246,6 +249,7 @@ void TfrmSettings::cmdAdvancedClick(QObject*) {
 
 // Destroyed once the events already queued for it have been handled.
 void TfrmSettings::CloseAndRelease() {
+  lookup_.reset();
   close();
   deleteLater();
 }

@@ -3,15 +3,18 @@
 // file; Cancel drops them. Either releases the dialog. Its MailTo button makes the program the
 // desktop's handler for mailto: links; its Advanced button opens the advanced settings
 // (connection security, sign-in, autostart), which are saved with OK too, as is what the first
-// run's import found for them.
+// run's import found for them. Once an address is typed it looks up the server, port,
+// security and sign-in method for it, fills in what is still empty and says what it found.
 #pragma once
 
 #include <QPointer>
 #include <QWidget>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/frm_advanced.h"
+#include "setup/address_lookup.h"
 
 class QCheckBox;
 class QComboBox;
@@ -19,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class QTimer;
 
 namespace pelorin {
 
@@ -49,6 +53,8 @@ class TfrmSettings : public QWidget {
   QPushButton* cmdOk;
   QPushButton* cmdCancel;
   QPushButton* cmdAdvanced;
+  // What the look-up from the address found, right of the "Server" heading.
+  QLabel* lblLookup;
 
   // The advanced settings while they are open.
   QPointer<TfrmAdvanced> frmAdvanced;
@@ -60,6 +66,8 @@ class TfrmSettings : public QWidget {
   void lstEntriesClick(QObject* Sender);
   void cmdMailToClick(QObject* Sender);
   void cmdAdvancedClick(QObject* Sender);
+  void edsEmailChange(QObject* Sender);
+  void edsEmailExit(QObject* Sender);
 
  private:
   void SetUpWindow();
@@ -74,12 +82,28 @@ class TfrmSettings : public QWidget {
   void ImportDefaults();
   void SaveAdvanced();
   void CloseAndRelease();
+  void SetUpAddressLookup();
+  void LookUpAddress();
+  void ShowLookupOutcome(const setup::LookupOutcome& outcome);
+  QStringList FillEmptyFields(const setup::FoundServer& found);
+  void ShowLookupText(const QString& text, const QString& details);
 
   // The port that the advanced settings last proposed into edsPort; empty for none.
   std::string proposedPort_;
   // What the advanced settings' OK chose, and what the first run's import found.
   std::optional<AdvancedChoices> chosen_;
   MailSetup imported_;
+
+  // The look-up from the address: started after a pause in typing or when the field is left,
+  // once per domain; what it filled in, so that a later look-up may replace that but nothing
+  // the user typed.
+  QTimer* lookupPause_ = nullptr;
+  std::unique_ptr<setup::AddressLookup> lookup_;
+  std::string lookedUpDomain_;
+  struct LookupFill {
+    QString server, port;
+    std::string security;
+  } lookupFill_;
 };
 
 // True from the creation of a settings dialog until it is closed with OK or Cancel.

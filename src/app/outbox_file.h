@@ -4,6 +4,7 @@
 // NUL bytes) comes back exactly. Pure functions, so that tests and the fuzzer feed them bytes.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@
 namespace pelorin {
 
 inline constexpr std::string_view kOutboxFileHeader = "Pelorin 32 queued message 1\n";
+
+// Far above any message this program queues: a larger file is taken as damaged, unread.
+inline constexpr std::size_t kOutboxFileSizeLimit = std::size_t{64} << 20;
+inline constexpr const char* kOutboxFileSizeLimitText = "64 MiB";
 
 std::string OutboxFileBytes(const OutboxMessage& message);
 

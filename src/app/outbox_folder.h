@@ -1,12 +1,13 @@
 // The outbox kept on disk: one file per queued message in a directory of the user's own
 // ($XDG_STATE_HOME/pelorin32/outbox, by default ~/.local/state/pelorin32/outbox), written
-// whole before the message is queued and removed once it has left the outbox. Each file is
-// locked while this program holds it, so that a second copy of the program (a mailto: link
-// started while the tray copy runs) never sends the same message. Messages refused for good
-// can be kept as readable files in "refused" beside the outbox.
+// whole before the message is queued and removed once it has left the outbox. A running copy
+// of the program claims each message it holds with a lock on one byte of the folder's lock
+// file, so that a second copy (a mailto: link started while the tray copy runs) never sends
+// the same message, and however many messages wait, the outbox holds one descriptor. Messages
+// refused for good can be kept as readable files in "refused" beside the outbox.
 #pragma once
 
-#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,27 +28,48 @@ class OutboxFolder : public OutboxStore {
 
   std::string OutboxDirectory() const { return stateDirectory_ + "/outbox"; }
   std::string RefusedDirectory() const { return stateDirectory_ + "/refused"; }
+  // Notes of messages that left the outbox although their files could not be removed.
+  std::string SentNotesDirectory() const { return stateDirectory_ + "/sent"; }
 
   std::string Keep(OutboxMessage& message) override;
-  void Forget(const OutboxMessage& message) override;
+  std::string Forget(const OutboxMessage& message) override;
+  std::string Rewrite(const OutboxMessage& message) override;
 
   struct Loaded {
-    std::vector<OutboxMessage> messages;  // oldest first, each locked by this program
+    std::vector<OutboxMessage> messages;  // oldest first, each claimed by this program
     std::vector<std::string> damaged;     // "<path>: <why>" for each file that cannot be read
+    std::string problem;                  // why the outbox cannot be used at all, or empty
   };
-  // The messages an earlier run left, except those another running copy holds. Damaged files
-  // are reported and left where they are.
+  // The messages an earlier run or another copy left, except those a running copy holds.
+  // Damaged files are reported once and left where they are; temporary files that no writer
+  // holds any more (a copy killed while writing) are removed.
   Loaded Load();
 
   // Writes the message's text as a file of its own in the refused directory; returns its
   // path, or empty text with `why` set.
   std::string KeepRefused(const OutboxMessage& message, std::string& why);
 
+ protected:
+  // Between listing the folder and claiming the file `name`: where another copy may take it.
+  virtual void BeforeClaiming(const std::string& name) { (void)name; }
+
  private:
+  enum class Reading { Read, Gone, Damaged };
+
   std::string NewFileName();
+  bool OpenLockFile(std::string& why);
+  bool Claim(const std::string& name);
+  void Release(const std::string& name);
+  Reading ReadQueued(const std::string& path, OutboxMessage& message, std::string& why) const;
+  std::set<std::string> SentNotes();
+  void RemoveLeftTemporaryFiles();
+  std::string NoteSent(const std::string& name);
 
   std::string stateDirectory_;
-  std::map<std::string, int> locks_;  // stored path -> the open, locked descriptor
+  int lockFd_ = -1;             // the folder's lock file, once the folder exists
+  std::set<std::string> held_;  // names of the files this program has claimed
+  std::set<std::string> damagedReported_;
+  bool problemReported_ = false;
   unsigned counter_ = 0;
 };
 

@@ -51,6 +51,16 @@ SecuritySettings ReadSecuritySettingsFilledFrom(const MailSetup& found) {
   return {SecurityFromText(security), ToSingleLine(userName)};
 }
 
+bool SecurityIsStored() {
+  os::Registry registry(os::KEY_READ);
+  if (!registry.OpenKey(kProgramKey, false)) return false;
+  try {
+    return !registry.ReadString(kSecurity).empty();
+  } catch (const os::RegistryError&) {
+    return true;
+  }
+}
+
 bool WriteSecuritySettings(const SecuritySettings& settings) {
   os::Registry registry;
   if (!registry.OpenKey(kProgramKey, true)) return false;

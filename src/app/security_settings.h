@@ -31,6 +31,9 @@ std::string SecurityText(SmtpSecurity security);
 SecuritySettings ReadSecuritySettings();
 // The same, with what another mail program's settings gave where the stored values are empty.
 SecuritySettings ReadSecuritySettingsFilledFrom(const MailSetup& found);
+// True when a security is stored, chosen by the user or given by an import; a value of another
+// type counts as one, as it cannot be told apart from a choice.
+bool SecurityIsStored();
 // False when the program's key does not open for writing (its hive file cannot be written);
 // raises os::RegistryError when a value cannot be written.
 bool WriteSecuritySettings(const SecuritySettings& settings);

@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -85,15 +88,67 @@ class SendWorkerLink {
   // On the user-interface thread, from the workflow's destructor. A worker that holds the link
   // may be waiting for a call on this thread, so its events keep flowing meanwhile.
   void Forget() {
+    closing_ = true;
     std::unique_lock lock(mutex_, std::defer_lock);
     while (!lock.try_lock()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     workflow_ = nullptr;
   }
 
+  // The program is ending: nobody will hang up a line that a worker's dial brings up from now.
+  void Close() { closing_ = true; }
+  bool Closing() const { return closing_; }
+
  private:
   std::recursive_mutex mutex_;
   SendWorkflow* workflow_;
+  std::atomic<bool> closing_{false};
 };
+
+namespace {
+
+// Dials under way on send workers. The end of the program waits for them, so that a line that
+// comes up after the window has gone is still hung up.
+class DialsUnderWay {
+ public:
+  static DialsUnderWay& Instance() {
+    static DialsUnderWay dials;
+    return dials;
+  }
+  void Begin() {
+    const std::lock_guard lock(mutex_);
+    ++count_;
+  }
+  void End() {
+    const std::lock_guard lock(mutex_);
+    --count_;
+    settled_.notify_all();
+  }
+  bool WaitUntilNone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return settled_.wait_for(lock, limit, [this] { return count_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable settled_;
+  int count_ = 0;
+};
+
+// Dials for a send. A dial that returns once the program has begun to end is hung up here:
+// the workflow that would have hung it up after the send is gone, or going.
+std::string DialForSend(const std::string& entry, const SendWorkerLink& link) {
+  DialsUnderWay::Instance().Begin();
+  std::string refusal = DialRasEntry(entry, "");
+  if (link.Closing()) HangUpRas();
+  DialsUnderWay::Instance().End();
+  return refusal;
+}
+
+}  // namespace
+
+bool WaitForDialsToSettle(std::chrono::milliseconds limit) {
+  return DialsUnderWay::Instance().WaitUntilNone(limit);
+}
 
 SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent)
     : QObject(parent),
@@ -144,11 +199,15 @@ SendWorkflow::~SendWorkflow() {
   Sockets1->OnTlsEstablished = nullptr;
 }
 
-std::vector<std::string> SendWorkflow::LoadQueued() {
-  if (!folder_) return {};
+void SendWorkflow::LoadQueued() {
+  if (!folder_ || phase_ != SendPhase::Idle) return;
   OutboxFolder::Loaded loaded = folder_->Load();
   outbox_.Restore(std::move(loaded.messages));
-  return loaded.damaged;
+  if (!loaded.problem.empty()) emit OutboxTrouble(QString::fromStdString(loaded.problem));
+  for (const std::string& file : loaded.damaged) {
+    emit OutboxTrouble(
+        QString::fromStdString("A queued message cannot be read and is left where it is: " + file));
+  }
 }
 
 // --- Starting a send ---
@@ -157,6 +216,7 @@ void SendWorkflow::Send(const SendSettings& settings) {
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
+    LoadQueued();  // a copy that ran meanwhile may have left mail
     StartSend();
     return;
   }
@@ -185,7 +245,8 @@ void SendWorkflow::SendThread(SendSettings settings, std::shared_ptr<SendWorkerL
   if (settings.useDialup) {
     link->Post([](SendWorkflow& workflow) { workflow.SetProgress(kEstablishingConnection); });
     LoadRasLibrary();
-    const std::string refusal = DialRasEntry(settings.dialEntry, "");
+    const std::string refusal = DialForSend(settings.dialEntry, *link);
+    if (link->Closing()) return;
     if (!refusal.empty()) {
       link->Post([generation, refusal](SendWorkflow& workflow) {
         workflow.DialRefused(generation, refusal);
@@ -227,7 +288,6 @@ void SendWorkflow::DialRefused(unsigned generation, const std::string& text) {
   sendAgain_ = false;
   report_.failed = true;
   report_.dialRefusal = text;
-  report_.stillQueued = outbox_.Size();
   EndSend();
 }
 
@@ -394,6 +454,9 @@ void SendWorkflow::GatherOutcome() {
   report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
   report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
   report_.signInRefused = report_.signInRefused || outcome.signInRefused;
+  report_.deferredRecipients.insert(report_.deferredRecipients.end(),
+                                    outcome.deferredRecipients.begin(),
+                                    outcome.deferredRecipients.end());
   report_.refusedRecipients.insert(report_.refusedRecipients.end(),
                                    outcome.refusedRecipients.begin(),
                                    outcome.refusedRecipients.end());
@@ -415,17 +478,41 @@ void SendWorkflow::FinishSend() {
     return;
   }
   HangUpIfDialled();
-  report_.stillQueued = outbox_.Size();
   TrimWorkingSet();
   EndSend();
 }
 
 // Receivers are connected directly: when the signal returns, the texts of the refused
-// messages are back in the window or in the refused folder, and their files may go.
+// messages are back in the window or in the refused folder, and their files may go; one whose
+// text could be kept nowhere stays queued.
 void SendWorkflow::EndSend() {
+  outbox_.ReturnSetAside();  // owed to recipients refused for now, for the next send
+  report_.stillQueued = outbox_.Size();
   const std::vector<OutboxMessage> refused = report_.refused;
+  keptInOutbox_.clear();
   emit SendEnded(report_);
-  for (const OutboxMessage& message : refused) outbox_.Forget(message);
+  LetGoOfRefused(refused);
+  ReportStoreProblems();
+}
+
+void SendWorkflow::LetGoOfRefused(const std::vector<OutboxMessage>& refused) {
+  for (auto message = refused.rbegin(); message != refused.rend(); ++message) {
+    if (std::find(keptInOutbox_.begin(), keptInOutbox_.end(), message->id) != keptInOutbox_.end()) {
+      outbox_.PutBack(*message);
+    } else {
+      outbox_.Forget(*message);
+    }
+  }
+  keptInOutbox_.clear();
+}
+
+// One box for all that went wrong on disk during the send.
+void SendWorkflow::ReportStoreProblems() {
+  std::string text;
+  for (const std::string& problem : outbox_.TakeStoreProblems()) {
+    text += (text.empty() ? "" : "\r\n\r\n") + problem;
+  }
+  if (!text.empty()) emit OutboxTrouble(QString::fromStdString(text));
 }
 
 // A line dialled for this send is hung up even if the setting changed meanwhile.
@@ -435,10 +522,13 @@ void SendWorkflow::HangUpIfDialled() {
   HangUpRas();
 }
 
+// A dial still under way is hung up by its worker once it returns; the closing is raised
+// before the line is looked at, so that either this thread or the worker sees it up.
 void SendWorkflow::Shutdown() {
   Timer1->stop();
   if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::Idle;
-  if (phase_ != SendPhase::Dialling && RasDialledByUs) HangUpRas();
+  workerLink_->Close();
+  if (RasDialledByUs) HangUpRas();
 }
 
 }  // namespace pelorin

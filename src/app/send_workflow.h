@@ -10,6 +10,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -51,7 +52,14 @@ struct SendReport {
   std::string dialRefusal;     // the dial-up unit's text when the dial stopped the send
   bool signInRefused = false;  // the password must be asked for again
   std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
+  // Alike, refused for now: their messages stay queued for them alone.
+  std::vector<std::string> deferredRecipients;
 };
+
+// Waits until no send worker is dialling any more, at most `limit`; false when one still is.
+// The end of the program calls it once the windows are gone: a dial that returns meanwhile has
+// its line hung up before the process ends.
+bool WaitForDialsToSettle(std::chrono::milliseconds limit);
 
 class SendWorkflow : public QObject {
   Q_OBJECT
@@ -71,11 +79,16 @@ class SendWorkflow : public QObject {
   const SmtpSession& Session() const { return session_; }
   SendPhase Phase() const { return phase_; }
 
-  // Takes in what an earlier run left queued; returns the damaged files, each "<path>: <why>".
-  std::vector<std::string> LoadQueued();
+  // Takes in what an earlier run or another copy left queued; what cannot be read is told
+  // through OutboxTrouble. Only while no send is under way.
+  void LoadQueued();
 
-  // Sends everything queued: starts a send, or lets the one under way take the new messages.
+  // Sends everything queued: starts a send (with what other copies left), or lets the one
+  // under way take the new messages.
   void Send(const SendSettings& settings);
+  // While SendEnded is received: the refused message `id` could not be kept anywhere else, so
+  // it goes back into the outbox instead of leaving the disk.
+  void KeepInOutbox(std::uint64_t id) { keptInOutbox_.push_back(id); }
   // The program is closing: stop the time-out and hang up a line this program dialled.
   void Shutdown();
 
@@ -96,6 +109,8 @@ class SendWorkflow : public QObject {
   // refused messages' files are removed once the receivers have returned: a receiver keeps
   // their texts where the user finds them first, so that a program ended meanwhile loses none.
   void SendEnded(const SendReport& report);
+  // Something went wrong with the outbox on disk: a text for a box.
+  void OutboxTrouble(const QString& text);
 
  private:
   bool ConversationTakesNewMessages() const;
@@ -114,6 +129,8 @@ class SendWorkflow : public QObject {
   void EndSend();
   void GatherOutcome();
   void HangUpIfDialled();
+  void LetGoOfRefused(const std::vector<OutboxMessage>& refused);
+  void ReportStoreProblems();
   void SetProgress(const QString& text);
 
   std::unique_ptr<OutboxFolder> folder_;
@@ -122,6 +139,7 @@ class SendWorkflow : public QObject {
   SendPhase phase_ = SendPhase::Idle;
   SendSettings settings_;
   SendReport report_;
+  std::vector<std::uint64_t> keptInOutbox_;
   unsigned sendGeneration_ = 0;            // tells the posts of an earlier worker apart
   std::atomic<unsigned> conversation_{0};  // tells errors of an earlier conversation apart
   bool sessionStartReturned_ = false;

@@ -95,6 +95,33 @@ bool PeerStillWaits(int fd) {
   return poll(&state, 1, 0) == 0;
 }
 
+// Why a file at `path`, found with `info`, is not the user's own; empty when it is.
+std::string OwnerProblem(const std::string& path, const struct stat& info) {
+  if (info.st_uid == getuid()) return {};
+  return path + " belongs to another user (user id " + std::to_string(info.st_uid) + ")";
+}
+
+// Why a file at `path`, where another user may create files, is not to be trusted: a link, or
+// someone else's. Empty when it is the user's own, or not there.
+std::string DistrustOf(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return {};
+  if (S_ISLNK(info.st_mode)) return path + " is a symbolic link";
+  return OwnerProblem(path, info);
+}
+
+// Why the process at the other end of a connected local socket is not to be trusted.
+std::string PeerProblem(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    return std::string("the copy in the tray cannot be told apart: ") + std::strerror(errno);
+  }
+  if (peer.uid == getuid()) return {};
+  return "the socket is answered by another user's program (user id " + std::to_string(peer.uid) +
+         ")";
+}
+
 }  // namespace
 
 // A connection of a later start, until it has been answered.
@@ -134,40 +161,65 @@ std::string SingleTrayCopy::DefaultSocketPath() {
 }
 
 SingleTrayCopy::Claim SingleTrayCopy::ClaimTray(int timeoutMs) {
-  const std::string lockPath = socketPath_ + ".lock";
-  // Without O_NOFOLLOW and the owner check, a file that another user put in a shared temporary
-  // directory could decide which copy runs.
-  lockFd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat info {};
-  if (lockFd_ < 0 || fstat(lockFd_, &info) != 0 || info.st_uid != getuid()) {
-    if (lockFd_ >= 0) close(lockFd_);
-    lockFd_ = -1;
-    return Claim::Unguarded;
-  }
+  failure_.clear();
+  if (!OpenLock()) return Claim::Unguarded;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
     if (TryLock()) return Claim::Taken;
     // The copy holding the lock may not listen yet, or may be ending: ask again until it
     // answers or lets go of the lock.
-    if (AskTrayCopyToShow(MillisecondsLeft(deadline))) return Claim::ShownByTrayCopy;
+    switch (AskTrayCopyToShow(MillisecondsLeft(deadline))) {
+      case Answer::Shown:
+        return Claim::ShownByTrayCopy;
+      case Answer::Untrusted:
+        return Claim::TrayCopySilent;
+      case Answer::None:
+        break;
+    }
     if (Clock::now() >= deadline) return Claim::TrayCopySilent;
     QThread::msleep(kRetryPauseMs);
   }
+}
+
+// Without O_NOFOLLOW and the owner check, a file that another user put in a shared temporary
+// directory could decide which copy runs.
+bool SingleTrayCopy::OpenLock() {
+  const std::string lockPath = socketPath_ + ".lock";
+  lockFd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) {
+    const int error = errno;
+    failure_ = DistrustOf(lockPath);
+    if (failure_.empty()) failure_ = lockPath + ": " + std::strerror(error);
+    return false;
+  }
+  struct stat info {};
+  if (fstat(lockFd_, &info) != 0 || info.st_uid != getuid()) {
+    failure_ = OwnerProblem(lockPath, info);
+    close(lockFd_);
+    lockFd_ = -1;
+    return false;
+  }
+  return true;
 }
 
 bool SingleTrayCopy::TryLock() {
   return flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
 }
 
-bool SingleTrayCopy::AskTrayCopyToShow(int timeoutMs) {
+SingleTrayCopy::Answer SingleTrayCopy::AskTrayCopyToShow(int timeoutMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   sockaddr_un address;
-  if (!AddressOf(socketPath_, &address)) return false;
+  if (!AddressOf(socketPath_, &address)) return Answer::None;
+  // Whoever answers there decides whether this start ends: only the user's own copy may.
+  failure_ = DistrustOf(socketPath_);
+  if (!failure_.empty()) return Answer::Untrusted;
   const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (socket.get() < 0) return false;
+  if (socket.get() < 0) return Answer::None;
   // A local connect completes at once or fails (no listener, or its backlog full: ask again).
-  if (::connect(socket.get(), AsSocketAddress(&address), sizeof address) != 0) return false;
-  if (!SendAll(socket.get(), kShowRequest, deadline)) return false;
+  if (::connect(socket.get(), AsSocketAddress(&address), sizeof address) != 0) return Answer::None;
+  failure_ = PeerProblem(socket.get());
+  if (!failure_.empty()) return Answer::Untrusted;
+  if (!SendAll(socket.get(), kShowRequest, deadline)) return Answer::None;
   std::string answer;
   while (answer.find('\n') == std::string::npos && answer.size() <= kLongestRequest) {
     char buffer[kLongestRequest];
@@ -176,27 +228,38 @@ bool SingleTrayCopy::AskTrayCopyToShow(int timeoutMs) {
       answer.append(buffer, static_cast<std::size_t>(count));
     } else if (count == 0 ||
                (errno != EINTR && (errno != EAGAIN || !WaitFor(socket.get(), POLLIN, deadline)))) {
-      return false;
+      return Answer::None;
     }
   }
-  return answer == kShownAnswer;
+  return answer == kShownAnswer ? Answer::Shown : Answer::None;
 }
 
 bool SingleTrayCopy::Listen(std::string* failure) {
+  const auto fail = [failure](std::string why) {
+    if (failure != nullptr) *failure = std::move(why);
+    return false;
+  };
   sockaddr_un address;
   if (!AddressOf(socketPath_, &address)) {
-    if (failure != nullptr) *failure = "the socket's path " + socketPath_ + " is too long";
-    return false;
+    return fail("the path " + socketPath_ + " is too long for a local socket");
   }
-  // Holding the lock, this copy is the only one that may own the socket: one found there was
-  // left by a copy that died.
-  unlink(socketPath_.c_str());
+  // Holding the lock, this copy is the only one of the user's that may own the socket: one of
+  // theirs found there was left by a copy that died. Anything else is not for this copy to
+  // remove.
+  struct stat info {};
+  if (lstat(socketPath_.c_str(), &info) == 0) {
+    if (std::string problem = OwnerProblem(socketPath_, info); !problem.empty()) {
+      return fail(problem);
+    }
+    if (S_ISDIR(info.st_mode)) return fail(socketPath_ + " is a folder");
+    unlink(socketPath_.c_str());
+  }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0 || bind(fd, AsSocketAddress(&address), sizeof address) != 0 ||
       chmod(socketPath_.c_str(), 0600) != 0 || listen(fd, kListenBacklog) != 0) {
-    if (failure != nullptr) *failure = socketPath_ + ": " + std::strerror(errno);
+    const int error = errno;
     if (fd >= 0) close(fd);
-    return false;
+    return fail(socketPath_ + ": " + std::strerror(error));
   }
   listenFd_ = fd;
   listening_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);

@@ -26,7 +26,7 @@ class SingleTrayCopy : public QObject {
   enum class Claim {
     Taken,            // this copy is the one in the tray; Listen next
     ShownByTrayCopy,  // the copy in the tray showed its window
-    TrayCopySilent,   // a copy holds the tray but did not answer in time
+    TrayCopySilent,   // a copy holds the tray but did not answer in time, or cannot be trusted
     Unguarded,        // no lock can be had here (directory not writable, say): run on
   };
 
@@ -41,6 +41,9 @@ class SingleTrayCopy : public QObject {
   // Takes the tray for this copy, or asks the copy that holds it to show its window, waiting
   // at most timeoutMs for a copy that is still starting or just ending.
   Claim ClaimTray(int timeoutMs = kTrayCopyAnswerTimeoutMs);
+  // Why the last claim was Unguarded, or TrayCopySilent for a reason other than silence: a
+  // lock or socket that is a link or another user's, say. Empty otherwise.
+  const std::string& Failure() const { return failure_; }
 
   // After Taken: listens for later starts. Requests that come before SetShowWindow are
   // answered once it is set. False when the socket cannot be opened; `failure` says why.
@@ -51,15 +54,18 @@ class SingleTrayCopy : public QObject {
 
  private:
   struct Request;
+  enum class Answer { Shown, None, Untrusted };
 
+  bool OpenLock();
   bool TryLock();
-  bool AskTrayCopyToShow(int timeoutMs);
+  Answer AskTrayCopyToShow(int timeoutMs);
   void AcceptRequests();
   void ReadRequest(Request* request);
   void Drop(Request* request);
   void AnswerWaiting();
 
   std::string socketPath_;
+  std::string failure_;
   int lockFd_ = -1;
   int listenFd_ = -1;
   QSocketNotifier* listening_ = nullptr;

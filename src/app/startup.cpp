@@ -1,8 +1,10 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
@@ -10,6 +12,7 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/send_outcome_notice.h"
+#include "app/send_workflow.h"
 #include "app/single_tray_copy.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
@@ -20,33 +23,50 @@ namespace pelorin {
 namespace {
 
 constexpr std::string_view kLinkModeSwitch = "/u";
+// How long an ending program waits, out of sight, for a dial under way to return so that it can
+// hang the line up: longer than a dial-up provider takes to give up a dial (pppd's takes 60 s).
+constexpr std::chrono::seconds kDialSettleLimit{90};
 
 constexpr char kTrayCopySilent[] =
     "Pelorin 32 already runs in the notification area but does not answer, so its window "
     "cannot be shown";
+constexpr char kTrayCopyUntrusted[] =
+    "Pelorin 32 already runs in the notification area, but its window cannot be shown: ";
+constexpr char kUnguarded[] =
+    "Pelorin 32 cannot make sure that only one copy of it runs in the notification area: ";
+constexpr char kUnreachable[] =
+    "Pelorin 32 runs, but a later start of it cannot bring up this window: ";
 
 struct TrayClaim {
   std::unique_ptr<SingleTrayCopy> guard;  // held while this copy is the one in the tray
   std::optional<int> exitCode;            // set when this start ends here
 };
 
+void ReportStartupFailure(const std::string& text) {
+  os::SetApplicationTitle(std::string(kApplicationTitle));
+  os::ShowErrorBox(text);
+}
+
 // A tray-mode start while a copy of the program runs in the tray shows that copy's window
-// instead of a second icon.
+// instead of a second icon. Where the guard cannot work, the user is told and the program runs
+// without it.
 TrayClaim ClaimTray() {
   auto guard = std::make_unique<SingleTrayCopy>(SingleTrayCopy::DefaultSocketPath());
   switch (guard->ClaimTray()) {
     case SingleTrayCopy::Claim::Taken:
-      // Without its socket this copy still runs; a later start then finds it silent and says so.
-      guard->Listen(nullptr);
+      if (std::string failure; !guard->Listen(&failure)) {
+        ReportStartupFailure(kUnreachable + failure);
+      }
       return {std::move(guard), std::nullopt};
     case SingleTrayCopy::Claim::ShownByTrayCopy:
       return {nullptr, 0};
     case SingleTrayCopy::Claim::TrayCopySilent:
-      os::SetApplicationTitle(std::string(kApplicationTitle));
-      os::ShowErrorBox(kTrayCopySilent);
+      ReportStartupFailure(guard->Failure().empty() ? std::string(kTrayCopySilent)
+                                                    : kTrayCopyUntrusted + guard->Failure());
       return {nullptr, kExitCodeStartupFailed};
     case SingleTrayCopy::Claim::Unguarded:
-      break;  // the program runs as it would without the guard
+      ReportStartupFailure(kUnguarded + guard->Failure());
+      break;
   }
   return {};
 }
@@ -101,7 +121,7 @@ int RunApplication(const std::string& programPath) {
   if (!PrepareGlobals(programPath)) return kExitCodeStartupFailed;
   os::SetApplicationTitle(std::string(kApplicationTitle));
   form::InstallClassicFontSubstitutes();
-  const auto mainWindow = std::make_unique<TfrmMain>();
+  auto mainWindow = std::make_unique<TfrmMain>();
   if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
   // Only in tray mode can a send end while the window is hidden.
   if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);
@@ -111,6 +131,8 @@ int RunApplication(const std::string& programPath) {
   const int exitCode = QApplication::exec();
   trayCopy.reset();  // a start from now on waits for this copy to end, then takes the tray
   DestroyDialogs();
+  mainWindow.reset();  // the window and the icon go at once
+  WaitForDialsToSettle(kDialSettleLimit);
   return exitCode;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <utility>
 
 namespace pelorin {
@@ -38,6 +39,13 @@ void AddAuthMethods(EhloExtensions& extensions, const std::vector<std::string>& 
   }
 }
 
+// A limit that is no number announces none; one beyond what fits is as good as none.
+std::uint64_t SizeLimit(const std::string& digits) {
+  std::uint64_t limit = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), limit);
+  return error == std::errc() && end == digits.data() + digits.size() ? limit : 0;
+}
+
 // One line's text after its code and separator, e.g. "AUTH PLAIN LOGIN".
 void TakeLine(EhloExtensions& extensions, std::string_view text) {
   std::vector<std::string> words = Words(text);
@@ -53,6 +61,7 @@ void TakeLine(EhloExtensions& extensions, std::string_view text) {
   if (keyword.empty()) return;
   extensions.keywords.insert(keyword);
   if (keyword == "AUTH") AddAuthMethods(extensions, words);
+  if (keyword == "SIZE" && !words.empty()) extensions.sizeLimit = SizeLimit(words.front());
 }
 
 }  // namespace

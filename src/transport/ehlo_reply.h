@@ -3,6 +3,7 @@
 // reply's bytes, so that tests and the fuzzer feed it text.
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@ namespace pelorin {
 struct EhloExtensions {
   std::set<std::string> keywords;        // upper case, e.g. "STARTTLS", "8BITMIME"
   std::vector<std::string> authMethods;  // upper case, in the server's order
+  std::uint64_t sizeLimit = 0;           // "SIZE n" (RFC 1870): the largest message; 0 for none
   bool Has(std::string_view keyword) const { return keywords.count(std::string(keyword)) != 0; }
   bool operator==(const EhloExtensions&) const = default;
 };

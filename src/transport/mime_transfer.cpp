@@ -83,6 +83,44 @@ bool DeclaresEightBit(std::string_view message) {
          EightBitLineAt(message.substr(0, headerEnd + kCrLf.size())) != std::string_view::npos;
 }
 
+// The boundary that a multipart message's header names, or empty text for any other message.
+std::string_view MultipartBoundary(std::string_view header) {
+  constexpr std::string_view kType = "\r\nContent-Type: multipart/";
+  constexpr std::string_view kBoundary = "boundary=\"";
+  const std::size_t type = header.find(kType);
+  if (type == std::string_view::npos) return {};
+  const std::size_t start = header.find(kBoundary, type);
+  if (start == std::string_view::npos) return {};
+  const std::size_t end = header.find('"', start + kBoundary.size());
+  if (end == std::string_view::npos) return {};
+  return header.substr(start + kBoundary.size(), end - start - kBoundary.size());
+}
+
+// A multipart message declared 8bit carries its 8-bit text in the first part: that part
+// turns into quoted-printable, the whole into 7bit; the files' parts are base64 already.
+std::string SevenBitMultipart(std::string_view message, std::size_t headerEnd,
+                              std::size_t eightBitLine, std::string_view boundary) {
+  const std::string_view header = message.substr(0, headerEnd + kCrLf.size());
+  std::string form(header.substr(0, eightBitLine));
+  form += "Content-Transfer-Encoding: 7bit\r\n";
+  form += header.substr(eightBitLine + kEightBitLine.size());
+  form += kCrLf;  // ends the header
+  const std::string_view body = message.substr(headerEnd + kHeaderEnd.size());
+  const std::string delimiter = "--" + std::string(boundary);
+  const std::size_t first = body.find(delimiter + std::string(kCrLf));
+  const std::size_t partStart = first == std::string_view::npos
+                                    ? std::string_view::npos
+                                    : first + delimiter.size() + kCrLf.size();
+  const std::size_t partEnd = first == std::string_view::npos
+                                  ? std::string_view::npos
+                                  : body.find(std::string(kCrLf) + delimiter, partStart);
+  if (partEnd == std::string_view::npos) return form + std::string(body);
+  form += body.substr(0, partStart);
+  form += SevenBitForm(body.substr(partStart, partEnd - partStart));
+  form += body.substr(partEnd);
+  return form;
+}
+
 }  // namespace
 
 bool FitsSevenBit(std::string_view body) {
@@ -116,6 +154,8 @@ std::string SevenBitForm(std::string_view message) {
   const std::string_view header = message.substr(0, headerEnd + kCrLf.size());
   const std::size_t line = EightBitLineAt(header);
   if (line == std::string_view::npos) return std::string(message);
+  const std::string_view boundary = MultipartBoundary(header);
+  if (!boundary.empty()) return SevenBitMultipart(message, headerEnd, line, boundary);
   std::string form(header.substr(0, line));
   form += kQuotedPrintableLine;
   form += header.substr(line + kEightBitLine.size());

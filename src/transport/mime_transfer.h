@@ -25,8 +25,8 @@ std::size_t LongestLine(std::string_view text);
 std::string QuotedPrintable(std::string_view body);
 
 // The 7-bit form of a message whose header says "Content-Transfer-Encoding: 8bit": the same
-// header with "quoted-printable" in that line, the body in quoted-printable. Any other message
-// comes back unchanged.
+// header with "quoted-printable" in that line, the body in quoted-printable; for a multipart
+// message, its first part so and the whole "7bit". Any other message comes back unchanged.
 std::string SevenBitForm(std::string_view message);
 
 // The form in which a message goes on the wire: a message declared 8bit turns into its 7-bit

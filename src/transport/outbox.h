@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelorin {
@@ -37,8 +38,11 @@ class OutboxStore {
   virtual ~OutboxStore() = default;
   // Keeps `message` and sets its storedAs; returns why it could not, or empty text.
   virtual std::string Keep(OutboxMessage& message) = 0;
-  // The message has left the outbox.
-  virtual void Forget(const OutboxMessage& message) = 0;
+  // The message has left the outbox; returns what went wrong, for the user, or empty text.
+  virtual std::string Forget(const OutboxMessage& message) = 0;
+  // Replaces what is kept of `message` (its recipients changed), whole or not at all;
+  // returns what went wrong, for the user, or empty text.
+  virtual std::string Rewrite(const OutboxMessage& message) = 0;
 };
 
 class Outbox {
@@ -49,7 +53,8 @@ class Outbox {
   // and the reason is returned. Empty text on success; `id` receives the message's id.
   std::string Append(std::string recipient, std::string text, DraftFields draft,
                      std::uint64_t* id = nullptr);
-  // Messages a store kept from an earlier run, already stored, oldest first.
+  // Messages a store kept (an earlier run, another copy), already stored, oldest first; each
+  // goes in among the stored ones by the order the store's names give.
   void Restore(std::vector<OutboxMessage> messages);
 
   bool Empty() const { return messages_.empty(); }
@@ -64,10 +69,23 @@ class Outbox {
   OutboxMessage TakeHeadStillStored();
   // Takes a message that TakeHeadStillStored returned out of the store.
   void Forget(const OutboxMessage& message);
+  // A message that TakeHeadStillStored returned goes back to the head: its text could not be
+  // kept anywhere else.
+  void PutBack(OutboxMessage message);
+  // The server took the head message for some recipients and refused the others for now: it
+  // stays queued addressed to `owed` alone, and is set aside until ReturnSetAside, so that the
+  // conversation under way does not offer it again.
+  void SetAsideHead(const std::vector<std::string>& owed);
+  // Puts the messages set aside back at the head, in the order they had.
+  void ReturnSetAside();
+  // What the store could not do since the last call, one text for the user each.
+  std::vector<std::string> TakeStoreProblems() { return std::exchange(storeProblems_, {}); }
 
  private:
   OutboxStore* store_;
   std::deque<OutboxMessage> messages_;
+  std::vector<OutboxMessage> setAside_;
+  std::vector<std::string> storeProblems_;
   std::uint64_t nextId_ = 1;
 };
 

@@ -72,8 +72,12 @@ struct SmtpOutcome {
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
   bool signInRefused = false;  // the server refused the user name or password
-  // Recipients the server refused of messages it took for the others: "<address>: <reply>".
+  // Recipients the server refused for good of messages it took for the others:
+  // "<address>: <reply>".
   std::vector<std::string> refusedRecipients;
+  // Recipients it refused for now (a reply other than 5xx) of messages it took for the others,
+  // alike; each such message stays queued for them alone (Outbox::SetAsideHead).
+  std::vector<std::string> deferredRecipients;
 };
 
 class SmtpSession {
@@ -150,8 +154,9 @@ class SmtpSession {
     std::string why;
   };
   SmtpTurn BeginMessage(SmtpSocket& socket);
-  std::optional<Unsendable> UnsendableMessage(const OutboxMessage& message) const;
+  std::optional<Unsendable> UnsendableMessage(const OutboxMessage& message);
   std::optional<Unsendable> UnsendableAddress(const OutboxMessage& message) const;
+  std::optional<Unsendable> TooLarge(const OutboxMessage& message);
   void AppendMessageCommands(const OutboxMessage& message, std::string& text);
   std::string MailFromCommand(const OutboxMessage& message);
   bool NeedsSmtpUtf8(const OutboxMessage& message) const;

@@ -80,6 +80,18 @@ inline std::string AddressProblem(const std::string& address, bool domainProblem
          "addresses (it does not announce SMTPUTF8).";
 }
 
+inline std::string InMebibytes(std::uint64_t bytes) {
+  const std::uint64_t tenths = (bytes * 10 + (1u << 19)) >> 20;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
+}
+
+// RFC 1870: the server said how large a message it takes, so a larger one is not offered.
+inline std::string TooLargeProblem(std::uint64_t limit, std::size_t size) {
+  return "The server takes messages of at most " + std::to_string(limit) + " bytes (" +
+         InMebibytes(limit) + "); this one comes to " + std::to_string(size) + " bytes (" +
+         InMebibytes(size) + "), so it is not sent.";
+}
+
 inline std::string OverflowProblem() {
   return "The server sent more than " + std::to_string(kSmtpReplyLimit) +
          " bytes without ending its reply";

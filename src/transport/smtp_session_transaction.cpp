@@ -52,15 +52,16 @@ SmtpTurn SmtpSession::BeginMessage(SmtpSocket& socket) {
 }
 
 // Why `message` cannot begin on this server, if it cannot. A sender that cannot go keeps the
-// messages queued (the settings can be corrected); a recipient that cannot go refuses its
-// message for good. A recipient with a line break is refused where its RCPT TO would go:
-// pipelined, with the MAIL FROM.
+// messages queued (the settings can be corrected); a recipient that cannot go, or a message
+// larger than the server takes, is refused for good. A recipient with a line break is refused
+// where its RCPT TO would go: pipelined, with the MAIL FROM.
 std::optional<SmtpSession::Unsendable> SmtpSession::UnsendableMessage(
-    const OutboxMessage& message) const {
+    const OutboxMessage& message) {
   if (HasLineBreakOrNul(SenderAddress)) {
     return Unsendable{SenderProblem(), false, "the sender address holds a line break"};
   }
   if (std::optional<Unsendable> unsendable = UnsendableAddress(message)) return unsendable;
+  if (std::optional<Unsendable> unsendable = TooLarge(message)) return unsendable;
   if (!pipelining_) return std::nullopt;
   for (const std::string& recipient : SplitRecipients(message.recipient)) {
     if (HasLineBreakOrNul(recipient)) {
@@ -69,6 +70,14 @@ std::optional<SmtpSession::Unsendable> SmtpSession::UnsendableMessage(
     }
   }
   return std::nullopt;
+}
+
+// RFC 1870: the server said how large a message it takes, so a larger one is not offered.
+std::optional<SmtpSession::Unsendable> SmtpSession::TooLarge(const OutboxMessage& message) {
+  const std::size_t size = TransferText(message).size();
+  if (extensions_.sizeLimit == 0 || size <= extensions_.sizeLimit) return std::nullopt;
+  return Unsendable{TooLargeProblem(extensions_.sizeLimit, size), true,
+                    "the message is larger than the server takes"};
 }
 
 // An address whose domain has no ASCII form, or beyond ASCII before its @ where the server
@@ -247,12 +256,22 @@ SmtpTurn SmtpSession::AnswerMessageData(SmtpSocket& socket, int code, const std:
   return AcceptHead(socket);
 }
 
-// The server took the head message: it leaves the outbox, and any recipient it refused is
-// named to the user.
+// The server took the head message: it leaves the outbox, or stays for the recipients refused
+// for now alone, and any recipient it refused is named to the user.
 SmtpTurn SmtpSession::AcceptHead(SmtpSocket& socket) {
-  if (!outbox_.Empty()) outcome_.accepted.push_back(outbox_.TakeHead().id);
+  if (!outbox_.Empty()) {
+    outcome_.accepted.push_back(outbox_.Head().id);
+    if (recipients_.Deferred().empty()) {
+      outbox_.TakeHead();
+    } else {
+      outbox_.SetAsideHead(recipients_.Deferred());  // still owed to those refused for now
+    }
+  }
   for (std::string& refusal : recipients_.TakeRefusals()) {
     outcome_.refusedRecipients.push_back(std::move(refusal));
+  }
+  for (std::string& deferral : recipients_.TakeDeferrals()) {
+    outcome_.deferredRecipients.push_back(std::move(deferral));
   }
   return BeginMessage(socket);
 }

@@ -53,7 +53,6 @@ TEST_F(FrmAboutTest, ShowsNameVersionNoticeHelpAndAddress) {
   EXPECT_FALSE(box.windowFlags() & Qt::WindowSystemMenuHint);
   EXPECT_FALSE(box.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_EQ(box.font().family(), QStringLiteral("MS Sans Serif"));
-  EXPECT_EQ(box.font().pixelSize(), 11);
   const std::vector<std::pair<QWidget*, QString>> texts = {
       {box.Label1, QStringLiteral("Pelorin 32")},
       {box.lblVersion, QStringLiteral("Ver: 1.06")},

@@ -155,7 +155,7 @@ TEST_F(FrmMainTest, ShowingTheWindowLoadsOpenSslOnlyForASecuredServer) {
   window.TaskIconClick(nullptr);
   EXPECT_FALSE(testing_support::LibraryMapped("libssl.so")) << "loaded without a secured server";
   window.hide();
-  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, "", ""}));
+  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, ""}));
   window.TaskIconClick(nullptr);
   EXPECT_TRUE(testing_support::WaitUntilLibraryMapped("libssl.so"));
 }
@@ -562,12 +562,13 @@ TEST_F(FrmMainTest, CloseFromTheMenuStopsTheTimeoutAndClosesTheWindow) {
 }
 
 // Queued mail is on disk: closing asks nothing and keeps every queued message for the next
-// run, from the menu and from the window system's close alike.
+// run, from the menu and from the window system's close (in link mode, where it ends) alike.
 TEST_F(FrmMainTest, ClosingWithMailStillQueuedKeepsItForTheNextRun) {
   for (const bool fromMenu : {true, false}) {
     SCOPED_TRACE(fromMenu ? "menu" : "window system");
     os::BoxRecorder answers(os::IDCANCEL);
-    TfrmMain& window = Create();
+    TfrmMain& window =
+        fromMenu ? Create() : Create(std::vector<std::string>{"pelorin32", "/u", "mailto:x"});
     ASSERT_EQ(window.Workflow().Queue().Append("x@example.org", "Subject: s\r\n\r\nbody\r\n", {}),
               "");
     window.TaskIconClick(window.TaskIcon);
@@ -587,6 +588,33 @@ TEST_F(FrmMainTest, ClosingWithMailStillQueuedKeepsItForTheNextRun) {
               fromMenu ? "1 message waits; it goes out with the next send."
                        : "2 messages wait; they go out with the next send.");
     window_.reset();
+  }
+}
+
+// A close from outside (the window manager's Alt+F4 or close box; close() takes the same path,
+// through the platform's close event) does what "&Close" does: in the tray the window hides
+// and the send and its time-out go on; where "&Close" ends the program, so does it.
+TEST_F(FrmMainTest, CloseFromTheWindowManagerDoesWhatTheCloseButtonDoes) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> arguments;
+    bool trayShown;
+    bool ends;
+  };
+  const std::vector<Case> cases = {
+      {"tray mode", {"pelorin32"}, true, false},
+      {"tray mode without a tray", {"pelorin32"}, false, true},
+      {"link mode", {"pelorin32", "/u", "mailto:x"}, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    shellAccepts_ = c.trayShown;
+    TfrmMain& window = Create(c.arguments);
+    window.show();
+    window.Timer1->start();
+    EXPECT_EQ(window.close(), c.ends) << "whether the close was taken";
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.Timer1->isActive(), !c.ends);
   }
 }
 

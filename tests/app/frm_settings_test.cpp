@@ -231,7 +231,6 @@ TEST_F(FrmSettingsTest, WindowHasItsCaptionPlaceSizeFrameFontAndPages) {
   EXPECT_FALSE(window.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_FALSE(window.windowFlags() & Qt::WindowMinMaxButtonsHint);
   EXPECT_EQ(window.font().family(), QStringLiteral("MS Sans Serif"));
-  EXPECT_EQ(window.font().pixelSize(), 11);
   ASSERT_EQ(window.PageControl1->count(), 2);
   EXPECT_EQ(window.PageControl1->tabText(0), QStringLiteral("Basic settings"));
   EXPECT_EQ(window.PageControl1->tabText(1), QStringLiteral("Dial Up"));

@@ -7,11 +7,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <fstream>
 
 #include "app/compose_message.h"
+#include "app/mail_reader.h"
 #include "app/random_message_text.h"
 #include "transport/mime_transfer.h"
 
@@ -21,43 +19,8 @@ namespace {
 const MessageStamp kStamp = {"Wed, 09 Dec 2026 14:05:09 +0100",
                              "<0123456789abcdef0123456789abcdef@example.com>"};
 
-std::string Text(const QJsonObject& reading, const char* key) {
-  return reading.value(QLatin1String(key)).toString().toStdString();
-}
-
-// What Python's email package reads in each message, or a failure that says why not.
-::testing::AssertionResult ReadByMailReader(const std::vector<std::string>& messages,
-                                            std::vector<QJsonObject>& readings) {
-  QTemporaryDir directory;
-  if (!directory.isValid()) return ::testing::AssertionFailure() << "no temporary directory";
-  QStringList arguments = {QStringLiteral(PELORIN_READ_MESSAGE_SCRIPT)};
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    const QString path = directory.filePath(QString::number(i) + QStringLiteral(".eml"));
-    std::ofstream(path.toStdString(), std::ios::binary) << messages[i];
-    arguments << path;
-  }
-  QProcess python;
-  python.start(QStringLiteral("python3"), arguments);
-  if (!python.waitForStarted()) {
-    return ::testing::AssertionFailure()
-           << "python3 could not be started (" << python.errorString().toStdString()
-           << "): it reads the messages as a mail reader would; "
-           << "scripts/install-deps.sh --test installs it";
-  }
-  if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit ||
-      python.exitCode() != 0) {
-    return ::testing::AssertionFailure() << "python3 " PELORIN_READ_MESSAGE_SCRIPT " failed:\n"
-                                         << python.readAllStandardError().toStdString();
-  }
-  for (const QByteArray& line : python.readAllStandardOutput().split('\n')) {
-    if (!line.isEmpty()) readings.push_back(QJsonDocument::fromJson(line).object());
-  }
-  if (readings.size() != messages.size()) {
-    return ::testing::AssertionFailure()
-           << "read " << readings.size() << " of " << messages.size() << " messages";
-  }
-  return ::testing::AssertionSuccess();
-}
+using app_test::ReadByMailReader;
+using app_test::Text;
 
 std::string WithoutLeadingBlanks(const std::string& text) {
   const std::size_t start = text.find_first_not_of(" \t");

@@ -3,7 +3,10 @@
 // second running copy off the messages this one holds, and the refused folder.
 #include "app/outbox_folder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app_test_support.h"
@@ -40,10 +44,11 @@ unsigned ModeOf(const std::string& path) {
   return status.st_mode & 07777;
 }
 
+// The folder's entries but its lock file.
 std::vector<std::string> Names(const std::string& directory) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
+    if (entry.path().filename() != ".lock") names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -201,6 +206,188 @@ TEST_F(OutboxFolderTest, ASecondFolderLeavesWhatTheFirstHoldsUntilTheFirstIsGone
 
   OutboxFolder third(StateDirectory());
   EXPECT_TRUE(third.Load().messages.empty()) << "now the second holds them";
+}
+
+// --- Copies side by side, and what they leave behind ---
+
+// A folder whose Load lets the test act where another copy could: between the listing and the
+// claim of each file.
+class InterleavedFolder : public OutboxFolder {
+ public:
+  using OutboxFolder::OutboxFolder;
+  std::function<void()> beforeClaiming;
+
+ protected:
+  void BeforeClaiming(const std::string&) override {
+    if (beforeClaiming) std::exchange(beforeClaiming, nullptr)();
+  }
+};
+
+// Another copy sent the message and removed its file after this one listed the folder: it is
+// neither loaded (it would go twice) nor reported as damaged.
+TEST_F(OutboxFolderTest, AFileSentByAnotherCopyMeanwhileIsNeitherLoadedNorDamaged) {
+  for (const bool sentThroughAnotherFolder : {true, false}) {
+    SCOPED_TRACE(sentThroughAnotherFolder ? "the other copy lets go of it" : "it just goes");
+    LeaveQueued({"raced"});
+    OutboxFolder other(StateDirectory());
+    Outbox othersOutbox(&other);
+    othersOutbox.Restore(other.Load().messages);
+    ASSERT_EQ(othersOutbox.Size(), 1u);
+    const std::string path = othersOutbox.Head().storedAs;
+    InterleavedFolder folder(StateDirectory());
+    folder.beforeClaiming = [&] {
+      if (sentThroughAnotherFolder) {
+        othersOutbox.TakeHead();
+      } else {
+        fs::remove(path);
+      }
+    };
+    const OutboxFolder::Loaded loaded = folder.Load();
+    EXPECT_TRUE(loaded.messages.empty());
+    EXPECT_EQ(loaded.damaged, std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(path));
+  }
+}
+
+// However many messages wait, loading them holds no descriptor each: under a low limit of
+// open files all load, and descriptors are left for everything else.
+TEST_F(OutboxFolderTest, ThousandsOfQueuedMessagesLeaveDescriptorsFree) {
+  constexpr int kQueued = 1100;
+  fs::create_directories(OutboxDir());
+  const std::string bytes = OutboxFileBytes(Message("many"));
+  for (int i = 0; i < kQueued; ++i) {
+    WriteBytes(OutboxDir() + "/" + std::to_string(100000 + i) + "-1-1.msg", bytes);
+  }
+  const app_test::ChildReport report = app_test::RunInChild(app_test::ChildUser::Same, [&] {
+    const rlimit low{256, 256};
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("cannot lower the limit");
+    OutboxFolder folder(StateDirectory());
+    const OutboxFolder::Loaded loaded = folder.Load();
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return std::to_string(loaded.messages.size()) + " loaded, " +
+           std::to_string(loaded.damaged.size()) + " damaged, " +
+           (fd >= 0 ? "descriptors left" : "no descriptor left");
+  });
+  EXPECT_EQ(report.text, std::to_string(kQueued) + " loaded, 0 damaged, descriptors left");
+}
+
+TEST_F(OutboxFolderTest, AnOversizedFileIsDamagedUnreadAndToldOnce) {
+  LeaveQueued({"good"});
+  const std::string big = OutboxDir() + "/00000000000000000001-1-1.msg";
+  WriteBytes(big, std::string(kOutboxFileHeader));
+  fs::resize_file(big, kOutboxFileSizeLimit + 1);  // sparse: nothing more is written
+  OutboxFolder folder(StateDirectory());
+  const OutboxFolder::Loaded loaded = folder.Load();
+  EXPECT_EQ(Subjects(loaded.messages), std::vector<std::string>{"good"});
+  EXPECT_EQ(loaded.damaged,
+            std::vector<std::string>{
+                big + ": it is larger than 64 MiB, more than any message this program queues"});
+  EXPECT_EQ(folder.Load().damaged, std::vector<std::string>{}) << "told once";
+  EXPECT_TRUE(fs::exists(big));
+}
+
+// A temporary file that a killed writer left goes; one that a writer holds (its own lock, or
+// the claim of the message it rewrites) stays.
+TEST_F(OutboxFolderTest, TemporaryFilesLeftByAKilledWriterGoAndThoseBeingWrittenStay) {
+  LeaveQueued({"held"});
+  OutboxFolder writer(StateDirectory());
+  const std::vector<OutboxMessage> held = writer.Load().messages;
+  ASSERT_EQ(held.size(), 1u);
+  const std::string left = OutboxDir() + "/.00000000000000000001-1-1.msg.tmp";
+  const std::string locked = OutboxDir() + "/.00000000000000000002-1-1.msg.tmp";
+  const std::string rewritten =
+      OutboxDir() + "/." + fs::path(held[0].storedAs).filename().string() + ".tmp";
+  for (const std::string& path : {left, locked, rewritten}) WriteBytes(path, "half written");
+  const int lock = ::open(locked.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+
+  OutboxFolder folder(StateDirectory());
+  EXPECT_TRUE(folder.Load().messages.empty());
+  EXPECT_FALSE(fs::exists(left));
+  EXPECT_TRUE(fs::exists(locked));
+  EXPECT_TRUE(fs::exists(rewritten));
+  ::close(lock);
+}
+
+// As the user the files are for, in a child: the outbox folder cannot be written, so a sent
+// message's file stays. The user is told, and neither the next run nor another copy sends it.
+TEST_F(OutboxFolderTest, AFileThatCannotBeRemovedIsToldAndNotSentAgain) {
+  const std::string state = scratch_.File("state");
+  fs::create_directory(state);
+  ASSERT_EQ(::chown(state.c_str(), app_test::kNobody, app_test::kNobody), 0);
+  const app_test::ChildReport report = app_test::RunInChild(app_test::ChildUser::Nobody, [&] {
+    std::string found;
+    {
+      OutboxFolder first(StateDirectory());
+      Outbox outbox(&first);
+      if (!outbox.Append("x@example.org", "text", {}).empty()) return std::string("not queued");
+      const std::string path = outbox.Head().storedAs;
+      ::chmod(OutboxDir().c_str(), 0500);
+      outbox.TakeHead();
+      const std::vector<std::string> told = outbox.TakeStoreProblems();
+      found = told ==
+                      std::vector<std::string>{
+                          "The file of a message that has left the outbox cannot be removed (" +
+                          path + ": Permission denied). A note in " + StateDirectory() +
+                          "/sent keeps it from being sent again; remove the file when you can."}
+                  ? "told, "
+                  : "not told, ";
+      OutboxFolder other(StateDirectory());
+      found += std::to_string(other.Load().messages.size()) + " for another copy, ";
+    }
+    OutboxFolder next(StateDirectory());
+    return found + std::to_string(next.Load().messages.size()) + " for the next run";
+  });
+  EXPECT_EQ(report.exitCode, 0);
+  EXPECT_EQ(report.text, "told, 0 for another copy, 0 for the next run");
+}
+
+// A link into, or a folder of, another user could be read by that user or hold messages
+// planted to be sent: such an outbox is neither read nor written, and the user is told why.
+TEST_F(OutboxFolderTest, AnOutboxThatIsALinkOrAnotherUsersIsNotUsed) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& state)> make;
+    std::string (*culprit)(const std::string& state);
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {"outbox link",
+       [this](const std::string& state) {
+         fs::create_directories(state);
+         fs::create_directory(scratch_.File("elsewhere"));
+         fs::create_directory_symlink(scratch_.File("elsewhere"), state + "/outbox");
+       },
+       [](const std::string& state) { return state + "/outbox"; },
+       " is a symbolic link, not a folder of your own"},
+      {"state link",
+       [this](const std::string& state) {
+         fs::create_directories(scratch_.File("shared/outbox"));
+         fs::create_directory_symlink(scratch_.File("shared"), state);
+       },
+       [](const std::string& state) { return state; },
+       " is a symbolic link, not a folder of your own"},
+      {"another user's outbox",
+       [](const std::string& state) {
+         fs::create_directories(state + "/outbox");
+         ASSERT_EQ(::chown((state + "/outbox").c_str(), app_test::kNobody, app_test::kNobody), 0);
+       },
+       [](const std::string& state) { return state + "/outbox"; },
+       " belongs to another user, not to you"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string state = scratch_.File(std::string(c.name) + "/pelorin32");
+    fs::create_directories(fs::path(state).parent_path());
+    c.make(state);
+    const std::string why = c.culprit(state) + c.why;
+    OutboxFolder folder(state);
+    const OutboxFolder::Loaded loaded = folder.Load();
+    EXPECT_TRUE(loaded.messages.empty());
+    EXPECT_EQ(loaded.problem, "Queued mail is not read, and none is sent: " + why + ".");
+    OutboxMessage message = Message("s");
+    EXPECT_EQ(folder.Keep(message), why);
+  }
 }
 
 TEST_F(OutboxFolderTest, AMessageThatCannotBeKeptIsNotQueued) {

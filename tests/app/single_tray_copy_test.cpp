@@ -15,8 +15,11 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +35,7 @@ using testing_support::RunEventsUntil;
 using Claim = SingleTrayCopy::Claim;
 
 constexpr int kLongWaitMs = 10000;
+constexpr uid_t kAnotherUser = 65534;
 
 // A start of the program on another thread: its claim, once made.
 class LaterStart {
@@ -40,6 +44,7 @@ class LaterStart {
       : thread_([this, socketPath, timeoutMs] {
           SingleTrayCopy copy(socketPath);
           claim_ = copy.ClaimTray(timeoutMs);
+          failure_ = copy.Failure();
           done_ = true;
         }) {}
   ~LaterStart() { thread_.join(); }
@@ -50,10 +55,12 @@ class LaterStart {
     return claim_;
   }
   bool Done() const { return done_; }
+  std::string Failure() const { return done_ ? failure_ : std::string(); }
 
  private:
   std::atomic<bool> done_{false};
   Claim claim_ = Claim::Unguarded;
+  std::string failure_;
   std::thread thread_;
 };
 
@@ -71,6 +78,24 @@ class SingleTrayCopyTest : public ::testing::Test {
     EXPECT_TRUE(copy->Listen(&failure)) << failure;
     if (withWindow) copy->SetShowWindow([this] { ++windowsShown_; });
     return copy;
+  }
+
+  // A socket listening at SocketPath(), as a copy that died or a squatter leaves it.
+  int ListeningSocket() const {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, SocketPath().c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    return fd;
+  }
+
+  // Only root can give a file away; run as another user, the test fails and says so.
+  static void GiveToAnotherUser(const std::string& path) {
+    ASSERT_EQ(lchown(path.c_str(), kAnotherUser, kAnotherUser), 0)
+        << "giving " << path << " to user " << kAnotherUser
+        << " needs root; run this test as root: " << std::strerror(errno);
   }
 
   QTemporaryDir directory_;
@@ -98,14 +123,7 @@ TEST_F(SingleTrayCopyTest, StartBeforeTheWindowExistsIsAnsweredOnceItIsThere) {
 
 // A copy killed outright leaves its socket file, which nobody listens on any more.
 TEST_F(SingleTrayCopyTest, SocketLeftByACopyThatDiedIsTakenOver) {
-  const int leftover = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(leftover, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, SocketPath().c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(leftover, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(leftover, 1), 0);
-  close(leftover);
+  close(ListeningSocket());
   ASSERT_TRUE(std::filesystem::exists(SocketPath()));
 
   const auto trayCopy = TrayCopy();
@@ -140,15 +158,93 @@ TEST_F(SingleTrayCopyTest, CopyThatHoldsTheTrayButDoesNotAnswerIsReportedSilent)
   }
 }
 
-TEST_F(SingleTrayCopyTest, RunsUnguardedWhereNoLockCanBeHad) {
-  const std::string missingDirectory = directory_.filePath("missing/pelorin32-tray").toStdString();
-  // A lock file that is a link could point anywhere another user likes.
-  const std::string linkedLock = SocketPath() + ".lock";
-  ASSERT_EQ(symlink(directory_.filePath("elsewhere").toStdString().c_str(), linkedLock.c_str()), 0);
-  for (const std::string& path : {missingDirectory, SocketPath()}) {
-    SCOPED_TRACE(path);
-    SingleTrayCopy copy(path);
+// Another user can create files in a shared temporary directory: a lock file there that is a
+// link or someone else's is not used, and the claim says why.
+TEST_F(SingleTrayCopyTest, RunsUnguardedWhereNoLockOfItsOwnCanBeHad) {
+  const std::string lock = SocketPath() + ".lock";
+  struct Case {
+    const char* what;
+    std::string socketPath;
+    std::function<void()> prepare;
+    std::string failure;
+  };
+  const std::string missing = directory_.filePath("missing/pelorin32-tray").toStdString();
+  const std::vector<Case> cases = {
+      {"no directory", missing, [] {}, missing + ".lock: No such file or directory"},
+      {"a link", SocketPath(),
+       [&] {
+         ASSERT_EQ(symlink(directory_.filePath("elsewhere").toStdString().c_str(), lock.c_str()),
+                   0);
+       },
+       lock + " is a symbolic link"},
+      {"another user's", SocketPath(),
+       [&] {
+         std::ofstream{lock};
+         GiveToAnotherUser(lock);
+       },
+       lock + " belongs to another user (user id 65534)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(lock);
+    ASSERT_NO_FATAL_FAILURE(c.prepare());
+    SingleTrayCopy copy(c.socketPath);
     EXPECT_EQ(copy.ClaimTray(), Claim::Unguarded);
+    EXPECT_EQ(copy.Failure(), c.failure);
+  }
+}
+
+// A socket of another user's that answers "shown" would end every start with no window.
+TEST_F(SingleTrayCopyTest, ASocketOfAnotherUsersIsNotAsked) {
+  SingleTrayCopy trayCopy(SocketPath());
+  ASSERT_EQ(trayCopy.ClaimTray(), Claim::Taken);  // not listening: the squatter took its place
+  const int squatter = ListeningSocket();
+  ASSERT_NO_FATAL_FAILURE(GiveToAnotherUser(SocketPath()));
+  std::thread answering([squatter] {
+    const int fd = accept(squatter, nullptr, nullptr);
+    if (fd < 0) return;  // woken by the shutdown below: nobody came
+    char request[16];
+    (void)!read(fd, request, sizeof request);
+    (void)!write(fd, "shown\n", 6);
+    close(fd);
+  });
+  LaterStart later(SocketPath(), kLongWaitMs);
+  const std::optional<Claim> claim = later.Result();
+  shutdown(squatter, SHUT_RDWR);
+  answering.join();
+  close(squatter);
+  EXPECT_EQ(claim, Claim::TrayCopySilent);
+  EXPECT_EQ(later.Failure(), SocketPath() + " belongs to another user (user id 65534)");
+}
+
+// Holding the lock, the copy listens, unless what lies at the socket's path is not its own to
+// replace; then it says why.
+TEST_F(SingleTrayCopyTest, ListeningFailsWithAReasonWhereTheSocketCannotBeMade) {
+  struct Case {
+    const char* what;
+    std::string socketPath;
+    std::function<void()> prepare;
+    std::string failure;
+  };
+  const std::vector<Case> cases = {
+      {"a folder there", SocketPath(), [&] { std::filesystem::create_directory(SocketPath()); },
+       SocketPath() + " is a folder"},
+      {"another user's socket there", SocketPath(),
+       [&] {
+         close(ListeningSocket());
+         GiveToAnotherUser(SocketPath());
+       },
+       SocketPath() + " belongs to another user (user id 65534)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(SocketPath());
+    ASSERT_NO_FATAL_FAILURE(c.prepare());
+    SingleTrayCopy copy(c.socketPath);
+    ASSERT_EQ(copy.ClaimTray(), Claim::Taken);
+    std::string failure;
+    EXPECT_FALSE(copy.Listen(&failure));
+    EXPECT_EQ(failure, c.failure);
   }
 }
 

@@ -3,9 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "app/configuration.h"
 #include "app/frm_main.h"
@@ -139,7 +143,7 @@ struct RunSeen {
 
 constexpr int kWatchdogExitCode = 77;
 
-// Runs the program and closes its main window as soon as the message loop runs.
+// Runs the program and closes it from the pop-up menu as soon as the message loop runs.
 RunSeen RunAndCloseMainWindow(const std::string& programPath) {
   RunSeen seen;
   QObject context;
@@ -148,7 +152,7 @@ RunSeen RunAndCloseMainWindow(const std::string& programPath) {
     if (frmMain == nullptr) return;
     seen.mainWindowVisible = frmMain->isVisible();
     seen.caption = frmMain->windowTitle().toStdString();
-    frmMain->close();
+    frmMain->Close1->trigger();
   });
   // Ends a run whose main window could not be closed, so that the test fails, not hangs.
   QTimer watchdog;
@@ -172,6 +176,47 @@ TEST_F(StartupTest, TrayModeKeepsTheMainWindowHiddenAndEndsWhenItCloses) {
   EXPECT_EQ(os::ApplicationTitle(), "Pelorin32");
   EXPECT_EQ(frmMain, nullptr);
   ExpectStartValuesWithSetupNeeded(scratch.Dir(), "");
+  os::SetShellNotifyIconHandler(nullptr);
+}
+
+// Where one copy in the tray cannot be made sure of, the start says why and runs on. The
+// owner of a file can only be changed by root: run as another user, the test says so.
+TEST_F(StartupTest, TrayModeSaysWhyItRunsWithoutTheGuardOfOneCopy) {
+  const std::string runtime = outsideWorld.Scratch().File("runtime");
+  const std::string socketPath = runtime + "/pelorin32-tray";
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"a folder where the socket goes", [&] { std::filesystem::create_directory(socketPath); },
+       "a later start of it cannot bring up this window: " + socketPath + " is a folder"},
+      {"another user's lock file",
+       [&] {
+         WriteBytes(socketPath + ".lock", "");
+         ASSERT_EQ(::chown((socketPath + ".lock").c_str(), app_test::kNobody, app_test::kNobody), 0)
+             << "giving a file to another user needs root: " << std::strerror(errno);
+       },
+       "only one copy of it runs in the notification area: " + socketPath +
+           ".lock belongs to another user (user id 65534)"},
+  };
+  WriteBytes(ConfigPath(), "mailhost:587\r\n");
+  std::filesystem::copy_file(PELORIN_ICON_FILE, scratch.File("skelmar32.ico"));
+  os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+  os::SetCommandLine({"pelorin32"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(runtime);
+    std::filesystem::create_directory(runtime);
+    ASSERT_NO_FATAL_FAILURE(c.prepare());
+    os::BoxRecorder startBoxes;
+    const RunSeen seen = RunAndCloseMainWindow(ProgramPath());
+    EXPECT_EQ(seen.exitCode, 0);
+    EXPECT_TRUE(seen.mainWindowExisted);
+    ASSERT_EQ(startBoxes.Texts().size(), 1u);
+    EXPECT_THAT(startBoxes.Texts()[0], ::testing::HasSubstr(c.said));
+  }
   os::SetShellNotifyIconHandler(nullptr);
 }
 

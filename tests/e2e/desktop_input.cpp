@@ -7,6 +7,9 @@
 
 #include "e2e/child_process.h"
 
+// Last: its macros (None, Status) would break the headers above.
+#include <X11/Xlib.h>
+
 namespace e2e {
 namespace {
 
@@ -81,6 +84,26 @@ std::optional<std::string> ReadClipboard() {
   }
   // xclip fails when no program offers text on the clipboard.
   return result.Ok() ? result.output : std::string();
+}
+
+// What a window manager sends for Alt+F4 or its close box: a WM_DELETE_WINDOW client message.
+bool AskToClose(WindowId window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    ADD_FAILURE() << "cannot open the display to ask a window to close";
+    return false;
+  }
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  const bool sent = XSendEvent(display, window, False, NoEventMask, &event) != 0;
+  XCloseDisplay(display);  // flushes the request
+  if (!sent) ADD_FAILURE() << "the close request could not be sent";
+  return sent;
 }
 
 }  // namespace e2e

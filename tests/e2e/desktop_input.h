@@ -32,6 +32,10 @@ bool TypeText(const std::string& text);
 // Any other xdotool command, such as {"click", "--repeat", "2", "1"}.
 bool Xdotool(const std::vector<std::string>& arguments);
 
+// Asks the window to close as a window manager does for Alt+F4 or its close box (there is no
+// window manager on this desktop).
+bool AskToClose(WindowId window);
+
 // The clipboard's text (the CLIPBOARD selection); empty when no program holds text there.
 std::optional<std::string> ReadClipboard();
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/form_controls.h"
 #include "e2e/child_process.h"
 #include "e2e/desktop_input.h"
 #include "e2e/desktop_session.h"
@@ -83,8 +84,7 @@ std::string Composed(const std::string& subject, const std::vector<std::string>&
 QImage StatusPicture(const std::string& text) {
   QWidget window;
   window.setFixedSize(kWindowWidth, kWindowHeight);
-  QFont font(QStringLiteral("MS Sans Serif"));
-  font.setPixelSize(11);
+  const QFont font = pelorin::form::ClassicFont();
   window.setFont(font);
   // The status line ends where the fields end; a longer text is shown cut, with an ellipsis.
   constexpr int kStatusRight = 349;
@@ -92,7 +92,8 @@ QImage StatusPicture(const std::string& text) {
       QString::fromStdString(text), Qt::ElideRight, kStatusRight - kStatusLabel.x);
   auto* label = new QLabel(shownText, &window);
   label->move(kStatusLabel.x, kStatusLabel.y);
-  label->adjustSize();
+  // One line of the font high, as the program's status label is.
+  label->resize(QFontMetrics(font).horizontalAdvance(shownText), QFontMetrics(font).height());
   const QRect shown = label->geometry().intersected(window.rect());
   return window.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(shown);
 }
@@ -183,7 +184,8 @@ class OutboxEndToEndTest : public ::testing::Test {
     std::vector<std::string> names;
     std::error_code failed;
     for (const auto& entry : std::filesystem::directory_iterator(OutboxDirectory(), failed)) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      if (name != ".lock") names.push_back(name);  // the folder's lock file is no message
     }
     return names;
   }

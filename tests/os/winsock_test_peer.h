@@ -14,6 +14,9 @@
 
 namespace testing_support {
 
+// How long the peer waits for what must come: far beyond what a slow, busy machine needs.
+inline constexpr int kPeerWaitMs = 20000;
+
 inline bool WaitForDescriptor(int fd, short events, int timeoutMs) {
   pollfd descriptor{fd, events, 0};
   return ::poll(&descriptor, 1, timeoutMs) > 0;
@@ -53,7 +56,7 @@ class TestListener {
   std::string PortText() const { return std::to_string(port_); }
 
   // The accepted connection, or -1 when none came in time.
-  int Accept(int timeoutMs = 5000) {
+  int Accept(int timeoutMs = kPeerWaitMs) {
     if (!WaitForDescriptor(fd_, POLLIN, timeoutMs)) return -1;
     peer_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     return peer_;
@@ -62,7 +65,7 @@ class TestListener {
 
   // One more connection for a test that holds several, closed by the caller; -1 when none
   // came in time.
-  int AcceptAnother(int timeoutMs = 5000) const {
+  int AcceptAnother(int timeoutMs = kPeerWaitMs) const {
     if (!WaitForDescriptor(fd_, POLLIN, timeoutMs)) return -1;
     return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
   }
@@ -78,7 +81,7 @@ class TestListener {
   }
 
   // Up to `count` bytes, fewer when nothing more comes within `timeoutMs`.
-  std::string Receive(std::size_t count, int timeoutMs = 5000) const {
+  std::string Receive(std::size_t count, int timeoutMs = kPeerWaitMs) const {
     std::string bytes;
     char block[65536];
     while (bytes.size() < count && WaitForDescriptor(peer_, POLLIN, timeoutMs)) {
@@ -92,7 +95,7 @@ class TestListener {
 
   // Whether the connection has ended (end of stream or a reset) within `timeoutMs`, all data
   // before the end being read and dropped.
-  bool SeesEnd(int timeoutMs = 5000) const {
+  bool SeesEnd(int timeoutMs = kPeerWaitMs) const {
     char block[4096];
     while (WaitForDescriptor(peer_, POLLIN, timeoutMs)) {
       if (::recv(peer_, block, sizeof block, 0) <= 0) return true;

@@ -5,7 +5,7 @@
 //
 // What the fake pppd of an entry does is set with Mode(entry, ...):
 //   "up"     the link comes up after 200 ms (the default)
-//   "slow"   the link comes up after 3 s
+//   "held"   the link comes up once the test calls BringUp(entry)
 //   "never"  pppd runs, its interface never comes up
 //   "dies"   pppd ends after 200 ms without a link
 //   "quits"  pppd ends as soon as it is in the background, without a link
@@ -30,10 +30,10 @@ namespace provider_test {
 
 namespace fs = std::filesystem;
 
-// Polls the condition until it holds; false after 5 s.
+// Polls the condition until it holds; false after 20 s, far beyond what a busy machine needs.
 template <typename Condition>
 bool WaitFor(Condition holds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!holds()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -66,7 +66,8 @@ class FakePpp {
     ::setenv("PELORIN_PPP_RUN_DIR", Path("run").c_str(), 1);
     ::setenv("PELORIN_SYS_NET_DIR", Path("net").c_str(), 1);
     ::setenv("PELORIN_PPPD_NAME", pppdName_.c_str(), 1);
-    ::setenv("PELORIN_PPP_DIAL_TIMEOUT_MS", "3000", 1);
+    // A dial waits for a link that is coming however slowly the machine goes.
+    SetDialTimeoutMs(30000);
   }
   ~FakePpp() {
     StopAllPppd();
@@ -88,6 +89,12 @@ class FakePpp {
   void Mode(const std::string& entry, const std::string& mode) const {
     std::ofstream(Path("state/mode-" + entry)) << mode;
   }
+  // How long a dial waits for the link. Only a link that never comes makes it run out.
+  void SetDialTimeoutMs(int ms) const {
+    ::setenv("PELORIN_PPP_DIAL_TIMEOUT_MS", std::to_string(ms).c_str(), 1);
+  }
+  // A "held" link of the entry comes up now.
+  void BringUp(const std::string& entry) const { std::ofstream(Path("state/bring-up-" + entry)); }
   // The commands pon and poff were called with, one line each.
   std::string Calls() const { return ReadText(Path("state/calls")); }
 
@@ -168,7 +175,10 @@ class FakePpp {
            "if [ \"$mode\" = quits ]; then cleanup; exit 1; fi\n"
            "sleep 0.2\n"
            "if [ \"$mode\" = dies ]; then cleanup; exit 1; fi\n"
-           "if [ \"$mode\" = slow ]; then sleep 2.8; mode=up; fi\n"
+           "if [ \"$mode\" = held ]; then\n"
+           "  until [ -e \"$DIR/state/bring-up-$entry\" ]; do sleep 0.01; done\n"
+           "  mode=up\n"
+           "fi\n"
            "if [ \"$mode\" = up ]; then mkdir -p \"$DIR/net/ppp$unit\"; "
            "echo 0x1091 >\"$DIR/net/ppp$unit/flags\"; fi\n"
            "sleep 600 & sleeper=$!\n"

@@ -1,4 +1,6 @@
-// Runs the Qt event loop of the calling thread until a condition holds or time runs out.
+// Runs the Qt event loop of the calling thread until a condition holds or time runs out. The
+// usual limit is far beyond what a slow, busy machine needs: it only ends a wait for what never
+// comes.
 #pragma once
 
 #include <QCoreApplication>
@@ -8,7 +10,7 @@
 
 namespace testing_support {
 
-inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {

@@ -5,6 +5,7 @@
 #   other.pem / other.key       for another name only, from the test CA
 #   expired.pem / expired.key   for localhost and 127.0.0.1, from the test CA, expired in 2020
 #   stranger.pem / stranger.key for localhost and 127.0.0.1, from a CA nobody trusts
+#   autoconfig.pem / .key       for the test domains whose autoconfig files are served
 set -euo pipefail
 dir=${1:?directory}
 command -v openssl >/dev/null || { echo "make_certs.sh: openssl is not installed" >&2; exit 1; }
@@ -51,4 +52,5 @@ make_ca stranger-ca
 make_server good ca "DNS:localhost,IP:127.0.0.1" 20200101000000Z 20991231000000Z
 make_server other ca "DNS:other.example" 20200101000000Z 20991231000000Z
 make_server expired ca "DNS:localhost,IP:127.0.0.1" 20200101000000Z 20200102000000Z
+make_server autoconfig ca "DNS:autoconfig.host.test,DNS:wellknown.test" 20200101000000Z 20991231000000Z
 make_server stranger stranger-ca "DNS:localhost,IP:127.0.0.1" 20200101000000Z 20991231000000Z

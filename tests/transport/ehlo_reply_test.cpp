@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -53,6 +55,22 @@ TEST(EhloReply, SignsInWithPlainElseLoginAndNothingElse) {
   EXPECT_EQ(ChooseAuthMethod(ParseEhloReply("250-x\r\n250 AUTH CRAM-MD5 LOGIN\r\n")), "LOGIN");
   EXPECT_EQ(ChooseAuthMethod(ParseEhloReply("250-x\r\n250 AUTH CRAM-MD5 XOAUTH2\r\n")), "");
   EXPECT_EQ(ChooseAuthMethod(ParseEhloReply("250-x\r\n250 STARTTLS\r\n")), "");
+}
+
+// RFC 1870: "SIZE n" is the largest message the server takes; without a number, with one
+// that is no number, or with 0, it names no limit.
+TEST(EhloReply, ReadsTheLargestMessageTheServerTakes) {
+  const std::vector<std::pair<std::string, std::uint64_t>> cases = {
+      {"250-x\r\n250-SIZE 10240000\r\n250 8BITMIME\r\n", 10240000},
+      {"250-x\r\n250 size 35882577\r\n", 35882577},
+      {"250-x\r\n250 SIZE\r\n", 0},
+      {"250-x\r\n250 SIZE 0\r\n", 0},
+      {"250-x\r\n250 SIZE 12x\r\n", 0},
+      {"250-x\r\n250 SIZE 99999999999999999999999\r\n", 0},
+      {"250-x\r\n250 STARTTLS\r\n", 0},
+  };
+  for (const auto& [reply, limit] : cases)
+    EXPECT_EQ(ParseEhloReply(reply).sizeLimit, limit) << reply;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ class SocketEventLog {
     for (const SocketEvent& event : events) names.push_back(event.name);
     return names;
   }
-  bool WaitFor(const std::string& name, int timeoutMs = 5000) {
+  bool WaitFor(const std::string& name, int timeoutMs = 20000) {
     return RunEventsUntil([&] { return Count(name) > 0; }, timeoutMs);
   }
   int Count(const std::string& name) const {

@@ -4,6 +4,7 @@
 //
 // Phone book of the fake: "Provider A", "Home ISP", "home isp", 256 x 'L', "Home ISP" and a
 // last record whose 257 name characters ('M') have no terminating zero.
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -27,6 +28,8 @@ constexpr std::uint32_t kInvalidParameter = 87;
 
 std::mutex g_mutex;
 std::string g_calls;
+bool g_dialReleased = false;  // the dial_blocks variant's dial returns once this is set
+std::condition_variable g_dialRelease;
 
 void Record(const std::string& line) {
   std::lock_guard lock(g_mutex);
@@ -134,6 +137,10 @@ std::uint32_t DialResult(const RASDIALPARAMSA* params, HRASCONN* connection) {
   (void)params, (void)connection;
   return os::ERROR_LINE_BUSY;
 #else
+#if defined(FAKE_RAS_DIAL_BLOCKS)
+  std::unique_lock lock(g_mutex);
+  g_dialRelease.wait(lock, [] { return g_dialReleased; });
+#endif
   if (!InPhoneBook(params->szEntryName)) return os::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
   *connection = kDialledHandle;
   return 0;
@@ -154,6 +161,13 @@ __attribute__((visibility("default"))) const char* FakeRasCalls() {
 __attribute__((visibility("default"))) void FakeRasClearCalls() {
   std::lock_guard lock(g_mutex);
   g_calls.clear();
+}
+
+// Lets a dial of the dial_blocks variant return, as a line that comes up at last.
+__attribute__((visibility("default"))) void FakeRasReleaseDial() {
+  std::lock_guard lock(g_mutex);
+  g_dialReleased = true;
+  g_dialRelease.notify_all();
 }
 
 __attribute__((visibility("default"))) std::uint32_t RasDialA(
