@@ -22,7 +22,7 @@
 #include <memory>
 
 #include "app/frm_main.h"
-#include "app/mailto_attachments.h"
+#include "mail/mailto_attachments.h"
 #include "os/msgbox.h"
 
 namespace pelorin {

@@ -3,7 +3,7 @@
 #include <QImage>
 
 #include "app/frm_main.h"
-#include "os/desktop_notice.h"
+#include "desktop/desktop_notice.h"
 
 namespace pelorin {
 
