@@ -8,12 +8,12 @@
 #include <QPushButton>
 
 #include "app/form_controls.h"
-#include "app/mailto_link.h"
 #include "app/password_source.h"
 #include "app/port_proposal.h"
 #include "app/qstring_text.h"
 #include "app/security_settings.h"
-#include "os/autostart.h"
+#include "desktop/autostart.h"
+#include "mail/mailto_link.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/registry_class.h"

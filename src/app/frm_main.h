@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/attachment_list.h"
 #include "app/send_controller.h"
 #include "app/send_workflow.h"
+#include "mail/attachment_list.h"
 #include "platform/task_icon.h"
 
 class QAction;

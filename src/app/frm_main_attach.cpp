@@ -22,8 +22,8 @@
 #include <memory>
 
 #include "app/frm_main.h"
-#include "app/mailto_attachments.h"
 #include "app/qstring_text.h"
+#include "mail/mailto_attachments.h"
 #include "os/msgbox.h"
 
 namespace pelorin {

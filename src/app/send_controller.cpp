@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "app/compose_message.h"
 #include "app/globals.h"
-#include "app/mailto_link.h"
-#include "app/mime_multipart.h"
 #include "app/password_source.h"
 #include "app/security_settings.h"
 #include "app/startup.h"
+#include "mail/compose_message.h"
+#include "mail/mailto_link.h"
+#include "mail/mime_multipart.h"
 #include "os/registry_class.h"
 #include "transport/recipients.h"
 

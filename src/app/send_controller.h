@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/attachment_list.h"
 #include "app/send_workflow.h"
+#include "mail/attachment_list.h"
 
 namespace pelorin {
 

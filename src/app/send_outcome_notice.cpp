@@ -4,7 +4,7 @@
 
 #include "app/frm_main.h"
 #include "app/qstring_text.h"
-#include "os/desktop_notice.h"
+#include "desktop/desktop_notice.h"
 
 namespace pelorin {
 

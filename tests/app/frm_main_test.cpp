@@ -31,10 +31,10 @@
 #include "app/frm_settings.h"
 #include "app/globals.h"
 #include "app/security_settings.h"
+#include "desktop/shell_tray.h"
 #include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 #include "support/event_loop.h"
 #include "support/mapped_libraries.h"
 

@@ -43,9 +43,9 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/misbehaving_smtp_peer.h"
+#include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 #include "support/event_loop.h"
 #include "transport/sockets.h"
 

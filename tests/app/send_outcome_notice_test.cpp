@@ -16,11 +16,11 @@
 
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "desktop/desktop_notice.h"
+#include "desktop/shell_tray.h"
 #include "dialog_test_environment.h"
-#include "os/desktop_notice.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 #include "support/event_loop.h"
 
 namespace {

@@ -15,10 +15,10 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app_test_support.h"
+#include "desktop/shell_tray.h"
 #include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 
 namespace pelorin {
 namespace {

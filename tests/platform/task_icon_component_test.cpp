@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "os/shell_tray.h"
+#include "desktop/shell_tray.h"
 #include "platform/task_icon.h"
 
 namespace pelorin {
