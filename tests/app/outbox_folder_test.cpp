@@ -27,7 +27,7 @@ namespace pelorin {
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 
 OutboxMessage Message(const std::string& subject) {
@@ -90,7 +90,7 @@ TEST_F(OutboxFolderTest, KeepWritesOnePrivateFileWholeAndLeavesNoTemporaryFile) 
   EXPECT_EQ(ModeOf(OutboxDir()), 0700u);
   EXPECT_EQ(ModeOf(StateDirectory()), 0700u);
   EXPECT_EQ(ModeOf(scratch_.File("state")), 0700u) << "missing parents are private too";
-  EXPECT_EQ(ReadBytes(message.storedAs), OutboxFileBytes(message));
+  EXPECT_EQ(ReadFile(message.storedAs), OutboxFileBytes(message));
 }
 
 TEST_F(OutboxFolderTest, LoadGivesTheMessagesBackInTheOrderTheyWereQueued) {
@@ -168,7 +168,7 @@ TEST_F(OutboxFolderTest, DamagedFilesAreReportedWithTheirPathAndLeftWhereTheyAre
   for (const Case& c : cases) expected.push_back(OutboxDir() + "/" + c.name + ": " + c.why);
   EXPECT_EQ(loaded.damaged, expected);
   EXPECT_EQ(Names(OutboxDir()), before);
-  EXPECT_EQ(ReadBytes(OutboxDir() + "/" + cases[0].name), "garbage");
+  EXPECT_EQ(ReadFile(OutboxDir() + "/" + cases[0].name), "garbage");
 }
 
 // Temporary files of a copy that is writing now, and files of no queued message, are not
@@ -417,8 +417,8 @@ TEST_F(OutboxFolderTest, KeepRefusedWritesTheMessageTextAsAFileOfItsOwn) {
   ASSERT_NE(firstPath, secondPath);
   EXPECT_EQ(fs::path(firstPath).parent_path(), fs::path(StateDirectory() + "/refused"));
   EXPECT_EQ(fs::path(firstPath).extension(), ".eml");
-  EXPECT_EQ(ReadBytes(firstPath), first.text);
-  EXPECT_EQ(ReadBytes(secondPath), second.text);
+  EXPECT_EQ(ReadFile(firstPath), first.text);
+  EXPECT_EQ(ReadFile(secondPath), second.text);
   EXPECT_EQ(ModeOf(firstPath), 0600u);
   EXPECT_EQ(ModeOf(StateDirectory() + "/refused"), 0700u);
   EXPECT_EQ(Names(StateDirectory() + "/refused").size(), 2u) << "no temporary file left";

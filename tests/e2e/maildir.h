@@ -4,12 +4,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/read_file.h"
 
 namespace testing_support {
 
@@ -23,11 +23,6 @@ inline TestMailServer TheTestMailServer() {
   return {PELORIN_TEST_SMTP_PORT, PELORIN_TEST_MAILDIR};
 }
 
-inline std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 // Every delivered message whose text contains `marker`, waiting up to `timeout` for `count`.
 inline std::vector<std::string> DeliveredMessages(const std::string& maildir,
                                                   const std::string& marker, std::size_t count,
@@ -39,7 +34,7 @@ inline std::vector<std::string> DeliveredMessages(const std::string& maildir,
     const std::filesystem::path delivered = std::filesystem::path(maildir) / "new";
     if (std::filesystem::exists(delivered)) {
       for (const auto& entry : std::filesystem::directory_iterator(delivered)) {
-        const std::string text = ReadWholeFile(entry.path());
+        const std::string text = testing_support::ReadFile(entry.path());
         if (text.find(marker) != std::string::npos) found.push_back(text);
       }
     }

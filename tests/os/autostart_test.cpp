@@ -18,7 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -125,7 +125,7 @@ TEST_F(AutostartTest, EntryStartsTheProgramWithoutArgumentsWhateverItsPathHolds)
     const std::string path = home_.File("home/.config/autostart/pelorin32.desktop");
     EXPECT_EQ(os::AutostartEntryPath(), path);
     ASSERT_TRUE(os::AutostartEntryExists());
-    const std::string entry = ReadBytes(path);
+    const std::string entry = ReadFile(path);
     EXPECT_THAT(entry, StartsWith("[Desktop Entry]\n"));
     EXPECT_THAT(entry, HasSubstr("\nType=Application\n"));
     EXPECT_THAT(ExecWords(ExecValue(entry)), ::testing::ElementsAre(program))

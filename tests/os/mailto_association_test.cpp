@@ -18,7 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 
 // ---- Splitting the registry's command ---------------------------------------------------
@@ -215,8 +215,8 @@ TEST_F(MailtoKeyTest, OpensForFullAccessWhereTheXdgDirectoriesCanBeCreated) {
 
 TEST_F(MailtoKeyTest, WritingTheCommandInstallsTheDesktopEntryAndMakesItTheDefault) {
   WriteCommand(kCommand);
-  EXPECT_EQ(ReadBytes(EntryPath()), os::DesktopEntryText(kCommand, "/opt/pelorin/pelorin32 /u %u"));
-  EXPECT_EQ(ReadBytes(ListPath()),
+  EXPECT_EQ(ReadFile(EntryPath()), os::DesktopEntryText(kCommand, "/opt/pelorin/pelorin32 /u %u"));
+  EXPECT_EQ(ReadFile(ListPath()),
             "[Default Applications]\nx-scheme-handler/mailto=pelorin32.desktop;\n");
   EXPECT_EQ(ReadCommand(), kCommand);
 }
@@ -228,11 +228,11 @@ TEST_F(MailtoKeyTest, WritingTwiceGivesTheSameFilesAndKeepsTheOtherAssociations)
       "[Added Associations]\ntext/plain=ed.desktop;\n";
   WriteBytes(ListPath(), others);
   WriteCommand(kCommand);
-  const std::string entry = ReadBytes(EntryPath());
-  const std::string list = ReadBytes(ListPath());
+  const std::string entry = ReadFile(EntryPath());
+  const std::string list = ReadFile(ListPath());
   WriteCommand(kCommand);
-  EXPECT_EQ(ReadBytes(EntryPath()), entry);
-  EXPECT_EQ(ReadBytes(ListPath()), list);
+  EXPECT_EQ(ReadFile(EntryPath()), entry);
+  EXPECT_EQ(ReadFile(ListPath()), list);
   EXPECT_EQ(list,
             "[Default Applications]\nx-scheme-handler/mailto=pelorin32.desktop;\n"
             "text/html=web.desktop\n[Added Associations]\ntext/plain=ed.desktop;\n");

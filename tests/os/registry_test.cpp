@@ -13,18 +13,14 @@
 #include "os/regedit4.h"
 #include "os/registry_class.h"
 #include "os/registry_hive.h"
+#include "support/read_file.h"
 
 namespace os {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using testing_support::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

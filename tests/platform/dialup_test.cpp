@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/read_file.h"
+
 namespace pelorin {
 namespace {
 
@@ -38,12 +40,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using testing_support::ReadFile;
 
 class DialupTest : public ::testing::Test {
  protected:

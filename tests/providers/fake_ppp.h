@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -42,10 +41,7 @@ bool WaitFor(Condition holds) {
 }
 
 inline std::string ReadText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return testing_support::ReadFileIfThere(path).value_or("");
 }
 
 class FakePpp {
