@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,6 +19,12 @@ struct TestMailServer {
   std::string port;
   std::string maildir;
 };
+
+// A text no other run has put into a message, to find this run's messages by.
+inline std::string UniqueMarker() {
+  std::random_device random;
+  return "run" + std::to_string(random()) + std::to_string(random());
+}
 
 inline TestMailServer TheTestMailServer() {
   return {PELORIN_TEST_SMTP_PORT, PELORIN_TEST_MAILDIR};
