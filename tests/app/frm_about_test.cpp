@@ -22,12 +22,9 @@
 namespace pelorin {
 namespace {
 
+using app_test::ReleaseDeferredDeletes;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-void ReleaseDeferredDeletes() {
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
 
 class FrmAboutTest : public app_test::ProgramWorldTest {
  protected:

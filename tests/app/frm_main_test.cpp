@@ -39,6 +39,7 @@
 
 namespace {
 
+using app_test::TextOf;
 using pelorin::TfrmMain;
 using pelorin::TfrmSettings;
 
@@ -62,15 +63,6 @@ class FrmMainTest : public app_test::ProgramWorldTest {
 
   std::unique_ptr<TfrmMain> window_;
 };
-
-QString TextOf(QWidget* control) {
-  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
-  if (auto* button = qobject_cast<QPushButton*>(control)) return button->text();
-  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
-  if (auto* memo = qobject_cast<QPlainTextEdit*>(control)) return memo->toPlainText();
-  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
-  return QStringLiteral("?");
-}
 
 TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
   TfrmMain& window = Create();

@@ -22,6 +22,7 @@
 
 #include "app/app_test_support.h"
 #include "app/outbox_file.h"
+#include "support/scoped_environment.h"
 
 namespace pelorin {
 namespace {
@@ -444,24 +445,16 @@ TEST(OutboxFolderPlaceTest, TheStateDirectoryFollowsTheXdgBaseDirectories) {
       {"", "/home/ann/.local/state/pelorin32"},
       {"relative/state", "/home/ann/.local/state/pelorin32"},  // not absolute: ignored
   };
-  std::optional<std::string> savedState;
-  if (const char* state = std::getenv("XDG_STATE_HOME")) savedState = state;
-  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  ::setenv("HOME", "/home/ann", 1);
+  testing_support::ScopedEnvironment environment;
+  environment.Set("HOME", "/home/ann");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stateHome ? c.stateHome : "(unset)");
     if (c.stateHome != nullptr) {
-      ::setenv("XDG_STATE_HOME", c.stateHome, 1);
+      environment.Set("XDG_STATE_HOME", c.stateHome);
     } else {
-      ::unsetenv("XDG_STATE_HOME");
+      environment.Unset("XDG_STATE_HOME");
     }
     EXPECT_EQ(OutboxFolder::DefaultStateDirectory(), c.expected);
-  }
-  ::setenv("HOME", savedHome.c_str(), 1);
-  if (savedState) {
-    ::setenv("XDG_STATE_HOME", savedState->c_str(), 1);
-  } else {
-    ::unsetenv("XDG_STATE_HOME");
   }
 }
 

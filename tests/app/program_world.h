@@ -8,12 +8,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <filesystem>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/app_test_support.h"
@@ -24,12 +27,14 @@
 #include "os/registry.h"
 #include "platform/dialup.h"
 #include "platform/dialup_key.h"
+#include "support/scoped_environment.h"
 #include "support/shell_recorder.h"
 
 namespace app_test {
 
-// Environment variables changed for a while; each keeps its value from before for the restore.
-class IsolatedEnvironment {
+// Everything the program reaches outside itself through the environment, in a scratch
+// directory.
+class IsolatedEnvironment : public testing_support::ScopedEnvironment {
  public:
   IsolatedEnvironment() {
     Set("PELORIN_HKCU", scratch_.File("hkcu.reg"));
@@ -41,17 +46,6 @@ class IsolatedEnvironment {
     Set("XDG_RUNTIME_DIR", Directory("runtime"));
     Set("PELORIN_RAS_LIBRARY_DIR", Directory("no-ras"));
   }
-  ~IsolatedEnvironment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
-  }
-  IsolatedEnvironment(const IsolatedEnvironment&) = delete;
-  IsolatedEnvironment& operator=(const IsolatedEnvironment&) = delete;
 
   const ScratchDirectory& Scratch() const { return scratch_; }
   std::string Home() const { return scratch_.File("home"); }
@@ -59,28 +53,13 @@ class IsolatedEnvironment {
   std::string CurrentUserHive() const { return scratch_.File("hkcu.reg"); }
   std::string LocalMachineHive() const { return scratch_.File("hklm.reg"); }
 
-  // Keeps the variable's value for the restore, then changes it.
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    ::unsetenv(name.c_str());
-  }
-
  private:
   std::string Directory(const std::string& name) const {
     std::filesystem::create_directories(scratch_.File(name));
     return scratch_.File(name);
   }
-  void Save(const std::string& name) {
-    const char* value = ::getenv(name.c_str());
-    saved_.emplace_back(name, value == nullptr ? std::nullopt : std::optional<std::string>(value));
-  }
 
   ScratchDirectory scratch_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 class ProgramWorld {
@@ -98,7 +77,6 @@ class ProgramWorld {
   void PlaceTrayIcon() const {
     std::filesystem::copy_file(PELORIN_ICON_FILE, program.File("skelmar32.ico"));
   }
-  std::string OutboxDirectory() const { return environment.StateHome() + "/pelorin32/outbox"; }
 
   IsolatedEnvironment environment;
   ScratchDirectory program;  // the program directory, empty but for what a test puts there
@@ -114,6 +92,21 @@ class ProgramWorld {
     os::SetCommandLine(std::vector<std::string>{"pelorin32"});
   }
 };
+
+// Deletes the windows that closed themselves, as the event loop would after their event.
+inline void ReleaseDeferredDeletes() {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// What a control shows: a caption, a field's text, a list's current entry.
+inline QString TextOf(QWidget* control) {
+  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
+  if (auto* button = qobject_cast<QAbstractButton*>(control)) return button->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(control)) return memo->toPlainText();
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
+  return QStringLiteral("?");
+}
 
 // The usual base of a test that runs the program's windows or files.
 class ProgramWorldTest : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include "os/desktop_entry.h"
 #include "os/mimeapps_list.h"
 #include "os/registry_class.h"
+#include "support/scoped_environment.h"
 
 namespace {
 
@@ -155,25 +156,13 @@ constexpr const char* kCommand = "/opt/pelorin/pelorin32 /u %1 %2";
 class MailtoKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-      const char* value = ::getenv(name);
-      saved_.emplace_back(name, value == nullptr ? std::optional<std::string>()
-                                                 : std::optional<std::string>(value));
-    }
-    ::setenv("HOME", home_.File("").c_str(), 1);
-    ::unsetenv("XDG_DATA_HOME");
-    ::unsetenv("XDG_CONFIG_HOME");
+    environment_.Set("HOME", home_.File(""));
+    environment_.Unset("XDG_DATA_HOME");
+    environment_.Unset("XDG_CONFIG_HOME");
     os::RegisterMailtoAssociation();
   }
   void TearDown() override {
     os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, os::kMailtoCommandKey, nullptr);
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
   }
 
   std::string EntryPath() const {
@@ -204,7 +193,7 @@ class MailtoKeyTest : public ::testing::Test {
   }
 
   app_test::ScratchDirectory home_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST_F(MailtoKeyTest, OpensForFullAccessWhereTheXdgDirectoriesCanBeCreated) {
