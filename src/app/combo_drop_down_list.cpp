@@ -2,7 +2,7 @@
 
 #include <QComboBox>
 
-#include "app/form_controls.h"
+#include "app/qstring_text.h"
 
 namespace pelorin {
 
@@ -11,7 +11,7 @@ void ComboBoxList::Clear() {
 }
 
 void ComboBoxList::Add(const std::string& item) {
-  box_.addItem(form::FromLocal(item));
+  box_.addItem(ToQString(item));
 }
 
 void ComboBoxList::Select(std::optional<int> index) {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/mailto_link.h"
+#include "mail/mailto_link.h"
 #include "os/file_access.h"
 #include "os/file_write.h"
 #include "os/msgbox.h"

@@ -41,14 +41,6 @@ int FittingPixelSize() {
 
 }  // namespace
 
-QString FromLocal(const std::string& text) {
-  return QString::fromLocal8Bit(text);
-}
-
-std::string ToLocal(const QString& text) {
-  return text.toLocal8Bit().toStdString();
-}
-
 void InstallClassicFontSubstitutes() {
   static const bool installed = [] {
     QFont::insertSubstitutions(

@@ -12,10 +12,6 @@ class QLabel;
 
 namespace pelorin::form {
 
-// Texts are 8-bit below the windows; they are converted only here, at the controls.
-QString FromLocal(const std::string& text);
-std::string ToLocal(const QString& text);
-
 // Where "MS Sans Serif" itself is missing, a sans serif of about its width keeps the designed
 // texts within their windows (the desktop's default sans is often much wider). Takes effect
 // for fonts resolved afterwards, so the start-up installs it before any window exists.

@@ -11,8 +11,8 @@
 
 #include "app/form_controls.h"
 #include "app/globals.h"
-#include "app/web_address.h"
-#include "os/shell_execute.h"
+#include "desktop/shell_execute.h"
+#include "mail/web_address.h"
 
 namespace pelorin {
 

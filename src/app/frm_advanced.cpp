@@ -8,11 +8,12 @@
 #include <QPushButton>
 
 #include "app/form_controls.h"
-#include "app/mailto_link.h"
 #include "app/password_source.h"
 #include "app/port_proposal.h"
+#include "app/qstring_text.h"
 #include "app/security_settings.h"
-#include "os/autostart.h"
+#include "desktop/autostart.h"
+#include "mail/mailto_link.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "os/registry_class.h"
@@ -20,10 +21,8 @@
 namespace pelorin {
 namespace {
 
-using form::FromLocal;
 using form::Place;
 using form::PlaceLabel;
-using form::ToLocal;
 
 const QSize kClientSize(292, 173);
 constexpr const char* kNotSaved =
@@ -41,7 +40,7 @@ QPushButton* PlaceButton(QWidget* parent, const char* name, const char* caption,
 }
 
 std::string SingleLine(const QLineEdit* edit) {
-  return ToSingleLine(ToLocal(edit->text()));
+  return ToSingleLine(FromQString(edit->text()));
 }
 
 }  // namespace
@@ -116,7 +115,7 @@ void TfrmAdvanced::FormCreate(QObject*) {
 // The password is never shown again.
 void TfrmAdvanced::ShowChoices(const AdvancedChoices& choices) {
   edsSecurity->setCurrentIndex(static_cast<int>(choices.security));
-  edsUserName->setText(FromLocal(choices.userName));
+  edsUserName->setText(ToQString(choices.userName));
   chkAutostart->setChecked(choices.autostart);
 }
 
@@ -138,9 +137,9 @@ void TfrmAdvanced::AssignHints() {
 
 void TfrmAdvanced::edsSecurityChange(QObject*) {
   const auto chosen = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
-  const PortField now{ToLocal(fields_.port->text()), *fields_.proposedPort};
+  const PortField now{FromQString(fields_.port->text()), *fields_.proposedPort};
   const PortField next = ProposePort(now, chosen);
-  if (next.text != now.text) fields_.port->setText(FromLocal(next.text));
+  if (next.text != now.text) fields_.port->setText(ToQString(next.text));
   *fields_.proposedPort = next.proposed;
 }
 
@@ -150,7 +149,7 @@ void TfrmAdvanced::cmdOkClick(QObject*) {
   AdvancedChoices choices;
   choices.security = static_cast<SmtpSecurity>(edsSecurity->currentIndex());
   choices.userName = SingleLine(edsUserName);
-  choices.password = edsPassword->text().toStdString();
+  choices.password = FromQString(edsPassword->text());
   if (choices.password.empty() && *fields_.chosen) choices.password = (*fields_.chosen)->password;
   choices.autostart = chkAutostart->isChecked();
   *fields_.chosen = std::move(choices);

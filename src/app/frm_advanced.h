@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "app/mail_setup.h"
+#include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 
 class QCheckBox;

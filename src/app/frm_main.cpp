@@ -22,12 +22,13 @@
 #include "app/dialog_commands.h"
 #include "app/form_controls.h"
 #include "app/globals.h"
-#include "app/mailto_link.h"
+#include "app/qstring_text.h"
 #include "app/security_settings.h"
+#include "app/send_controller.h"
 #include "app/startup.h"
+#include "mail/mailto_link.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/registry_class.h"
 #include "platform/dialup_key.h"
 #include "transport/sockets.h"
 #include "transport/tls_channel.h"
@@ -46,13 +47,6 @@ constexpr int kTop = 114;
 constexpr int kStatusLeft = 69;
 constexpr int kStatusTop = 337;
 constexpr int kStatusRight = 349;  // where the fields end
-
-QString FromLocal(const std::string& text) {
-  return QString::fromLocal8Bit(text);
-}
-std::string ToLocal(const QString& text) {
-  return text.toLocal8Bit().toStdString();
-}
 
 template <typename Control>
 Control* Place(QWidget* parent, const char* name, int left, int top, int width, int height) {
@@ -210,6 +204,7 @@ void TfrmMain::CreateComponents() {
       new SendWorkflow(std::make_unique<OutboxFolder>(OutboxFolder::DefaultStateDirectory()), this);
   Sockets1 = workflow_->Sockets1;
   Timer1 = workflow_->Timer1;
+  controller_ = std::make_unique<SendController>(*workflow_);
 
   TaskIcon = new TTaskIcon(this);
   TaskIcon->setObjectName(QStringLiteral("TaskIcon"));
@@ -248,16 +243,13 @@ void TfrmMain::ConnectEvents() {
     SetStatus(text);
   });
   connect(workflow_, &SendWorkflow::CertificateTrusted, this, [this](const QString& fingerprint) {
-    try {
-      WriteTrustedCertificate(startedWith_.server, startedWith_.port, fingerprint.toStdString());
-    } catch (const os::RegistryError& error) {
-      os::ShowErrorBox(error.what());
-    }
+    const std::string failure = controller_->KeepTrustedCertificate(FromQString(fingerprint));
+    if (!failure.empty()) os::ShowErrorBox(failure);
   });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
   connect(workflow_, &SendWorkflow::OutboxTrouble, this,
-          [](const QString& text) { os::ShowMessage(text.toStdString()); });
+          [](const QString& text) { os::ShowMessage(FromQString(text)); });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };
@@ -290,8 +282,9 @@ void TfrmMain::FormCreate(QObject*) {
   } else {
     PrefillFromLink();
   }
-  workflow_->LoadQueued();
-  ShowQueuedCount();
+  if (const std::string waiting = controller_->TakeInQueued(); !waiting.empty()) {
+    SetStatus(ToQString(waiting));
+  }
   TrimWorkingSet();
 }
 
@@ -319,17 +312,17 @@ void TfrmMain::ShowWithoutTrayIcon() {
 
 void TfrmMain::PrefillFromLink() {
   const MailtoFields fields = ParseMailtoLink(os::ParamStr(2));
-  edsEmail->setText(FromLocal(fields.email));
-  edsSubj->setText(FromLocal(fields.subject));
+  edsEmail->setText(ToQString(fields.email));
+  edsSubj->setText(ToQString(fields.subject));
   const QSignalBlocker programChange(edsMemo);
-  edsMemo->setPlainText(FromLocal(fields.body));
+  edsMemo->setPlainText(ToQString(fields.body));
   AttachFromLink(os::ParamStr(2));
 }
 
 void TfrmMain::RefreshNameList() {
   edsName->clear();
   edsName->clearEditText();
-  for (const std::string& name : NameList) edsName->addItem(FromLocal(name));
+  for (const std::string& name : NameList) edsName->addItem(ToQString(name));
   edsName->setCurrentIndex(-1);
   edsName->clearEditText();
   edsEmail->clear();
@@ -387,8 +380,8 @@ void TfrmMain::edsSubjChange(QObject*) {
 
 void TfrmMain::cmdAddClick(QObject*) {
   // A pasted line break is stored as the blank the configuration file will hold.
-  NameList.push_back(ToSingleLine(ToLocal(edsName->currentText())));
-  AddressList.push_back(ToSingleLine(ToLocal(edsEmail->text())));
+  NameList.push_back(ToSingleLine(FromQString(edsName->currentText())));
+  AddressList.push_back(ToSingleLine(FromQString(edsEmail->text())));
   RefreshNameList();
   SaveConfiguration();
 }
@@ -396,7 +389,7 @@ void TfrmMain::cmdAddClick(QObject*) {
 void TfrmMain::edsNameClick(QObject*) {
   const int selected = edsName->currentIndex();
   if (selected < 0 || static_cast<std::size_t>(selected) >= AddressList.size()) return;
-  edsEmail->setText(FromLocal(AddressList[static_cast<std::size_t>(selected)]));
+  edsEmail->setText(ToQString(AddressList[static_cast<std::size_t>(selected)]));
   edsSubj->clear();
   {
     const QSignalBlocker programChange(edsMemo);

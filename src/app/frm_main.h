@@ -4,14 +4,13 @@
 #pragma once
 
 #include <QWidget>
-#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/attachment_list.h"
+#include "app/send_controller.h"
 #include "app/send_workflow.h"
+#include "mail/attachment_list.h"
 #include "platform/task_icon.h"
 
 class QAction;
@@ -128,19 +127,10 @@ class TfrmMain : public QWidget {
   void RemoveSelectedAttachment();
   void ShowMemoMenu(const QPoint& at);
 
-  // Composing and the outcome of a send (frm_main_send.cpp).
+  // Sending (frm_main_send.cpp): the fields read for the controller, and what it says shown.
   std::vector<std::string> MemoLines() const;
-  std::string SelectedName() const;
-  DraftFields CurrentDraft() const;
-  bool FieldsHoldQueuedDraft() const;
-  bool FieldsHoldNoDraft() const;
-  bool QueueFieldsMessage();
-  SendSettings SettingsForSend() const;
-  void StartSend(const SendSettings& settings);
-  void ShowQueuedCount();
+  SendFields CurrentFields() const;  // without the memo's laid-out lines
   void SendEnded(const SendReport& report);
-  QString OutcomeText(const SendReport& report) const;
-  QString RecoverRefused(const std::vector<OutboxMessage>& refused);
   void PutIntoFields(const DraftFields& draft);
   void ClearSubjectAndBody();
 
@@ -148,15 +138,10 @@ class TfrmMain : public QWidget {
   bool endingProgram_ = false;  // the pop-up menu's "&Close" ends the program in any mode
 
   SendWorkflow* workflow_;
-  // The message last queued from the fields, and the fields as they were then: while they
-  // still hold it, Send does not queue it again, and the end of the send may empty them.
-  std::uint64_t fieldsMessage_ = 0;
-  std::optional<DraftFields> queuedDraft_;
+  // What pressing Send means; the window only reads its fields and shows what it says.
+  std::unique_ptr<SendController> controller_;
   AttachmentList attachments_;
-  std::vector<AttachedFile> queuedFiles_;  // the files of the message last queued
   QString progressStatus_;
-  // The settings of the send last started, without its password.
-  SendSettings startedWith_;
 };
 
 // The main window while it exists; already valid while its constructor runs.

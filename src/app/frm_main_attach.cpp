@@ -22,7 +22,8 @@
 #include <memory>
 
 #include "app/frm_main.h"
-#include "app/mailto_attachments.h"
+#include "app/qstring_text.h"
+#include "mail/mailto_attachments.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
@@ -169,12 +170,12 @@ void TfrmMain::AttachFromLink(const std::string& link) {
 void TfrmMain::ShowAttachments() {
   lstAttachments->clear();
   for (const AttachedFile& file : attachments_.Files()) {
-    auto* item = new QListWidgetItem(QString::fromStdString(file.name), lstAttachments);
+    auto* item = new QListWidgetItem(ToQString(file.name), lstAttachments);
     item->setToolTip(QStringLiteral("%1 (%2)").arg(QFile::decodeName(file.path.c_str()),
-                                                   QString::fromStdString(SizeText(file.size))));
+                                                   ToQString(SizeText(file.size))));
   }
   const bool shown = !attachments_.Empty();
-  lblAttachments->setText(QString::fromStdString(SizeText(attachments_.TotalSize())));
+  lblAttachments->setText(ToQString(SizeText(attachments_.TotalSize())));
   lblAttachments->setVisible(shown);
   lstAttachments->setVisible(shown);
   setFixedSize(kClientWidth, shown ? kGrownHeight : kClientHeight);

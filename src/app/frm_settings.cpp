@@ -13,10 +13,11 @@
 #include "app/form_controls.h"
 #include "app/globals.h"
 #include "app/mail_client_import.h"
-#include "app/mailto_link.h"
+#include "app/qstring_text.h"
 #include "app/security_settings.h"
+#include "desktop/mailto_association.h"
+#include "mail/mailto_link.h"
 #include "os/kernel.h"
-#include "os/mailto_association.h"
 #include "os/msgbox.h"
 #include "os/registry_class.h"
 #include "platform/dialup.h"
@@ -28,10 +29,8 @@ QPointer<TfrmSettings> frmSettings;
 
 namespace {
 
-using form::FromLocal;
 using form::Place;
 using form::PlaceLabel;
-using form::ToLocal;
 
 // Outer position and size, frame included.
 const QRect kDesignedGeometry(261, 163, 344, 230);
@@ -97,7 +96,7 @@ void TfrmSettings::CreateBasicPage() {
   Label5 = PlaceLabel(TabSheet1, "Label5", QStringLiteral("SMTP "), {15, 92});
   Label3 = PlaceLabel(TabSheet1, "Label3", QStringLiteral("Port nr"), {271, 92});
   edsSMTP = Place<QLineEdit>(TabSheet1, "edsSMTP", {15, 107, 246, 21});
-  edsSMTP->setText(FromLocal(DefaultSmtpServer));
+  edsSMTP->setText(ToQString(DefaultSmtpServer));
   edsPort = Place<QLineEdit>(TabSheet1, "edsPort", {268, 107, 45, 21});
   edsPort->setText(QStringLiteral("25"));
 }
@@ -180,9 +179,9 @@ void TfrmSettings::AssignHints() {
 }
 
 void TfrmSettings::FillFields() {
-  edsSMTP->setText(FromLocal(SmtpServer));
-  edsEmail->setText(FromLocal(SenderAddress));
-  edsPort->setText(FromLocal(SmtpPort));
+  edsSMTP->setText(ToQString(SmtpServer));
+  edsEmail->setText(ToQString(SenderAddress));
+  edsPort->setText(ToQString(SmtpPort));
   chkDialup->setChecked(UseDialup);
 }
 
@@ -192,10 +191,10 @@ void TfrmSettings::EnableDialupByEntry() {
 
 void TfrmSettings::cmdOkClick(QObject*) {
   // As typed, except that a pasted line break is kept as the blank the file will hold.
-  SmtpPort = ToSingleLine(ToLocal(edsPort->text()));
-  SmtpServer = ToSingleLine(ToLocal(edsSMTP->text()));
-  SenderAddress = ToSingleLine(ToLocal(edsEmail->text()));
-  DialEntry = lstEntries->currentIndex() >= 0 ? ToLocal(lstEntries->currentText()) : "";
+  SmtpPort = ToSingleLine(FromQString(edsPort->text()));
+  SmtpServer = ToSingleLine(FromQString(edsSMTP->text()));
+  SenderAddress = ToSingleLine(FromQString(edsEmail->text()));
+  DialEntry = lstEntries->currentIndex() >= 0 ? FromQString(lstEntries->currentText()) : "";
   UseDialup = chkDialup->isChecked();
   SettingsOpen = false;
   CloseAndRelease();

@@ -7,6 +7,7 @@
 
 #include "app/form_controls.h"
 #include "app/frm_settings.h"
+#include "app/qstring_text.h"
 #include "app/security_settings.h"
 
 namespace pelorin {
@@ -19,7 +20,7 @@ constexpr int kTypingPauseMs = 1000;
 constexpr const char* kPlainPort = "25";
 
 QString Text(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  return ToQString(std::string(text));
 }
 
 QString SecurityName(SmtpSecurity security) {
@@ -71,7 +72,7 @@ void TfrmSettings::edsEmailExit(QObject*) {
 // Once per domain: typing on within the same domain asks nothing new.
 void TfrmSettings::LookUpAddress() {
   lookupPause_->stop();
-  const std::string address = edsEmail->text().toStdString();
+  const std::string address = FromQString(edsEmail->text());
   const std::string domain = setup::AddressDomain(address);
   if (domain.empty() || domain == lookedUpDomain_) return;
   lookedUpDomain_ = domain;
@@ -128,7 +129,7 @@ QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found) {
   if (portNow != port && (portNow.isEmpty() || portNow == lookupFill_.port ||
                           (portNow == QLatin1String(kPlainPort) && !edsPort->isModified()))) {
     edsPort->setText(lookupFill_.port = port);
-    proposedPort_ = port.toStdString();
+    proposedPort_ = FromQString(port);
     filled << QStringLiteral("port");
   }
   const std::string security = SecurityText(found.security);

@@ -1,9 +1,9 @@
 #include "app/mail_client_import.h"
 
 #include "app/globals.h"
-#include "app/linux_mail_import.h"
 #include "os/kernel.h"
 #include "os/registry_class.h"
+#include "setup/linux_mail_import.h"
 
 namespace pelorin {
 namespace {

@@ -4,7 +4,7 @@
 // does a value that cannot be written.
 #pragma once
 
-#include "app/mail_setup.h"
+#include "setup/mail_setup.h"
 
 namespace pelorin {
 

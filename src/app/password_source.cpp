@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/keyring.h"
+#include "desktop/keyring.h"
 #include "os/msgbox.h"
 
 namespace pelorin {

@@ -1,6 +1,6 @@
 #include "app/security_settings.h"
 
-#include "app/mailto_link.h"
+#include "mail/mailto_link.h"
 #include "os/registry_class.h"
 
 namespace pelorin {

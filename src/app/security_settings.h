@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/mail_setup.h"
+#include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 
 namespace pelorin {

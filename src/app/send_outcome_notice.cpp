@@ -3,7 +3,8 @@
 #include <QImage>
 
 #include "app/frm_main.h"
-#include "os/desktop_notice.h"
+#include "app/qstring_text.h"
+#include "desktop/desktop_notice.h"
 
 namespace pelorin {
 
@@ -23,7 +24,7 @@ void SendOutcomeNotice::SendEnded() {
   if (window_.isVisible()) return;
   os::DesktopNotice notice;
   notice.title = "Pelorin 32";
-  notice.text = lastStatus_.toStdString();
+  notice.text = FromQString(lastStatus_);
   notice.picture = ProgramNoticePicture();
   notice.iconName = "pelorin32";
   notice.desktopEntry = "pelorin32-tray";

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/outbox_folder.h"
+#include "outbox/outbox_folder.h"
 #include "transport/outbox.h"
 #include "transport/smtp_session.h"
 

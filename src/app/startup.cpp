@@ -13,10 +13,10 @@
 #include "app/globals.h"
 #include "app/send_outcome_notice.h"
 #include "app/send_workflow.h"
-#include "app/single_tray_copy.h"
+#include "desktop/mailto_association.h"
+#include "desktop/single_tray_copy.h"
 #include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
-#include "os/mailto_association.h"
 #include "os/msgbox.h"
 
 namespace pelorin {

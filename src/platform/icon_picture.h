@@ -4,7 +4,7 @@
 #include <QIcon>
 #include <string>
 
-#include "os/shell_tray.h"
+#include "desktop/shell_tray.h"
 
 namespace pelorin {
 

@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 
+#include "desktop/shell_tray.h"
 #include "os/messages.h"
-#include "os/shell_tray.h"
 #include "platform/icon_picture.h"
 
 namespace pelorin {

@@ -5,12 +5,8 @@
 #include <optional>
 #include <utility>
 
-#include "transport/mime_transfer.h"
-#include "transport/recipients.h"
 #include "transport/shared_data.h"
-#include "transport/smtp_address.h"
 #include "transport/smtp_command_text.h"
-#include "transport/smtp_data.h"
 #include "transport/smtp_reply.h"
 #include "transport/smtp_session_rules.h"
 #include "transport/tls_channel.h"
@@ -66,7 +62,7 @@ void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const s
   signedIn_ = false;
   authMethod_.clear();
   pipelining_ = false;
-  pending_.clear();
+  transferFor_.reset();
   socket.SetIPAddr(server);
   socket.SetPort(port.empty() ? "25" : port);
   replyBuffer_.clear();
@@ -74,6 +70,7 @@ void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const s
   halt_ = {};
   halted_ = false;
   lostWhileHalted_ = false;
+  awaited_ = {SmtpState::Greeting};
   state_ = SmtpState::Greeting;
 }
 
@@ -87,6 +84,7 @@ void SmtpSession::Abandon(const std::string& why) {
   Fail(why);
   halted_ = false;
   replyBuffer_.clear();
+  awaited_.clear();
   state_ = SmtpState::Idle;
 }
 
@@ -96,7 +94,7 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
   const std::size_t waiting = replyBuffer_.size();
   // This text came before anything this call sends: only commands sent so far can have
   // their replies in it.
-  const std::size_t owed = RepliesOwed();
+  const std::size_t owed = awaited_.size();
   replyBuffer_ += text;
   if (state_ == SmtpState::Idle || halted_) {
     // Nothing asked for it: text without a conversation, or while a halt is being shown,
@@ -106,13 +104,33 @@ SmtpTurn SmtpSession::SmtpHandleReply(SmtpSocket& socket, std::string_view text)
     }
     return {};
   }
-  if (pipelining_) return TakePipelinedReplies(socket, owed);
-  if (SmtpReplyCompleteAfter(replyBuffer_, waiting)) {
-    return Answer(socket, std::exchange(replyBuffer_, {}));
+  return TakeReplies(socket, waiting, owed);
+}
+
+// Answers every complete reply that waits, one by one, until one stops the conversation; at
+// most `owed` of them can answer a command.
+SmtpTurn SmtpSession::TakeReplies(SmtpSocket& socket, std::size_t knownIncomplete,
+                                  std::size_t owed) {
+  SmtpTurn turn;
+  while (const std::size_t length = NextReplyLength(knownIncomplete)) {
+    const std::string reply = replyBuffer_.substr(0, length);
+    replyBuffer_.erase(0, length);
+    knownIncomplete = 0;
+    if (pipelining_ && owed == 0) return AnswerOutOfTurn(reply);
+    turn = Answer(socket, reply);
+    if (!waitedPast_ && owed > 0) --owed;
+    if (turn.kind != SmtpTurn::Kind::Going || halted_ || state_ == SmtpState::Idle) return turn;
   }
-  if (replyBuffer_.size() <= kSmtpReplyLimit) return {};
+  if (replyBuffer_.size() <= kSmtpReplyLimit) return turn;
   replyBuffer_.clear();
   return SmtpError(socket, OverflowProblem());
+}
+
+// Lock-step, the whole of the text received is the one reply awaited once its last line ends
+// a reply, as the plain conversation always read it; pipelined, the replies are cut apart.
+std::size_t SmtpSession::NextReplyLength(std::size_t knownIncomplete) const {
+  if (pipelining_) return SmtpFirstReplyLength(replyBuffer_);
+  return SmtpReplyCompleteAfter(replyBuffer_, knownIncomplete) ? replyBuffer_.size() : 0;
 }
 
 SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
@@ -120,28 +138,41 @@ SmtpTurn SmtpSession::Answer(SmtpSocket& socket, const std::string& reply) {
   if (const std::optional<std::string_view> odd = FirstNonSmtpLine(reply)) {
     return EndUnexpectedly(NotSmtpProblem(*odd), "the server's answer is not SMTP");
   }
-  const SmtpTurn turn = AnswerInState(socket, SmtpReplyCode(reply), reply);
+  const SmtpTurn turn = AnswerAwaited(socket, SmtpReplyCode(reply), reply);
   if (!waitedPast_) ++steps_;
   return turn;
 }
 
-SmtpTurn SmtpSession::AnswerInState(SmtpSocket& socket, int code, const std::string& reply) {
-  switch (state_.load()) {
+// The reply answers the oldest command awaited. A halt names that command's step; once it is
+// answered, the state moves on to the next reply awaited.
+SmtpTurn SmtpSession::AnswerAwaited(SmtpSocket& socket, int code, const std::string& reply) {
+  if (awaited_.empty()) return WaitPast();  // nothing is read while the socket shakes hands
+  const SmtpState step = awaited_.front();
+  if (pipelining_ && ContradictsCommand(step, code)) return AnswerOutOfTurn(reply);
+  awaited_.pop_front();
+  const SmtpTurn turn = AnswerStep(socket, step, code, reply);
+  if (waitedPast_) {
+    awaited_.push_front(step);  // it answered nothing: the same reply is still awaited
+  } else if (turn.kind == SmtpTurn::Kind::Going && !halted_ && !awaited_.empty()) {
+    state_ = awaited_.front();
+  }
+  return turn;
+}
+
+SmtpTurn SmtpSession::AnswerStep(SmtpSocket& socket, SmtpState step, int code,
+                                 const std::string& reply) {
+  switch (step) {
     case SmtpState::Greeting:
       return AnswerGreeting(socket, code, reply);
     case SmtpState::Helo:
       return AnswerHelo(socket, code, reply);
     case SmtpState::MailFrom:
-      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerMailFrom(socket, code, reply);
     case SmtpState::RcptTo:
-      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerRcptTo(socket, code, reply);
     case SmtpState::Data:
-      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerData(socket, code, reply);
     case SmtpState::MessageData:
-      if (!pending_.empty()) return AnswerPipelined(socket, code, reply);
       return AnswerMessageData(socket, code, reply);
     case SmtpState::Quit:
       return AnswerQuit(socket, code, reply);
@@ -153,7 +184,7 @@ SmtpTurn SmtpSession::AnswerInState(SmtpSocket& socket, int code, const std::str
     case SmtpState::AuthUserName:
     case SmtpState::AuthPassword:
       return AnswerAuth(socket, code, reply);
-    case SmtpState::Handshake:  // nothing is read while the socket shakes hands
+    case SmtpState::Handshake:  // never awaited: no command asks for it
     case SmtpState::Idle:
       break;
   }
@@ -166,13 +197,6 @@ SmtpTurn SmtpSession::WaitPast() {
   return {};
 }
 
-// How many replies the server still owes: one per command sent and not yet answered.
-std::size_t SmtpSession::RepliesOwed() const {
-  if (!pending_.empty()) return pending_.size();
-  const SmtpState state = state_;
-  return state == SmtpState::Idle || state == SmtpState::Handshake ? 0 : 1;
-}
-
 // More replies than commands: whatever they meant, the replies can no longer be matched to
 // the commands, and reading them as the answers to later ones would misreport the messages.
 SmtpTurn SmtpSession::AnswerOutOfTurn(const std::string& reply) {
@@ -182,7 +206,12 @@ SmtpTurn SmtpSession::AnswerOutOfTurn(const std::string& reply) {
                          "the server answered out of turn");
 }
 
-// --- Answering replies, one function for each state ---
+// Pipelined, a QUIT behind a message's commands still awaited could be read as message data.
+bool SmtpSession::MessageCommandsInFlight() const {
+  return pipelining_ && std::any_of(awaited_.begin(), awaited_.end(), IsMessageStep);
+}
+
+// --- Before the messages, and after them: one function for each command ---
 // Before a message's transaction every 4xx and 5xx is a refusal that keeps the messages
 // queued; a reply outside those ranges is waited past, as the server may add more.
 
@@ -206,6 +235,7 @@ SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string
   if (code == 250) {
     extensions_ = ParseEhloReply(reply);
     pipelining_ = extensions_.Has("PIPELINING");
+    transferFor_.reset();  // 8BITMIME may have come or gone
     return AfterExtensions(socket);
   }
   if (!IsTransientOrPermanentFailure(code)) return WaitPast();
@@ -230,7 +260,7 @@ SmtpTurn SmtpSession::AfterExtensions(SmtpSocket& socket) {
     return {};
   }
   if (!options_.userName.empty() && !signedIn_) return SignIn(socket);
-  return BeginNextMessage(socket);
+  return BeginMessage(socket);
 }
 
 SmtpTurn SmtpSession::AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply) {
@@ -284,7 +314,7 @@ SmtpTurn SmtpSession::SignIn(SmtpSocket& socket) {
 SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 235) {
     signedIn_ = true;
-    return BeginNextMessage(socket);
+    return BeginMessage(socket);
   }
   if (code == 334) return AnswerChallenge(socket, reply);
   if (!IsTransientOrPermanentFailure(code)) return WaitPast();
@@ -323,87 +353,9 @@ SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
 }
 
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250) return BeginNextMessage(socket);
+  if (code == 250) return BeginMessage(socket);
   if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
   return WaitPast();
-}
-
-SmtpTurn SmtpSession::AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 250) return SendRcptTo(socket);
-  if (IsTransientOrPermanentFailure(code)) return Refuse(reply, false);
-  return WaitPast();
-}
-
-// One RCPT TO per recipient; the message goes to those the server accepts, and only when it
-// refuses every one is the message refused, as a message of one recipient always was.
-SmtpTurn SmtpSession::AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply) {
-  CountRecipientReply(code, reply);
-  if (++rcptIndex_ < recipients_.size()) return SendNextRcptTo(socket);
-  if (rcptAccepted_ == 0) return Refuse(lastRcptReply_, rcptAllPermanent_);
-  SendCommand(socket, SmtpState::Data, "DATA");
-  return {};
-}
-
-void SmtpSession::StartRecipients(const OutboxMessage& message) {
-  recipients_ = SplitRecipients(message.recipient);
-  rcptIndex_ = 0;
-  rcptAccepted_ = 0;
-  rcptAllPermanent_ = true;
-  lastRcptReply_.clear();
-  rcptRefusals_.clear();
-  rcptDeferred_.clear();
-  rcptDeferrals_.clear();
-}
-
-void SmtpSession::CountRecipientReply(int code, const std::string& reply) {
-  if (code == 250 || code == 251) {
-    ++rcptAccepted_;
-    return;
-  }
-  lastRcptReply_ = reply;
-  rcptAllPermanent_ = rcptAllPermanent_ && DropsMessage(code);
-  const std::string firstLine = reply.substr(0, reply.find_first_of("\r\n"));
-  const std::string& recipient = recipients_[std::min(rcptIndex_, recipients_.size() - 1)];
-  if (!DropsMessage(code)) {
-    rcptDeferred_.push_back(recipient);
-    rcptDeferrals_.push_back(recipient + ": " + firstLine);
-    return;
-  }
-  rcptRefusals_.push_back(recipient + ": " + firstLine);
-}
-
-// The server took the head message: it leaves the outbox, or stays for the recipients refused
-// for now alone, and any recipient it refused is named to the user.
-SmtpTurn SmtpSession::AcceptHead(SmtpSocket& socket) {
-  if (!outbox_.Empty()) {
-    outcome_.accepted.push_back(outbox_.Head().id);
-    if (rcptDeferred_.empty()) {
-      outbox_.TakeHead();
-    } else {
-      outbox_.SetAsideHead(rcptDeferred_);  // still owed to those refused for now
-    }
-  }
-  outcome_.refusedRecipients.insert(outcome_.refusedRecipients.end(), rcptRefusals_.begin(),
-                                    rcptRefusals_.end());
-  outcome_.deferredRecipients.insert(outcome_.deferredRecipients.end(), rcptDeferrals_.begin(),
-                                     rcptDeferrals_.end());
-  rcptRefusals_.clear();
-  rcptDeferrals_.clear();
-  rcptDeferred_.clear();
-  return pipelining_ ? BeginPipelinedMessage(socket) : BeginNextMessage(socket);
-}
-
-SmtpTurn SmtpSession::AnswerData(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code == 354) {
-    SendMessageData(socket);
-    return {};
-  }
-  return Refuse(reply, DropsMessage(code));
-}
-
-SmtpTurn SmtpSession::AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply) {
-  if (code != 250) return Refuse(reply, DropsMessage(code));
-  return AcceptHead(socket);
 }
 
 SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string& reply) {
@@ -411,148 +363,32 @@ SmtpTurn SmtpSession::AnswerQuit(SmtpSocket& socket, int code, const std::string
   return EndUnexpectedly(reply, "the server did not answer QUIT as expected");
 }
 
-// --- The commands ---
+// --- Sending: every command awaits its reply ---
 
-void SmtpSession::SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command) {
-  state_ = next;
+void SmtpSession::AppendCommand(std::string& text, SmtpState step, const std::string& command) {
+  text += command + LineEnd;
+  Await(step);
+}
+
+void SmtpSession::SendCommand(SmtpSocket& socket, SmtpState step, const std::string& command) {
+  Await(step);
+  SendText(socket, command + LineEnd);
+}
+
+// The state is in place before the text goes: a send that fails reports it from within.
+void SmtpSession::Await(SmtpState step) {
+  if (awaited_.empty()) state_ = step;
+  awaited_.push_back(step);
+}
+
+void SmtpSession::SendText(SmtpSocket& socket, std::string text) {
   ++steps_;
-  socket.SetText(command + LineEnd);
+  socket.SetText(std::move(text));
 }
 
-// MAIL FROM for the message at the head of the outbox, or QUIT when none is left.
-SmtpTurn SmtpSession::BeginNextMessage(SmtpSocket& socket) {
-  if (outbox_.Empty()) {
-    SendCommand(socket, SmtpState::Quit, "QUIT");
-    return {};
-  }
-  if (HasLineBreakOrNul(SenderAddress))
-    return Halt(SmtpHalt::Kind::Refusal, SenderProblem(), false,
-                "the sender address holds a line break");
-  if (pipelining_) return BeginPipelinedMessage(socket);
-  if (std::optional<SmtpTurn> refusal = RefuseUnsendableAddress(outbox_.Head())) return *refusal;
-  // As it goes on the wire: 8bit text only to a server that takes it, else quoted-printable.
-  changedTransferText_ = ChangedTransferForm(outbox_.Head().text, extensions_.Has("8BITMIME"));
-  const std::size_t size = HeadTransferText().size();
-  if (extensions_.sizeLimit != 0 && size > extensions_.sizeLimit) return RefuseTooLarge(size);
-  SendCommand(socket, SmtpState::MailFrom, MailFromCommand(outbox_.Head(), HeadTransferText()));
+SmtpTurn SmtpSession::SendQuit(SmtpSocket& socket) {
+  SendCommand(socket, SmtpState::Quit, "QUIT");
   return {};
-}
-
-std::size_t SmtpSession::SizeBeyondLimit(const OutboxMessage& message) const {
-  if (extensions_.sizeLimit == 0) return 0;
-  const std::optional<std::string> changed =
-      ChangedTransferForm(message.text, extensions_.Has("8BITMIME"));
-  const std::size_t size = changed ? changed->size() : message.text.size();
-  return size > extensions_.sizeLimit ? size : 0;
-}
-
-SmtpTurn SmtpSession::RefuseTooLarge(std::size_t size) {
-  return Halt(SmtpHalt::Kind::Refusal, TooLargeProblem(extensions_.sizeLimit, size), true,
-              "the message is larger than the server takes");
-}
-
-// Parameters only as the server announced them: BODY=8BITMIME for text with bytes above 127
-// (a server greeted with HELO announces nothing), SMTPUTF8 for an address beyond ASCII.
-std::string SmtpSession::MailFromCommand(const OutboxMessage& message,
-                                         std::string_view transferText) const {
-  std::string command = "MAIL FROM: <" + WireAddress(SenderAddress).value_or(SenderAddress) + ">";
-  if (extensions_.Has("8BITMIME") && IsEightBit(transferText)) command += " BODY=8BITMIME";
-  if (NeedsSmtpUtf8(message)) command += " SMTPUTF8";
-  return command;
-}
-
-bool SmtpSession::NeedsSmtpUtf8(const OutboxMessage& message) const {
-  const auto needs = [](const std::string& address) {
-    return pelorin::NeedsSmtpUtf8(WireAddress(address).value_or(address));
-  };
-  const std::vector<std::string> recipients = SplitRecipients(message.recipient);
-  return needs(SenderAddress) || std::any_of(recipients.begin(), recipients.end(), needs);
-}
-
-// A sender that cannot go keeps the messages queued (the settings can be corrected); a
-// recipient that cannot go to this server refuses its message for good.
-std::optional<SmtpTurn> SmtpSession::RefuseUnsendableAddress(const OutboxMessage& message) {
-  bool senderAtFault = false;
-  std::optional<std::string> shown = UnsendableAddress(message, &senderAtFault);
-  if (!shown) return std::nullopt;
-  if (senderAtFault) {
-    return Halt(SmtpHalt::Kind::Refusal,
-                *shown + " Correct the sender address in the settings; the messages stay queued.",
-                false, "the sender address cannot be given to this server");
-  }
-  return Halt(SmtpHalt::Kind::Refusal,
-              *shown + " The message to it cannot be sent; it is taken out of the outbox.", true,
-              "a recipient address cannot be given to this server");
-}
-
-// Addresses with line breaks are refused where their command would go, as before.
-std::optional<std::string> SmtpSession::UnsendableAddress(const OutboxMessage& message,
-                                                          bool* senderAtFault) const {
-  const bool takesUtf8 = extensions_.Has("SMTPUTF8");
-  const auto problem = [takesUtf8](const std::string& address) -> std::optional<std::string> {
-    if (HasLineBreakOrNul(address)) return std::nullopt;
-    const std::optional<std::string> wire = WireAddress(address);
-    if (!wire) return AddressProblem(address, true);
-    if (pelorin::NeedsSmtpUtf8(*wire) && !takesUtf8) return AddressProblem(address, false);
-    return std::nullopt;
-  };
-  *senderAtFault = true;
-  if (std::optional<std::string> sender = problem(SenderAddress)) return sender;
-  *senderAtFault = false;
-  for (const std::string& recipient : SplitRecipients(message.recipient)) {
-    if (std::optional<std::string> shown = problem(recipient)) return shown;
-  }
-  return std::nullopt;
-}
-
-SmtpTurn SmtpSession::SendRcptTo(SmtpSocket& socket) {
-  if (outbox_.Empty()) {
-    SendCommand(socket, SmtpState::Quit, "QUIT");
-    return {};
-  }
-  StartRecipients(outbox_.Head());
-  return SendNextRcptTo(socket);
-}
-
-SmtpTurn SmtpSession::SendNextRcptTo(SmtpSocket& socket) {
-  const std::string& recipient = recipients_[rcptIndex_];
-  if (HasLineBreakOrNul(recipient)) {
-    return Halt(SmtpHalt::Kind::Refusal, RecipientProblem(recipient), true,
-                "the recipient address holds a line break");
-  }
-  SendCommand(socket, SmtpState::RcptTo,
-              "RCPT TO: <" + WireAddress(recipient).value_or(recipient) + ">");
-  return {};
-}
-
-std::string_view SmtpSession::HeadTransferText() const {
-  if (changedTransferText_) return *changedTransferText_;
-  return outbox_.Head().text;
-}
-
-void SmtpSession::SendMessageData(SmtpSocket& socket) {
-  state_ = SmtpState::MessageData;
-  socket.SetText(StartMessageData(socket));
-}
-
-// A message of megabytes goes out partly from where it lies: while the connection takes them,
-// its leading lines that go as they stand are handed to the socket a megabyte at a time; the
-// rest is copied once into the data text that is returned, to go with the end mark (and,
-// pipelined, the next commands) and to wait in the socket. Copying it all first kept the
-// server waiting for as long as the copying took.
-std::string SmtpSession::StartMessageData(SmtpSocket& socket) {
-  constexpr std::size_t kInPlacePiece = 1u << 20;
-  constexpr std::size_t kWithTheEndMark = 64u << 10;  // the end mark never goes alone
-  if (outbox_.Empty()) return SmtpDataText({});
-  std::string_view rest = HeadTransferText();
-  while (rest.size() > kInPlacePiece + kWithTheEndMark && !socket.TextWaiting()) {
-    const std::size_t piece =
-        SmtpDataUnchangedLength(rest, std::min(kInPlacePiece, rest.size() - kWithTheEndMark));
-    if (piece == 0) break;
-    socket.SetTextView(rest.substr(0, piece));
-    rest.remove_prefix(piece);
-  }
-  return SmtpDataText(rest);
 }
 
 // --- Stopping and ending ---
@@ -585,7 +421,7 @@ SmtpTurn SmtpSession::EndUnexpectedly(std::string shown, std::string why) {
 SmtpTurn SmtpSession::Close(SmtpSocket& socket) {
   // Disconnect first: a failure it reports still belongs to this conversation.
   socket.Disconnect();
-  pending_.clear();
+  awaited_.clear();
   state_ = SmtpState::Idle;
   halted_ = false;
   replyBuffer_.clear();
@@ -610,11 +446,8 @@ SmtpTurn SmtpSession::GoOn(SmtpSocket& socket) {
   }
   // With commands still in flight a QUIT could be read as message data: the connection is
   // closed instead, which makes the server drop whatever it took of an unfinished message.
-  if (lostWhileHalted_ || !pending_.empty()) return Close(socket);
-  if (halt_.kind == SmtpHalt::Kind::Refusal) {
-    SendCommand(socket, SmtpState::Quit, "QUIT");
-    return {};
-  }
+  if (lostWhileHalted_ || MessageCommandsInFlight()) return Close(socket);
+  if (halt_.kind == SmtpHalt::Kind::Refusal) return SendQuit(socket);
   socket.SetText("QUIT" + LineEnd);
   return Close(socket);
 }

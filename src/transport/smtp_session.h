@@ -1,5 +1,8 @@
 // The client side of an SMTP conversation: a state machine driven by the server's replies,
-// carrying every message of the outbox through one connection and ending with QUIT.
+// carrying every message of the outbox through one connection and ending with QUIT. Every
+// command sent awaits its reply in one queue; lock-step that queue holds one command at a time,
+// with PIPELINING (where EHLO announced it) a message's commands go together. The mail
+// transaction is written once for both (smtp_session_transaction.cpp).
 //
 // The session never shows anything. When the server refuses or the conversation must end, it
 // stops and reports it (a halt); its owner shows the report and then lets it go on, which
@@ -17,6 +20,7 @@
 
 #include "transport/ehlo_reply.h"
 #include "transport/outbox.h"
+#include "transport/smtp_recipient_count.h"
 #include "transport/smtp_socket.h"
 #include "transport/smtp_state.h"
 
@@ -80,6 +84,7 @@ class SmtpSession {
  public:
   explicit SmtpSession(Outbox& outbox) : outbox_(outbox) {}
 
+  // The reply awaited (while halted: the one that halted the conversation).
   SmtpState State() const { return state_.load(); }
   bool IsHalted() const { return halted_; }
   const SmtpOutcome& Outcome() const { return outcome_; }
@@ -118,68 +123,63 @@ class SmtpSession {
   void Abandon(const std::string& why);
 
  private:
+  // Taking replies (smtp_session.cpp). Every command sent awaits its reply in `awaited_`, in
+  // order; lock-step that queue holds one command at a time, pipelined a message's group.
+  SmtpTurn TakeReplies(SmtpSocket& socket, std::size_t knownIncomplete, std::size_t owed);
+  std::size_t NextReplyLength(std::size_t knownIncomplete) const;
   SmtpTurn Answer(SmtpSocket& socket, const std::string& reply);
-  SmtpTurn AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerHelo(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerData(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerQuit(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerAuth(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerChallenge(SmtpSocket& socket, const std::string& reply);
-  SmtpTurn AnswerInState(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerAwaited(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerStep(SmtpSocket& socket, SmtpState step, int code, const std::string& reply);
   SmtpTurn WaitPast();
   SmtpTurn AnswerOutOfTurn(const std::string& reply);
-  std::size_t RepliesOwed() const;
+  bool MessageCommandsInFlight() const;
 
+  // Before the messages, and after them (smtp_session.cpp).
+  SmtpTurn AnswerGreeting(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn Greet(SmtpSocket& socket);
+  SmtpTurn AnswerHelo(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerEhlo(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AfterExtensions(SmtpSocket& socket);
+  SmtpTurn AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn SignIn(SmtpSocket& socket);
+  SmtpTurn AnswerAuth(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerChallenge(SmtpSocket& socket, const std::string& reply);
   SmtpTurn RefuseSignIn(const std::string& reply);
-  std::string MailFromCommand(const OutboxMessage& message, std::string_view transferText) const;
-  std::optional<SmtpTurn> RefuseUnsendableAddress(const OutboxMessage& message);
-  // The box's text when the sender or a recipient of `message` cannot go to this server.
-  std::optional<std::string> UnsendableAddress(const OutboxMessage& message,
-                                               bool* senderAtFault) const;
-  bool NeedsSmtpUtf8(const OutboxMessage& message) const;
-  std::string_view HeadTransferText() const;
-  std::string StartMessageData(SmtpSocket& socket);
+  SmtpTurn AnswerQuit(SmtpSocket& socket, int code, const std::string& reply);
 
-  // Pipelining (smtp_session_pipelined.cpp): a message's MAIL FROM, RCPT TO and DATA go out
-  // together, its data with the next message's group, and the replies are matched to the
-  // commands in order.
-  struct Pending {
-    enum class Kind { MailFrom, RcptTo, Data, MessageData, EmptyData };
-    Kind kind;
+  // The mail transaction at any depth (smtp_session_transaction.cpp).
+  struct Unsendable {  // why a message cannot go to this server
+    std::string shown;
+    bool dropsMessage;
+    std::string why;
   };
-  SmtpTurn TakePipelinedReplies(SmtpSocket& socket, std::size_t owed);
-  SmtpTurn BeginPipelinedMessage(SmtpSocket& socket);
-  bool AppendGroup(const OutboxMessage& message, std::string& text);
-  SmtpTurn AnswerPipelined(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn AnswerPipelinedStep(SmtpSocket& socket, Pending answered, int code,
-                               const std::string& reply);
-  static SmtpState StateAwaiting(Pending::Kind kind);
-  static bool AnswersCommand(Pending::Kind kind, int code);
-  SmtpTurn AnswerGroupData(SmtpSocket& socket, int code, const std::string& reply);
-  SmtpTurn RefuseGroup(int code, const std::string& reply);
-  void SendDataWithNextGroup(SmtpSocket& socket);
-  void FollowFront();
-
-  // The size the message goes with when that is beyond what the server announced, else 0.
-  std::size_t SizeBeyondLimit(const OutboxMessage& message) const;
-  SmtpTurn RefuseTooLarge(std::size_t size);
-
-  SmtpTurn BeginNextMessage(SmtpSocket& socket);
+  SmtpTurn BeginMessage(SmtpSocket& socket);
+  std::optional<Unsendable> UnsendableMessage(const OutboxMessage& message);
+  std::optional<Unsendable> UnsendableAddress(const OutboxMessage& message) const;
+  std::optional<Unsendable> TooLarge(const OutboxMessage& message);
+  void AppendMessageCommands(const OutboxMessage& message, std::string& text);
+  std::string MailFromCommand(const OutboxMessage& message);
+  bool NeedsSmtpUtf8(const OutboxMessage& message) const;
+  std::string_view TransferText(const OutboxMessage& message);
+  SmtpTurn AnswerMailFrom(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AnswerRcptTo(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn ContinueMessage(SmtpSocket& socket);
   SmtpTurn SendRcptTo(SmtpSocket& socket);
-  SmtpTurn SendNextRcptTo(SmtpSocket& socket);
-  void StartRecipients(const OutboxMessage& message);
-  void CountRecipientReply(int code, const std::string& reply);
-  SmtpTurn AcceptHead(SmtpSocket& socket);
+  SmtpTurn AnswerData(SmtpSocket& socket, int code, const std::string& reply);
+  bool MessageTaken() const;
+  SmtpTurn RefuseMessage(int code, const std::string& reply);
   void SendMessageData(SmtpSocket& socket);
-  void SendCommand(SmtpSocket& socket, SmtpState next, const std::string& command);
+  std::string StartMessageData(SmtpSocket& socket);
+  void SendEmptyData(SmtpSocket& socket);
+  SmtpTurn AnswerMessageData(SmtpSocket& socket, int code, const std::string& reply);
+  SmtpTurn AcceptHead(SmtpSocket& socket);
+
+  // Sending (smtp_session.cpp).
+  void AppendCommand(std::string& text, SmtpState step, const std::string& command);
+  void SendCommand(SmtpSocket& socket, SmtpState step, const std::string& command);
+  void SendText(SmtpSocket& socket, std::string text);
+  void Await(SmtpState step);
+  SmtpTurn SendQuit(SmtpSocket& socket);
 
   SmtpTurn Halt(SmtpHalt::Kind kind, std::string shown, bool dropsMessage, std::string why);
   SmtpTurn Refuse(const std::string& reply, bool dropsMessage);
@@ -188,7 +188,10 @@ class SmtpSession {
   void Fail(std::string why);
 
   Outbox& outbox_;
+  // The reply awaited: the oldest in `awaited_`; while halted, the one that halted the
+  // conversation; Handshake or Idle when none is.
   std::atomic<SmtpState> state_{SmtpState::Idle};
+  std::deque<SmtpState> awaited_;  // one per command sent and not yet answered, in order
   std::string replyBuffer_;
   SmtpOutcome outcome_;
   SmtpHalt halt_;
@@ -196,25 +199,19 @@ class SmtpSession {
   bool lostWhileHalted_ = false;
   SmtpOptions options_;
   EhloExtensions extensions_;
-  bool secured_ = false;  // TLS is up, from the first byte or after STARTTLS
+  bool pipelining_ = false;  // a message's commands go together (RFC 2920)
+  bool secured_ = false;     // TLS is up, from the first byte or after STARTTLS
   bool signedIn_ = false;
   std::string authMethod_;
-  // The head message as it goes on the wire when that differs from its text.
+  // The transaction whose replies are being read: its MAIL FROM's refusal, its recipients.
+  std::string mailRefusal_;
+  SmtpRecipientCount recipients_;
+  // The text as it goes on the wire, of the message whose commands were made last, when that
+  // differs from its text: a large message is converted once.
+  std::optional<std::uint64_t> transferFor_;
   std::optional<std::string> changedTransferText_;
-  // The recipients of the message whose RCPT TO replies are being read.
-  std::vector<std::string> recipients_;
-  std::size_t rcptIndex_ = 0;
-  std::size_t rcptAccepted_ = 0;
-  bool rcptAllPermanent_ = true;  // every refusal so far was a 5xx
-  std::string lastRcptReply_;
-  std::vector<std::string> rcptRefusals_;
   std::uint64_t steps_ = 0;
-  bool waitedPast_ = false;                // the reply just taken answered no command
-  std::vector<std::string> rcptDeferred_;  // addresses refused for now
-  std::vector<std::string> rcptDeferrals_;
-  bool pipelining_ = false;
-  std::deque<Pending> pending_;   // commands sent whose replies have not come yet, in order
-  std::string groupMailRefusal_;  // the reply that refused the group's MAIL FROM
+  bool waitedPast_ = false;  // the reply just taken answered no command
 };
 
 }  // namespace pelorin

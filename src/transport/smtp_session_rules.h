@@ -1,5 +1,5 @@
-// What the SMTP session's two halves (lock-step and pipelined) share: how reply codes count,
-// and the texts for addresses that cannot go into a command. Internal to the session.
+// What the SMTP session's files share: how reply codes count, and the texts for addresses that
+// cannot go into a command. Internal to the session.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "transport/shared_data.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_reply.h"
+#include "transport/smtp_state.h"
 
 namespace pelorin::smtp_rules {
 
@@ -23,6 +24,21 @@ inline bool IsTransientOrPermanentFailure(int code) {
 // A refusal 500 to 599 of a message's recipient, DATA or data: it can never go as it stands.
 inline bool DropsMessage(int code) {
   return code >= 500 && code <= 599;
+}
+
+// A step of a message's transaction: the replies to MAIL FROM, RCPT TO, DATA and the data.
+inline bool IsMessageStep(SmtpState step) {
+  return step == SmtpState::MailFrom || step == SmtpState::RcptTo || step == SmtpState::Data ||
+         step == SmtpState::MessageData;
+}
+
+// Pipelined, only DATA is answered with 354, and DATA never with a success: a reply that
+// contradicts the command it would answer was meant for another one (a reply too many came
+// before it).
+inline bool ContradictsCommand(SmtpState step, int code) {
+  if (!IsMessageStep(step)) return false;
+  if (step == SmtpState::Data) return code >= 200 && code <= 299;
+  return code >= 300 && code <= 399;
 }
 
 // Looks at 64 bytes at a time without a branch (the compiler can use vector registers): a

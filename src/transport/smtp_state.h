@@ -1,5 +1,6 @@
-// Where an SMTP conversation stands, with the name of each step for messages that say where
-// a conversation stopped ("the server stopped answering after RCPT TO").
+// Where an SMTP conversation stands: the reply it awaits (pipelined, the oldest one), with the
+// name of each step for messages that say where a conversation stopped ("the server stopped
+// answering after RCPT TO").
 #pragma once
 
 #include <array>
@@ -9,23 +10,23 @@ namespace pelorin {
 
 enum class SmtpState : int {
   Idle = 0,         // no conversation under way
-  Greeting = 1,     // connecting; waiting for the server's greeting
-  Helo = 2,         // HELO sent
-  MailFrom = 3,     // MAIL FROM sent
-  RcptTo = 4,       // RCPT TO sent
-  Data = 5,         // DATA sent
-  MessageData = 6,  // message data and end-of-data mark sent
-  Quit = 7,         // QUIT sent
+  Greeting = 1,     // connecting; the server's greeting
+  Helo = 2,         // the reply to HELO
+  MailFrom = 3,     // the reply to MAIL FROM
+  RcptTo = 4,       // the reply to RCPT TO
+  Data = 5,         // the reply to DATA
+  MessageData = 6,  // the reply to the message data and its end-of-data mark
+  Quit = 7,         // the reply to QUIT
   // Only when the connection is to be secured or signed in to:
-  Ehlo = 8,           // EHLO sent
-  StartTls = 9,       // STARTTLS sent
-  Handshake = 10,     // the TLS handshake after STARTTLS is under way
-  Auth = 11,          // AUTH sent
-  AuthUserName = 12,  // AUTH LOGIN: the user name sent
-  AuthPassword = 13,  // AUTH LOGIN: the password sent
+  Ehlo = 8,           // the reply to EHLO
+  StartTls = 9,       // the reply to STARTTLS
+  Handshake = 10,     // none: the TLS handshake after STARTTLS is under way
+  Auth = 11,          // the reply to AUTH
+  AuthUserName = 12,  // AUTH LOGIN: the reply to the user name
+  AuthPassword = 13,  // AUTH LOGIN: the reply to the password
 };
 
-// What was last sent in each state, as a message names it after "after ".
+// What each state awaits the reply to, as a message names it after "after ".
 inline constexpr std::array<std::string_view, 14> kSmtpStepNames = {
     "the end of the conversation",
     "connecting",

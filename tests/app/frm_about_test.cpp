@@ -16,8 +16,8 @@
 #include "app/dialog_commands.h"
 #include "app/globals.h"
 #include "app/program_world.h"
-#include "app/web_address.h"
-#include "os/shell_execute.h"
+#include "desktop/shell_execute.h"
+#include "mail/web_address.h"
 
 namespace pelorin {
 namespace {

@@ -24,7 +24,7 @@
 #include "app/globals.h"
 #include "app/program_world.h"
 #include "app/security_settings.h"
-#include "os/autostart.h"
+#include "desktop/autostart.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/desktop_file_validate.h"

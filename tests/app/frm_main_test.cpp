@@ -29,9 +29,9 @@
 #include "app/globals.h"
 #include "app/program_world.h"
 #include "app/security_settings.h"
+#include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 #include "support/event_loop.h"
 #include "support/main_window_layout.h"
 #include "support/mapped_libraries.h"
@@ -213,6 +213,21 @@ TEST_F(FrmMainTest, LineBreaksPastedIntoNameOrAddressAreStoredAsBlanks) {
   EXPECT_EQ(window.edsName->itemText(0), QStringLiteral("Ann  Smith"));
   EXPECT_EQ(ConfigurationFile(),
             "localhost:25\r\n\r\n\r\nFALSE\r\nAnn  Smith\r\nann@ example.org\r\n");
+}
+
+// The file holds UTF-8 for what the window adds, and keeps the bytes of an entry carried over
+// from a code-page system (shown as U+FFFD) as they are.
+TEST_F(FrmMainTest, NamesBeyondAsciiAreSavedAsUtf8AndOlderBytesStay) {
+  pelorin::NameList = {"J\xf6rg"};
+  pelorin::AddressList = {"j@x"};
+  TfrmMain& window = Create();
+  EXPECT_EQ(window.edsName->itemText(0), QStringLiteral("J\uFFFDrg"));
+  window.edsName->setEditText(QStringLiteral("Gr\u00FC\u00DFe"));
+  window.edsEmail->setText(QStringLiteral("g@x"));
+  window.cmdAdd->click();
+  EXPECT_EQ(ConfigurationFile(),
+            "localhost:25\r\n\r\n\r\nFALSE\r\nJ\xf6rg\r\nj@x\r\nGr\xc3\xbc\xc3\x9f"
+            "e\r\ng@x\r\n");
 }
 
 TEST_F(FrmMainTest, DuplicateNamesEachFillTheirOwnAddress) {

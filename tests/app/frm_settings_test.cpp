@@ -23,14 +23,14 @@
 #include "app/dialog_commands.h"
 #include "app/globals.h"
 #include "app/mail_client_import.h"
-#include "app/mail_setup_print.h"
 #include "app/program_world.h"
 #include "app/security_settings.h"
+#include "desktop/mailto_association.h"
 #include "os/kernel.h"
-#include "os/mailto_association.h"
 #include "os/msgbox.h"
 #include "os/registry_class.h"
 #include "platform/dialup.h"
+#include "setup/mail_setup_print.h"
 
 namespace pelorin {
 namespace {

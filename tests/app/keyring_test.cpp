@@ -2,7 +2,7 @@
 // session, and, in a run of its own, a session bus that is not there. run_in_keyring_session.sh
 // makes either, with a home of its own; CTest runs each suite through it. After every test no
 // file under the test's homes and XDG directories holds a password it used.
-#include "app/keyring.h"
+#include "desktop/keyring.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -21,8 +21,8 @@
 
 #include "app/app_test_support.h"
 #include "app/globals.h"
+#include "desktop/mailto_association.h"
 #include "os/kernel.h"
-#include "os/mailto_association.h"
 #include "os/msgbox.h"
 #include "os/registry.h"
 #include "platform/dialup.h"

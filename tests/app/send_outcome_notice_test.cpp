@@ -14,10 +14,10 @@
 #include "app/frm_main.h"
 #include "app/globals.h"
 #include "app/program_world.h"
-#include "os/desktop_notice.h"
+#include "desktop/desktop_notice.h"
+#include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
-#include "os/shell_tray.h"
 #include "support/event_loop.h"
 
 namespace {

@@ -20,16 +20,16 @@
 #include <string>
 #include <vector>
 
-#include "app/mail_reader.h"
-#include "app/mime_header.h"
+#include "desktop/mailto_association.h"
 #include "e2e/desktop_input.h"
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/maildir.h"
 #include "e2e/program_copy.h"
 #include "e2e/program_test.h"
+#include "mail/mail_reader.h"
+#include "mail/mime_header.h"
 #include "os/box_presenter_widgets.h"
-#include "os/mailto_association.h"
 #include "providers/fake_ppp.h"
 #include "support/event_loop.h"
 #include "support/stamp_placeholders.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/configuration.h"
-#include "app/mailto_link.h"
+#include "mail/mailto_link.h"
 
 namespace {
 

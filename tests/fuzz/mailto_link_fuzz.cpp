@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/mailto_link.h"
-#include "app/utf8_text.h"
+#include "mail/mailto_link.h"
+#include "mail/utf8_text.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/mime_header.h"
+#include "mail/mime_header.h"
 #include "transport/mime_transfer.h"
 
 namespace {

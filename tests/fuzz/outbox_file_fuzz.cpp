@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/outbox_file.h"
+#include "outbox/outbox_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "os/shell_tray.h"
+#include "desktop/shell_tray.h"
 #include "platform/task_icon.h"
 #include "support/shell_recorder.h"
 

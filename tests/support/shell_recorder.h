@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "os/shell_tray.h"
+#include "desktop/shell_tray.h"
 
 namespace testing_support {
 

@@ -294,5 +294,28 @@ TEST_F(PipelinedSession, ARefusedDataWithTheNextGroupInFlightClosesInsteadOfQuit
   ExpectQueued({second});
 }
 
+// The sender is checked wherever a message begins: a next message whose MAIL FROM would carry
+// a line break does not go with the data, and stops the conversation at its own turn.
+TEST_F(PipelinedSession, ASenderBrokenBetweenMessagesStopsBeforeTheNextOne) {
+  Reset();
+  const std::uint64_t first = Queue("a@x", "A\r\n");
+  const std::uint64_t second = Queue("b@x", "B\r\n");
+  pelorin::SmtpOptions options;
+  options.extended = true;
+  session->Prepare(socket, "mail.example", "25", options);
+  Feed("220 model\r\n");
+  Feed("250-model\r\n250 PIPELINING\r\n");
+  pelorin::SenderAddress = "me@example.org\r\nRCPT TO: <else@x>";
+  Feed("250 ok\r\n250 ok\r\n354 go\r\n");
+  EXPECT_EQ(socket.Sent().back(), "A\r\n" + kEnd);
+  const SmtpTurn turn = Feed("250 queued\r\n");
+  ASSERT_EQ(turn.kind, SmtpTurn::Kind::Halted);
+  EXPECT_NE(turn.halt.shown.find("sender address"), std::string::npos) << turn.halt.shown;
+  GoOn();
+  EXPECT_EQ(socket.Sent().back(), kQuit);
+  EXPECT_EQ(Accepted(), Ids{first});
+  ExpectQueued({second});
+}
+
 }  // namespace
 }  // namespace testing_support

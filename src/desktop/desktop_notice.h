@@ -1,0 +1,41 @@
+// A short notice on the desktop: through the desktop's notification server
+// (org.freedesktop.Notifications on the session bus) where one runs, otherwise as a balloon over
+// an icon in the notification area (the shell's balloon tip).
+//
+// User-interface thread only. Tests can put a recorder in place of the balloon.
+#pragma once
+
+#include <QImage>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "desktop/shell_tray.h"
+
+namespace os {
+
+struct DesktopNotice {
+  std::string title;         // also the sending program's name
+  std::string text;          // plain text, shown as it is
+  QImage picture;            // the program's icon; may be null
+  std::string iconName;      // the program's icon in the desktop's icon theme
+  std::string desktopEntry;  // the program's desktop entry, without ".desktop"
+};
+
+enum class NoticeChannel { NotificationServer, TrayBalloon, None };
+
+// How long the notification server is waited for before the balloon is shown instead.
+constexpr int kNotificationServerTimeoutMs = 5000;
+
+// Shows the notice. The notification server is asked without blocking; `shown`, when given,
+// learns from the event loop which way the notice went (None: no server and no such icon).
+void ShowDesktopNotice(const DesktopNotice& notice, HWND trayWindow, std::uint32_t trayIconId,
+                       std::function<void(NoticeChannel)> shown = {});
+
+// Replaces the balloon while set (returns whether it was shown); an empty function restores
+// the notification area's own.
+using TrayBalloonHandler =
+    std::function<bool(HWND window, std::uint32_t id, const DesktopNotice& notice)>;
+void SetTrayBalloonHandler(TrayBalloonHandler handler);
+
+}  // namespace os

@@ -1,0 +1,97 @@
+// The notification-area layer where the desktop has none (the offscreen platform), and the
+// seams that let component tests stand in for the shell and the cursor.
+#include "desktop/shell_tray.h"
+
+#include <gtest/gtest.h>
+
+#include <QCursor>
+#include <QIcon>
+#include <QSystemTrayIcon>
+#include <vector>
+
+namespace {
+
+class QuietWindow : public os::ComponentWindow {
+ public:
+  void HandleMessage(const os::Message&) override {}
+};
+
+class ShellTrayOffscreenTest : public ::testing::Test {
+ protected:
+  os::NOTIFYICONDATA Record(std::uint32_t id) {
+    os::NOTIFYICONDATA record;
+    record.cbSize = os::NOTIFYICONDATA_SIZE;
+    record.hWnd = &window_;
+    record.uID = id;
+    record.uFlags = os::NIF_MESSAGE | os::NIF_ICON | os::NIF_TIP;
+    record.uCallbackMessage = os::WM_USER;
+    return record;
+  }
+
+  QuietWindow window_;
+};
+
+TEST_F(ShellTrayOffscreenTest, WithoutNotificationAreaEveryCallFails) {
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable())
+      << "the offscreen platform unexpectedly offers a notification area";
+  const os::NOTIFYICONDATA record = Record(0);
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, &record));
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_MODIFY, &record));
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_DELETE, &record));
+  QRect rect;
+  EXPECT_FALSE(os::Shell_NotifyIconGetRect(&window_, 0, &rect));
+}
+
+TEST_F(ShellTrayOffscreenTest, MalformedRequestsFail) {
+  os::NOTIFYICONDATA noWindow = Record(0);
+  noWindow.hWnd = nullptr;
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, nullptr));
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, &noWindow));
+  const os::NOTIFYICONDATA record = Record(0);
+  EXPECT_FALSE(os::Shell_NotifyIconA(3, &record)) << "unknown operation";
+}
+
+TEST_F(ShellTrayOffscreenTest, InstalledHandlerTakesTheShellsPlaceUntilReset) {
+  struct Call {
+    unsigned message;
+    os::HWND window;
+    std::uint32_t id;
+  };
+  std::vector<Call> calls;
+  os::SetShellNotifyIconHandler([&](unsigned message, const os::NOTIFYICONDATA& data) {
+    calls.push_back({message, data.hWnd, data.uID});
+    return message != os::NIM_DELETE;
+  });
+  const os::NOTIFYICONDATA record = Record(9);
+  EXPECT_TRUE(os::Shell_NotifyIconA(os::NIM_ADD, &record));
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_DELETE, &record));
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, nullptr)) << "no record reaches the handler";
+  os::SetShellNotifyIconHandler({});
+
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].message, os::NIM_ADD);
+  EXPECT_EQ(calls[1].message, os::NIM_DELETE);
+  EXPECT_EQ(calls[1].window, &window_);
+  EXPECT_EQ(calls[1].id, 9u);
+  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, &record)) << "the desktop is back";
+}
+
+TEST(CursorTest, FakeCursorUntilResetThenTheRealOne) {
+  int reads = 0;
+  os::SetCursorPosHandler([&] {
+    ++reads;
+    return os::POINT{-5, 1234};
+  });
+  os::POINT point;
+  EXPECT_TRUE(os::GetCursorPos(&point));
+  EXPECT_EQ(point, (os::POINT{-5, 1234}));
+  EXPECT_EQ(reads, 1);
+  os::SetCursorPosHandler({});
+
+  QCursor::setPos(17, 23);
+  EXPECT_TRUE(os::GetCursorPos(&point));
+  EXPECT_EQ(point, (os::POINT{QCursor::pos().x(), QCursor::pos().y()}));
+  EXPECT_FALSE(os::GetCursorPos(nullptr));
+}
+
+}  // namespace
