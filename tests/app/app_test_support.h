@@ -14,13 +14,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "support/read_file.h"
+
 namespace app_test {
+
+using testing_support::ReadFile;
 
 // A fresh directory that an unprivileged user can enter, removed with all it holds.
 class ScratchDirectory {
@@ -62,12 +65,6 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // What a child reported: its exit code and the text it wrote.

@@ -7,8 +7,8 @@
 #include <csignal>
 
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "app/startup.h"
-#include "app_test_support.h"
 #include "os/msgbox.h"
 
 namespace pelorin {
@@ -25,7 +25,7 @@ static void PrintTo(const Configuration& c, std::ostream* out) {
 namespace {
 
 using app_test::ChildUser;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::RunInChild;
 using app_test::ScratchDirectory;
 using app_test::WriteBytes;
@@ -193,17 +193,10 @@ TEST(IoErrorText, MapsSystemErrorsToTheFailureTexts) {
   for (const auto& [error, text] : cases) EXPECT_EQ(IoErrorText(error), text) << error;
 }
 
-// Globals and boxes on real files in a scratch directory beside a pretend program.
-class ConfigurationFileTest : public ::testing::Test {
+// Globals and boxes on real files in a program world of the test's own.
+class ConfigurationFileTest : public app_test::ProgramWorldTest {
  protected:
-  void SetUp() override {
-    ResetGlobals();
-    ProgramDir = scratch.Dir();
-    os::SetApplicationTitle(std::string(kApplicationTitle));
-  }
-  void TearDown() override { ResetGlobals(); }
-
-  std::string Path() const { return scratch.File("tessaly32.cfg"); }
+  std::string Path() const { return world_.program.File("tessaly32.cfg"); }
 
   static void SetExampleGlobals() {
     SmtpServer = "mailhost";
@@ -214,9 +207,6 @@ class ConfigurationFileTest : public ::testing::Test {
     NameList = {"Ann", ""};
     AddressList = {"ann@x", ""};
   }
-
-  ScratchDirectory scratch;
-  os::BoxRecorder boxes;
 };
 
 const std::string kExampleBytes =
@@ -225,24 +215,24 @@ const std::string kExampleBytes =
 TEST_F(ConfigurationFileTest, SaveWritesTheFileAndLoadReadsItBack) {
   SetExampleGlobals();
   ASSERT_TRUE(SaveConfiguration());
-  EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
-  EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+  EXPECT_EQ(ReadFile(Path()), kExampleBytes);
+  EXPECT_EQ(world_.program.Entries(), std::set<std::string>{"tessaly32.cfg"});
 
   const Configuration saved = CurrentConfiguration();
   ResetGlobals();
-  ProgramDir = scratch.Dir();
+  ProgramDir = world_.program.Dir();
   ASSERT_EQ(LoadConfiguration(), std::nullopt);
   EXPECT_EQ(CurrentConfiguration(), saved);
-  EXPECT_THAT(boxes.Boxes(), IsEmpty());
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
 TEST_F(ConfigurationFileTest, ServerWithColonIsSplitWhenReadBack) {
   SmtpServer = "a:b";
   SmtpPort = "25";
   ASSERT_TRUE(SaveConfiguration());
-  EXPECT_EQ(ReadBytes(Path()), "a:b:25\r\n\r\n\r\nFALSE\r\n");
+  EXPECT_EQ(ReadFile(Path()), "a:b:25\r\n\r\n\r\nFALSE\r\n");
   ResetGlobals();
-  ProgramDir = scratch.Dir();
+  ProgramDir = world_.program.Dir();
   ASSERT_EQ(LoadConfiguration(), std::nullopt);
   EXPECT_EQ(SmtpServer, "a");
   EXPECT_EQ(SmtpPort, "b:25");
@@ -253,7 +243,7 @@ TEST_F(ConfigurationFileTest, SaveReplacesALongerFileWholeAndKeepsItsPermissions
   ::chmod(Path().c_str(), 0640);
   SetExampleGlobals();
   ASSERT_TRUE(SaveConfiguration());
-  EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
+  EXPECT_EQ(ReadFile(Path()), kExampleBytes);
   struct stat status {};
   ASSERT_EQ(::stat(Path().c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0640u);
@@ -279,7 +269,7 @@ struct SaveFailureCase {
 };
 
 TEST_F(ConfigurationFileTest, SaveFailureShowsTheErrorBoxAndKeepsTheGlobals) {
-  WriteBytes(scratch.File("plain-file"), "");
+  WriteBytes(world_.program.File("plain-file"), "");
   const SaveFailureCase cases[] = {
       {"missing directory", [](const ScratchDirectory& s) { return s.Dir() + "gone/"; },
        "File not found."},
@@ -287,16 +277,16 @@ TEST_F(ConfigurationFileTest, SaveFailureShowsTheErrorBoxAndKeepsTheGlobals) {
        "Invalid filename."},
   };
   for (const SaveFailureCase& c : cases) {
-    boxes.Clear();
+    boxes_.Clear();
     SetExampleGlobals();
-    ProgramDir = c.programDir(scratch);
+    ProgramDir = c.programDir(world_.program);
     EXPECT_FALSE(SaveConfiguration()) << c.name;
-    EXPECT_THAT(boxes.Boxes(), ElementsAre(os::BoxRequest{c.boxText, "Pelorin32",
-                                                          os::BoxButtons::Ok, os::BoxIcon::Error}))
+    EXPECT_THAT(boxes_.Boxes(), ElementsAre(os::BoxRequest{c.boxText, "Pelorin32",
+                                                           os::BoxButtons::Ok, os::BoxIcon::Error}))
         << c.name;
     EXPECT_EQ(CurrentConfiguration(), ParseConfiguration(kExampleBytes)) << c.name;
   }
-  EXPECT_EQ(scratch.Entries(), std::set<std::string>{"plain-file"});
+  EXPECT_EQ(world_.program.Entries(), std::set<std::string>{"plain-file"});
 }
 
 // Runs SaveConfiguration in the child and reports its result and the boxes it showed.
@@ -311,16 +301,16 @@ std::string SaveAndDescribe() {
 TEST_F(ConfigurationFileTest, SaveInReadOnlyDirectoryFailsAndLeavesTheOldFileWhole) {
   WriteBytes(Path(), kExampleBytes);
   ::chmod(Path().c_str(), 0666);  // the file could be written in place; the directory cannot
-  ::chmod(scratch.Dir().c_str(), 0555);
+  ::chmod(world_.program.Dir().c_str(), 0555);
   const auto report = RunInChild(ChildUser::Nobody, [] {
     SmtpServer = "changed";
     return SaveAndDescribe();
   });
-  ::chmod(scratch.Dir().c_str(), 0755);
+  ::chmod(world_.program.Dir().c_str(), 0755);
   ASSERT_EQ(report.exitCode, 0) << report.text;
   EXPECT_EQ(report.text, "failed|File access denied.");
-  EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
-  EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+  EXPECT_EQ(ReadFile(Path()), kExampleBytes);
+  EXPECT_EQ(world_.program.Entries(), std::set<std::string>{"tessaly32.cfg"});
 }
 
 // The save renames a new file over the old one, which needs only the directory, and root
@@ -334,20 +324,20 @@ TEST_F(ConfigurationFileTest, SaveWhereNoWriteBitAllowsItFailsAlsoForRoot) {
   for (const Case& c :
        {Case{"read-only file", 0444, 0755}, Case{"read-only directory", 0644, 0555}}) {
     SCOPED_TRACE(c.name);
-    boxes.Clear();
+    boxes_.Clear();
     WriteBytes(Path(), kExampleBytes);
     ::chmod(Path().c_str(), c.file);
-    ::chmod(scratch.Dir().c_str(), c.directory);
+    ::chmod(world_.program.Dir().c_str(), c.directory);
     SmtpServer = "changed";
     const bool saved = SaveConfiguration();
-    ::chmod(scratch.Dir().c_str(), 0755);
+    ::chmod(world_.program.Dir().c_str(), 0755);
     EXPECT_FALSE(saved);
-    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"File access denied."});
-    EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
+    EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{"File access denied."});
+    EXPECT_EQ(ReadFile(Path()), kExampleBytes);
     struct stat status {};
     ASSERT_EQ(::stat(Path().c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, c.file);
-    EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+    EXPECT_EQ(world_.program.Entries(), std::set<std::string>{"tessaly32.cfg"});
     ::chmod(Path().c_str(), 0644);
   }
 }
@@ -365,8 +355,8 @@ TEST_F(ConfigurationFileTest, SaveThatFailsPartWayLeavesTheOldFileWhole) {
   });
   ASSERT_EQ(report.exitCode, 0) << report.text;
   EXPECT_EQ(report.text, "failed|Disk full.");
-  EXPECT_EQ(ReadBytes(Path()), kExampleBytes);
-  EXPECT_EQ(scratch.Entries(), std::set<std::string>{"tessaly32.cfg"});
+  EXPECT_EQ(ReadFile(Path()), kExampleBytes);
+  EXPECT_EQ(world_.program.Entries(), std::set<std::string>{"tessaly32.cfg"});
 }
 
 TEST_F(ConfigurationFileTest, LoadOfAnUnreadableFileReportsAccessDenied) {

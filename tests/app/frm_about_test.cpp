@@ -15,29 +15,21 @@
 
 #include "app/dialog_commands.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "desktop/shell_execute.h"
 #include "mail/web_address.h"
 
 namespace pelorin {
 namespace {
 
+using app_test::ReleaseDeferredDeletes;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-void ReleaseDeferredDeletes() {
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-class FrmAboutTest : public ::testing::Test {
+class FrmAboutTest : public app_test::ProgramWorldTest {
  protected:
-  void SetUp() override {
-    ResetGlobals();
-    AboutOpen = false;
-  }
-  void TearDown() override {
-    delete frmAbout.data();
-    ResetGlobals();
-  }
+  void SetUp() override { AboutOpen = false; }
+  void TearDown() override { delete frmAbout.data(); }
 
   TfrmAbout& Create(QSize screen = {1024, 768}, QWidget* owner = nullptr) {
     frmAbout = new TfrmAbout(owner, screen);

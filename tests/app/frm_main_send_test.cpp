@@ -33,6 +33,7 @@
 
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "app/scripted_smtp_peer.h"
 #include "app/security_settings.h"
 #include "app/send_workflow.h"
@@ -47,6 +48,7 @@
 #include "platform/dialup.h"
 #include "platform/dialup_key.h"
 #include "support/event_loop.h"
+#include "support/read_file.h"
 
 // Readable failures for texts of the window.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -88,10 +90,7 @@ std::string HeloName() {
   return std::string(name).find('.') != std::string::npos ? name : "[127.0.0.1]";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+using testing_support::ReadFile;
 
 std::string LastCommand(const app_test::ScriptedSmtpPeer& peer) {
   const std::vector<std::string> commands = peer.Commands();
@@ -121,34 +120,22 @@ class OpenKey : public os::VirtualKey {
   }
 };
 
-class SendWorkflowTest : public ::testing::Test {
+class SendWorkflowTest : public app_test::ProgramWorldTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    pelorin::ResetGlobals();
-    pelorin::ResetDialupForTesting();
-    pelorin::ProgramDir = dir_.path().toStdString() + "/";
-    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
+    world_.PlaceTrayIcon();
     UseStateDirectory(dir_.path().toStdString() + "/state");
-    qputenv("PELORIN_HKCU", QByteArray::fromStdString(dir_.path().toStdString() + "/hkcu.reg"));
-    os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
     pelorin::SenderAddress = "me@example.com";
     pelorin::SmtpServer = "127.0.0.1";
     pelorin::SmtpPort = peer_.Start();
   }
-  void TearDown() override {
-    window_.reset();
-    os::SetShellNotifyIconHandler(nullptr);
-    os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, pelorin::kDialupKeyPath, nullptr);
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
-    qunsetenv("PELORIN_HKCU");
-    pelorin::ResetDialupForTesting();
-  }
+  void TearDown() override { window_.reset(); }
 
   // Where the window keeps its outbox: $XDG_STATE_HOME, read when the window is made.
   void UseStateDirectory(const std::string& path) {
     stateHome_ = path;
-    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(path));
+    environment_.Set("XDG_STATE_HOME", path);
   }
   std::string OutboxDirectory() const { return stateHome_ + "/pelorin32/outbox"; }
   std::vector<std::string> OutboxFiles() const {
@@ -269,7 +256,6 @@ class SendWorkflowTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  os::BoxRecorder boxes_;
   app_test::ScriptedSmtpPeer peer_;
   std::unique_ptr<TfrmMain> window_;
   std::vector<QString> statuses_;

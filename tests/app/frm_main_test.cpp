@@ -15,14 +15,11 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -30,44 +27,28 @@
 #include "app/frm_about.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "app/security_settings.h"
 #include "desktop/shell_tray.h"
-#include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
+#include "support/main_window_layout.h"
 #include "support/mapped_libraries.h"
+#include "support/read_file.h"
 
 namespace {
 
+using app_test::TextOf;
 using pelorin::TfrmMain;
 using pelorin::TfrmSettings;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// A program directory of its own with the tray icon file, a shell that accepts every icon
-// and a recorder for the boxes.
-class FrmMainTest : public ::testing::Test {
+// A program world with the tray icon file beside the program and a shell that accepts
+// every icon unless told otherwise.
+class FrmMainTest : public app_test::ProgramWorldTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    pelorin::ResetGlobals();
-    pelorin::ProgramDir = dir_.path().toStdString() + "/";
-    qputenv("XDG_STATE_HOME", (dir_.path() + "/state").toUtf8());
-    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
-    os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& data) {
-      shellCalls_.push_back({message, data.uID, data.hMenu});
-      return shellAccepts_;
-    });
-    os::SetCommandLine(std::vector<std::string>{"pelorin32"});
-  }
-  void TearDown() override {
-    window_.reset();
-    os::SetShellNotifyIconHandler(nullptr);
-  }
+  FrmMainTest() { world_.PlaceTrayIcon(); }
+  void TearDown() override { window_.reset(); }
 
   TfrmMain& Create(std::vector<std::string> arguments = {"pelorin32"}) {
     os::SetCommandLine(arguments);
@@ -75,82 +56,41 @@ class FrmMainTest : public ::testing::Test {
     return *window_;
   }
 
-  std::string ConfigurationFile() const { return ReadFile(pelorin::ConfigurationPath()); }
+  std::string ConfigurationFile() const {
+    return testing_support::ReadFile(pelorin::ConfigurationPath());
+  }
+  std::vector<testing_support::ShellRecorder::Call>& ShellCalls() { return world_.shell.calls; }
 
-  struct ShellCall {
-    unsigned message;
-    std::uint32_t id;
-    QMenu* menu;
-  };
-  QTemporaryDir dir_;
-  os::BoxRecorder boxes_;
-  std::vector<ShellCall> shellCalls_;
-  bool shellAccepts_ = true;
   std::unique_ptr<TfrmMain> window_;
 };
-
-struct ControlLayout {
-  const char* name;
-  QRect geometry;
-  const char* text;
-  const char* hint;
-};
-
-QString TextOf(QWidget* control) {
-  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
-  if (auto* button = qobject_cast<QPushButton*>(control)) return button->text();
-  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
-  if (auto* memo = qobject_cast<QPlainTextEdit*>(control)) return memo->toPlainText();
-  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
-  return QStringLiteral("?");
-}
 
 TEST_F(FrmMainTest, ControlsStandWhereTheLayoutPutsThem) {
   TfrmMain& window = Create();
   window.TaskIconClick(nullptr);  // labels fit their text once the window is shown
-  const std::vector<ControlLayout> layouts = {
-      {"Label1", {5, 8, 28, 13}, "Name", ""},
-      {"Label4", {5, 32, 28, 13}, "E-mail", ""},
-      {"Label2", {5, 56, 36, 13}, "Subject", ""},
-      {"Label3", {5, 80, 24, 13}, "Body", ""},
-      {"edsName",
-       {69, 3, 279, 21},
-       "",
-       "Select the name of the person you want to send mail to or enter a new."},
-      {"edsEmail",
-       {69, 27, 280, 21},
-       "",
-       "Enter the e-mail of the person you want to send mail to."},
-      {"edsSubj", {69, 51, 280, 21}, "", "The subject of the e-mail to be sent."},
-      {"edsMemo", {68, 76, 281, 225}, "", "The body of the e-mail to be sent!"},
-      {"cmdMake", {68, 308, 65, 21}, "&Send", "Sends the composed e-mail."},
-      {"cmdAdd", {140, 308, 65, 21}, "&Add", "Adds the name and e-mail to the name list."},
-      {"cmdDel", {212, 308, 65, 21}, "&Delete", "Deletes the selected person."},
-      {"cmdMin", {284, 308, 65, 21}, "&Close", "Minimizes the application."},
-  };
-  for (const ControlLayout& layout : layouts) {
+  for (const testing_support::ControlLayout& layout : testing_support::kMainWindowControls) {
     SCOPED_TRACE(layout.name);
+    const QRect place(layout.place.x, layout.place.y, layout.place.width, layout.place.height);
     auto* control = window.findChild<QWidget*>(QString::fromLatin1(layout.name));
     ASSERT_NE(control, nullptr);
     if (auto* label = qobject_cast<QLabel*>(control)) {
       // At least the designed width, never cut.
-      EXPECT_EQ(label->pos(), layout.geometry.topLeft());
-      EXPECT_GE(label->width(), std::max(layout.geometry.width(),
-                                         label->fontMetrics().horizontalAdvance(label->text())));
+      EXPECT_EQ(label->pos(), place.topLeft());
+      EXPECT_GE(label->width(),
+                std::max(place.width(), label->fontMetrics().horizontalAdvance(label->text())));
       EXPECT_LE(label->x() + label->width(), 68) << "clear of the fields";
     } else {
-      EXPECT_EQ(control->geometry(), layout.geometry);
+      EXPECT_EQ(control->geometry(), place);
     }
     EXPECT_EQ(TextOf(control), QString::fromLatin1(layout.text));
     EXPECT_EQ(control->toolTip(), QString::fromLatin1(layout.hint));
   }
   EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
-  EXPECT_EQ(window.lblStatus->pos(), QPoint(69, 337));
+  EXPECT_EQ(window.lblStatus->pos(),
+            QPoint(testing_support::kStatusLabelPlace.x, testing_support::kStatusLabelPlace.y));
 }
 
 // OpenSSL stays out of the tray program until its window is shown with a secured server set.
 TEST_F(FrmMainTest, ShowingTheWindowLoadsOpenSslOnlyForASecuredServer) {
-  app_test::IsolatedEnvironment environment;
   TfrmMain& window = Create();
   window.TaskIconClick(nullptr);
   EXPECT_FALSE(testing_support::LibraryMapped("libssl.so")) << "loaded without a secured server";
@@ -182,9 +122,10 @@ TEST_F(FrmMainTest, TabOrderRunsFromNameToClose) {
 TEST_F(FrmMainTest, WindowHasItsCaptionFixedSizePlaceAndNoTitleBarButtons) {
   TfrmMain& window = Create();
   EXPECT_EQ(window.windowTitle(), QStringLiteral("Pelorin 32"));
-  EXPECT_EQ(window.size(), QSize(357, 355));
+  const testing_support::Place place = testing_support::kMainWindowPlace;
+  EXPECT_EQ(window.size(), QSize(place.width, place.height));
   EXPECT_EQ(window.minimumSize(), window.maximumSize());
-  EXPECT_EQ(window.pos(), QPoint(434, 114));
+  EXPECT_EQ(window.pos(), QPoint(place.x, place.y));
   const Qt::WindowFlags flags = window.windowFlags();
   EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
   EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
@@ -211,9 +152,10 @@ TEST_F(FrmMainTest, TrayModeStartsHiddenWithTheIconShown) {
   EXPECT_FALSE(window.isVisible());
   EXPECT_TRUE(window.TaskIcon->Enabled());
   EXPECT_EQ(window.TaskIcon->Hint(), "Click here to send an e-mail!");
-  ASSERT_EQ(shellCalls_.size(), 1u);
-  EXPECT_EQ(shellCalls_[0].message, os::NIM_ADD);
-  EXPECT_EQ(shellCalls_[0].menu, window.PopupMenu1) << "for trays that open the menu themselves";
+  ASSERT_EQ(ShellCalls().size(), 1u);
+  EXPECT_EQ(ShellCalls()[0].message, os::NIM_ADD);
+  EXPECT_EQ(ShellCalls()[0].record.hMenu, window.PopupMenu1)
+      << "for trays that open the menu themselves";
   EXPECT_TRUE(boxes_.Boxes().empty());
 
   window.TaskIconClick(window.TaskIcon);
@@ -223,7 +165,7 @@ TEST_F(FrmMainTest, TrayModeStartsHiddenWithTheIconShown) {
 }
 
 TEST_F(FrmMainTest, WithoutANotificationAreaTheWindowShowsItself) {
-  shellAccepts_ = false;
+  world_.shell.AcceptAll(false);
   TfrmMain& window = Create();
   EXPECT_FALSE(window.TaskIcon->Enabled());
   EXPECT_TRUE(window.isVisible());
@@ -236,7 +178,7 @@ TEST_F(FrmMainTest, MissingIconFileIsReportedAndTheWindowShowsItself) {
   TfrmMain& window = Create();
   ASSERT_EQ(boxes_.Texts().size(), 1u);
   EXPECT_EQ(boxes_.Texts()[0], "Cannot open file " + pelorin::ProgramDir + "skelmar32.ico.");
-  EXPECT_TRUE(shellCalls_.empty());
+  EXPECT_TRUE(ShellCalls().empty());
   EXPECT_TRUE(window.isVisible());
 }
 
@@ -426,14 +368,14 @@ TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
   };
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.link);
-    shellCalls_.clear();
+    ShellCalls().clear();
     TfrmMain& window = Create({"pelorin32", "/u", c.link});
     EXPECT_EQ(window.edsEmail->text(), QString::fromUtf8(c.email));
     EXPECT_EQ(window.edsSubj->text(), QString::fromUtf8(c.subject));
     EXPECT_TRUE(window.edsName->currentText().isEmpty());
     EXPECT_EQ(window.edsMemo->toPlainText(), QString::fromUtf8(c.body));
     EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
-    EXPECT_TRUE(shellCalls_.empty());
+    EXPECT_TRUE(ShellCalls().empty());
     EXPECT_FALSE(window.TaskIcon->Enabled());
   }
 }
@@ -623,7 +565,7 @@ TEST_F(FrmMainTest, CloseFromTheWindowManagerDoesWhatTheCloseButtonDoes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    shellAccepts_ = c.trayShown;
+    world_.shell.AcceptAll(c.trayShown);
     TfrmMain& window = Create(c.arguments);
     window.show();
     window.Timer1->start();
@@ -634,7 +576,6 @@ TEST_F(FrmMainTest, CloseFromTheWindowManagerDoesWhatTheCloseButtonDoes) {
 }
 
 TEST_F(FrmMainTest, MenuOpensTheSettingsDialogAndTheAboutBoxOwnedByTheWindow) {
-  const app_test::IsolatedEnvironment outsideWorld;
   TfrmMain& window = Create();
   window.Properties1->trigger();
   ASSERT_FALSE(pelorin::frmSettings.isNull());

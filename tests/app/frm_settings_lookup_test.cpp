@@ -7,9 +7,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/dialog_test_environment.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "app/security_settings.h"
 #include "os/msgbox.h"
 #include "setup/fake_network_lookup.h"
@@ -20,18 +20,15 @@ namespace {
 
 using setup_test::FakeAnswers;
 
-class FrmSettingsLookupTest : public ::testing::Test {
+class FrmSettingsLookupTest : public app_test::ProgramWorldTest {
  protected:
   void SetUp() override {
-    ResetGlobals();
-    ProgramDir = environment_.Scratch().Dir();
     SettingsOpen = false;
     setup::UseNetworkLookupMaker(setup_test::FakeMaker(answers_));
   }
   void TearDown() override {
     delete frmSettings.data();
     setup::UseNetworkLookupMaker({});
-    ResetGlobals();
   }
 
   void StoreSecurity(const std::string& text) {
@@ -49,8 +46,6 @@ class FrmSettingsLookupTest : public ::testing::Test {
         [&] { return !window.lblLookup->text().startsWith(QStringLiteral("Looking up")); }));
   }
 
-  app_test::IsolatedEnvironment environment_;
-  os::BoxRecorder boxes_;
   std::shared_ptr<FakeAnswers> answers_ = std::make_shared<FakeAnswers>(FakeAnswers{
       .services = {{"_submission._tcp.example.org", {{"mail.example.org", 587, 0, 0}}}}});
 };

@@ -21,9 +21,9 @@
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
-#include "app/dialog_test_environment.h"
 #include "app/globals.h"
 #include "app/mail_client_import.h"
+#include "app/program_world.h"
 #include "app/security_settings.h"
 #include "desktop/mailto_association.h"
 #include "os/kernel.h"
@@ -36,7 +36,9 @@ namespace pelorin {
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
+using app_test::ReleaseDeferredDeletes;
+using app_test::TextOf;
 using app_test::WriteBytes;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -67,25 +69,10 @@ std::string CommandLineValue() {
   return registry.ReadString("Command Line");
 }
 
-void ReleaseDeferredDeletes() {
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-class FrmSettingsTest : public ::testing::Test {
+class FrmSettingsTest : public app_test::ProgramWorldTest {
  protected:
-  void SetUp() override {
-    ResetGlobals();
-    ResetDialupForTesting();
-    ProgramDir = environment_.Scratch().Dir();
-    SettingsOpen = false;
-    os::SetApplicationTitle("Pelorin32");
-  }
-  void TearDown() override {
-    delete frmSettings.data();
-    os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, os::kMailtoCommandKey, nullptr);
-    ResetDialupForTesting();
-    ResetGlobals();
-  }
+  void SetUp() override { SettingsOpen = false; }
+  void TearDown() override { delete frmSettings.data(); }
 
   TfrmSettings& Create(QWidget* owner = nullptr) {
     frmSettings = new TfrmSettings(owner);
@@ -106,10 +93,7 @@ class FrmSettingsTest : public ::testing::Test {
                Hive("[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\RAS]\r\n\r\n"));
   }
 
-  std::string ConfigurationFile() const { return ReadBytes(ConfigurationPath()); }
-
-  app_test::IsolatedEnvironment environment_;
-  os::BoxRecorder boxes_;
+  std::string ConfigurationFile() const { return ReadFile(ConfigurationPath()); }
 };
 
 // ---- The window ----------------------------------------------------------------------
@@ -121,14 +105,6 @@ struct ExpectedControl {
   const char* text;
   const char* hint;
 };
-
-QString TextOf(QWidget* control) {
-  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
-  if (auto* button = qobject_cast<QAbstractButton*>(control)) return button->text();
-  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
-  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
-  return QStringLiteral("?");
-}
 
 TEST_F(FrmSettingsTest, ControlsStandWhereTheDesignerPutThemWithTheirTextsAndHints) {
   SmtpServer = "mail.example.org";
@@ -184,12 +160,6 @@ TEST_F(FrmSettingsTest, ControlsStandWhereTheDesignerPutThemWithTheirTextsAndHin
        {256, 173, 75, 25},
        "&Cancel",
        "Closes this dialog and cancels all the changes."},
-      {"cmdAdvanced",
-       "frmSettings",
-       {92, 173, 75, 25},
-       "&Advanced...",
-       "Sets how Pelorin signs in to your Send Mail server and whether it starts when you log "
-       "in."},
   };
   for (const ExpectedControl& expected : expectedControls) {
     SCOPED_TRACE(expected.name);
@@ -487,7 +457,7 @@ TEST_F(FrmSettingsTest, FirstRunGivesTheImportedSecurityAndUserNameWhereNoneIsSe
     ShowSettingsForFirstRun();
     frmSettings->cmdOk->click();
     EXPECT_EQ(ReadSecuritySettings(), c.expected);
-    EXPECT_THAT(ReadBytes(environment_.CurrentUserHive()),
+    EXPECT_THAT(ReadFile(environment_.CurrentUserHive()),
                 ::testing::Not(::testing::HasSubstr("Secret-Of-Msmtp")));
     EXPECT_THAT(boxes_.Boxes(), IsEmpty());
     delete frmSettings.data();
@@ -756,12 +726,12 @@ TEST_F(FrmSettingsTest, MailToMakesTheProgramTheMailtoHandlerSilentlyEachTime) {
       environment_.Home() + "/.local/share/applications/pelorin32.desktop";
   const std::string listPath = environment_.Home() + "/.config/mimeapps.list";
   window.cmdMailTo->click();
-  const std::string entry = ReadBytes(entryPath);
+  const std::string entry = ReadFile(entryPath);
   window.cmdMailTo->click();
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
-  EXPECT_EQ(ReadBytes(entryPath), entry);
+  EXPECT_EQ(ReadFile(entryPath), entry);
   EXPECT_THAT(entry, ::testing::HasSubstr("\nExec=" + os::GetModuleFileName() + " /u %u\n"));
-  EXPECT_EQ(ReadBytes(listPath),
+  EXPECT_EQ(ReadFile(listPath),
             "[Default Applications]\nx-scheme-handler/mailto=pelorin32.desktop;\n");
   os::Registry registry(os::KEY_READ);
   registry.SetRootKey(os::HKEY_LOCAL_MACHINE);

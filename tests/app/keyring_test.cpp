@@ -12,16 +12,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
-#include "app/dialog_test_environment.h"
 #include "app/frm_advanced.h"
 #include "app/frm_main.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
 #include "app/password_source.h"
+#include "app/program_world.h"
 #include "app/security_settings.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -117,30 +115,24 @@ std::vector<std::string> FilesHolding(const std::string& directory, const std::s
            directory, fs::directory_options::skip_permission_denied, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (!it->is_regular_file(error)) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(in), {});
-    if (bytes.find(text) != std::string::npos) holding.push_back(it->path().string());
+    if (testing_support::ReadFile(it->path()).find(text) != std::string::npos) {
+      holding.push_back(it->path().string());
+    }
   }
   return holding;
 }
 
-class KeyringTestBase : public ::testing::Test {
+class KeyringTestBase : public app_test::ProgramWorldTest {
  protected:
-  void SetUp() override {
-    ResetGlobals();
-    ResetPasswordSourceForTesting();
-    ProgramDir = environment_.Scratch().Dir();
-    os::SetApplicationTitle("Pelorin32");
-  }
+  void SetUp() override { ResetPasswordSourceForTesting(); }
   void TearDown() override {
     for (QInputDialog* question : OpenQuestions()) question->reject();
     delete frmSettings.data();
     ResetPasswordSourceForTesting();
-    // The wrapper's homes (the keyring's own files among them), this test's home and hives,
-    // and the state directory of queued mail.
-    for (const std::string& directory :
-         {Environment("PELORIN_KEYRING_SCRATCH"), environment_.Scratch().Dir(),
-          Environment("XDG_STATE_HOME")}) {
+    // The wrapper's homes (the keyring's own files among them), this test's home, hives and
+    // state directory of queued mail, and the program directory.
+    for (const std::string& directory : {Environment("PELORIN_KEYRING_SCRATCH"),
+                                         environment_.Scratch().Dir(), world_.program.Dir()}) {
       if (directory.empty()) continue;
       for (const char* password : {kPassword, kOtherPassword}) {
         EXPECT_THAT(FilesHolding(directory, password), IsEmpty())
@@ -152,8 +144,6 @@ class KeyringTestBase : public ::testing::Test {
   // The way the run was made; the wrapper script says which.
   static bool RunBy(const std::string& mode) { return Environment("PELORIN_TEST_KEYRING") == mode; }
 
-  app_test::IsolatedEnvironment environment_;
-  os::BoxRecorder boxes_;
   QWidget window_;
 };
 

@@ -42,11 +42,13 @@
 
 #include "app/frm_main.h"
 #include "app/globals.h"
-#include "app/misbehaving_smtp_peer.h"
+#include "app/program_world.h"
+#include "app/scripted_smtp_peer.h"
 #include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
+#include "support/read_file.h"
 #include "transport/sockets.h"
 
 namespace {
@@ -144,12 +146,7 @@ std::string JoinedWith(const std::vector<std::string>& lines, const std::string&
   return text;
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using testing_support::ReadFile;
 
 // The files in `directory` that end with `suffix`, each with its text.
 std::map<std::string, std::string> FilesIn(const std::string& directory,
@@ -569,18 +566,13 @@ int Runs() {
   return runs != nullptr ? std::atoi(runs) : 40;
 }
 
-class SendInterleavingTest : public ::testing::Test {
+class SendInterleavingTest : public app_test::ProgramWorldTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(programDirectory_.isValid());
-    pelorin::ResetGlobals();
-    pelorin::ProgramDir = programDirectory_.path().toStdString() + "/";
-    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
-    os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+    world_.PlaceTrayIcon();
     pelorin::SenderAddress = "me@example.com";
     pelorin::SmtpServer = "127.0.0.1";
   }
-  void TearDown() override { os::SetShellNotifyIconHandler(nullptr); }
 
   void PlayRuns(int runs) {
     std::atexit(FailWhenEndedInARun);
@@ -601,9 +593,6 @@ class SendInterleavingTest : public ::testing::Test {
       }
     }
   }
-
-  QTemporaryDir programDirectory_;
-  os::BoxRecorder boxes_;
 };
 
 TEST_F(SendInterleavingTest, EveryTypedMessageIsDeliveredOnceOrKeptWhereItCanBeFound) {

@@ -4,21 +4,18 @@
 #include "app/send_outcome_notice.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QTemporaryDir>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/frm_main.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "desktop/desktop_notice.h"
 #include "desktop/shell_tray.h"
-#include "dialog_test_environment.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
@@ -28,32 +25,24 @@ namespace {
 using pelorin::SendReport;
 using pelorin::TfrmMain;
 
-// Before anything asks for the session bus: a desktop's notification server must not get the
-// test's notices.
-const bool kNoSessionBus = setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1) == 0;
-
 struct Balloon {
   os::HWND window;
   std::uint32_t id;
   os::DesktopNotice notice;
 };
 
-class SendOutcomeNoticeTest : public ::testing::Test {
+class SendOutcomeNoticeTest : public app_test::ProgramWorldTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(kNoSessionBus);
-    ASSERT_TRUE(dir_.isValid());
-    pelorin::ResetGlobals();
-    pelorin::ProgramDir = dir_.path().toStdString() + "/";
-    qputenv("XDG_STATE_HOME", (dir_.path() + "/state").toUtf8());
-    std::filesystem::copy_file(PELORIN_ICON_FILE, pelorin::ProgramDir + "skelmar32.ico");
-    os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+    // Before anything asks for the session bus: a desktop's notification server must not get
+    // the test's notices.
+    environment_.Set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    world_.PlaceTrayIcon();
     os::SetTrayBalloonHandler(
         [this](os::HWND window, std::uint32_t id, const os::DesktopNotice& notice) {
           balloons_.push_back({window, id, notice});
           return true;
         });
-    os::SetCommandLine(std::vector<std::string>{"pelorin32"});
     window_ = std::make_unique<TfrmMain>();
     new pelorin::SendOutcomeNotice(*window_);
   }
@@ -61,7 +50,6 @@ class SendOutcomeNoticeTest : public ::testing::Test {
   void TearDown() override {
     window_.reset();
     os::SetTrayBalloonHandler(nullptr);
-    os::SetShellNotifyIconHandler(nullptr);
   }
 
   void EndSend(const SendReport& report) {
@@ -69,9 +57,6 @@ class SendOutcomeNoticeTest : public ::testing::Test {
     testing_support::RunEventsFor(50);  // a notice would be on its way by now
   }
 
-  QTemporaryDir dir_;
-  const app_test::IsolatedEnvironment outsideWorld_;
-  os::BoxRecorder boxes_;
   std::unique_ptr<TfrmMain> window_;
   std::vector<Balloon> balloons_;
 };

@@ -14,9 +14,7 @@
 #include "app/configuration.h"
 #include "app/frm_main.h"
 #include "app/globals.h"
-#include "app_test_support.h"
-#include "desktop/shell_tray.h"
-#include "dialog_test_environment.h"
+#include "app/program_world.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 
@@ -25,7 +23,6 @@ namespace {
 
 using app_test::ChildUser;
 using app_test::RunInChild;
-using app_test::ScratchDirectory;
 using app_test::WriteBytes;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -68,13 +65,12 @@ TEST(ProgramDir, FilesBesideTheProgramGetOneSeparator) {
   EXPECT_EQ(FileBesideProgram("tessaly32.cfg"), "tessaly32.cfg");
 }
 
-class StartupTest : public ::testing::Test {
+class StartupTest : public app_test::ProgramWorldTest {
  protected:
   void SetUp() override { MakeGlobalsStale(); }
-  void TearDown() override { ResetGlobals(); }
 
-  std::string ProgramPath() const { return scratch.File("pelorin32"); }
-  std::string ConfigPath() const { return scratch.File("tessaly32.cfg"); }
+  std::string ProgramPath() const { return world_.program.File("pelorin32"); }
+  std::string ConfigPath() const { return world_.program.File("tessaly32.cfg"); }
 
   // Leftovers that the start-up must replace with the start values.
   static void MakeGlobalsStale() {
@@ -101,24 +97,19 @@ class StartupTest : public ::testing::Test {
     EXPECT_THAT(NameList, IsEmpty());
     EXPECT_THAT(AddressList, IsEmpty());
   }
-
-  ScratchDirectory scratch;
-  // The registry hives and the home that a first-run settings dialog writes to.
-  const app_test::IsolatedEnvironment outsideWorld;
-  os::BoxRecorder boxes;
 };
 
 TEST_F(StartupTest, WithoutConfigurationFileSetupIsNeeded) {
   ASSERT_TRUE(PrepareGlobals(ProgramPath()));
-  ExpectStartValuesWithSetupNeeded(scratch.Dir());
-  EXPECT_THAT(boxes.Boxes(), IsEmpty());
+  ExpectStartValuesWithSetupNeeded(world_.program.Dir());
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
 TEST_F(StartupTest, DirectoryNamedLikeTheConfigurationFileCountsAsNoFile) {
   ASSERT_EQ(::mkdir(ConfigPath().c_str(), 0755), 0);
   ASSERT_TRUE(PrepareGlobals(ProgramPath()));
-  ExpectStartValuesWithSetupNeeded(scratch.Dir());
-  EXPECT_THAT(boxes.Boxes(), IsEmpty());
+  ExpectStartValuesWithSetupNeeded(world_.program.Dir());
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 
 TEST_F(StartupTest, ExistingConfigurationFileIsRead) {
@@ -166,8 +157,7 @@ RunSeen RunAndCloseMainWindow(const std::string& programPath) {
 TEST_F(StartupTest, TrayModeKeepsTheMainWindowHiddenAndEndsWhenItCloses) {
   os::SetCommandLine({"pelorin32", "/U", "mailto:x"});
   // A desktop with a notification area, and the icon file beside the program.
-  std::filesystem::copy_file(PELORIN_ICON_FILE, scratch.File("skelmar32.ico"));
-  os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+  world_.PlaceTrayIcon();
   const RunSeen seen = RunAndCloseMainWindow(ProgramPath());
   EXPECT_EQ(seen.exitCode, 0);
   EXPECT_TRUE(seen.mainWindowExisted);
@@ -175,14 +165,13 @@ TEST_F(StartupTest, TrayModeKeepsTheMainWindowHiddenAndEndsWhenItCloses) {
   EXPECT_EQ(seen.caption, "Pelorin 32");
   EXPECT_EQ(os::ApplicationTitle(), "Pelorin32");
   EXPECT_EQ(frmMain, nullptr);
-  ExpectStartValuesWithSetupNeeded(scratch.Dir(), "");
-  os::SetShellNotifyIconHandler(nullptr);
+  ExpectStartValuesWithSetupNeeded(world_.program.Dir(), "");
 }
 
 // Where one copy in the tray cannot be made sure of, the start says why and runs on. The
 // owner of a file can only be changed by root: run as another user, the test says so.
 TEST_F(StartupTest, TrayModeSaysWhyItRunsWithoutTheGuardOfOneCopy) {
-  const std::string runtime = outsideWorld.Scratch().File("runtime");
+  const std::string runtime = environment_.Scratch().File("runtime");
   const std::string socketPath = runtime + "/pelorin32-tray";
   struct Case {
     const char* what;
@@ -202,8 +191,7 @@ TEST_F(StartupTest, TrayModeSaysWhyItRunsWithoutTheGuardOfOneCopy) {
            ".lock belongs to another user (user id 65534)"},
   };
   WriteBytes(ConfigPath(), "mailhost:587\r\n");
-  std::filesystem::copy_file(PELORIN_ICON_FILE, scratch.File("skelmar32.ico"));
-  os::SetShellNotifyIconHandler([](unsigned, const os::NOTIFYICONDATA&) { return true; });
+  world_.PlaceTrayIcon();
   os::SetCommandLine({"pelorin32"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -217,7 +205,6 @@ TEST_F(StartupTest, TrayModeSaysWhyItRunsWithoutTheGuardOfOneCopy) {
     ASSERT_EQ(startBoxes.Texts().size(), 1u);
     EXPECT_THAT(startBoxes.Texts()[0], ::testing::HasSubstr(c.said));
   }
-  os::SetShellNotifyIconHandler(nullptr);
 }
 
 TEST_F(StartupTest, LinkModeShowsTheMainWindow) {
@@ -236,7 +223,7 @@ TEST_F(StartupTest, NothingIsWrittenAtExit) {
   WriteBytes(ConfigPath(), bytes);
   os::SetCommandLine({"pelorin32"});
   EXPECT_EQ(RunAndCloseMainWindow(ProgramPath()).exitCode, 0);
-  EXPECT_EQ(app_test::ReadBytes(ConfigPath()), bytes);
+  EXPECT_EQ(app_test::ReadFile(ConfigPath()), bytes);
 }
 
 TEST_F(StartupTest, UnreadableConfigurationFileEndsStartUpWithApplicationError) {

@@ -16,12 +16,12 @@
 #include <optional>
 #include <utility>
 
-#include "app/dialog_test_environment.h"
 #include "app/frm_about.h"
 #include "app/frm_advanced.h"
 #include "app/frm_main.h"
 #include "app/frm_settings.h"
 #include "app/globals.h"
+#include "app/program_world.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 
@@ -59,12 +59,7 @@ TEST(WindowTextFit, EveryCaptionFitsItsControlInEveryWindow) {
   ASSERT_TRUE(QFontDatabase::hasFamily(QStringLiteral("DejaVu Sans")))
       << "DejaVu Sans, the desktop's usual face, is not installed; scripts/install-deps.sh "
          "--test installs it (fonts-dejavu-core)";
-  const app_test::IsolatedEnvironment outsideWorld;
-  qputenv("XDG_STATE_HOME", QByteArray::fromStdString(outsideWorld.Scratch().File("state")));
-  os::BoxRecorder boxes;
-  ResetGlobals();
-  ProgramDir = outsideWorld.Scratch().Dir();
-  os::SetApplicationTitle("Pelorin32");
+  const app_test::ProgramWorld world;
   os::SetCommandLine({"pelorin32", "/u", "mailto:someone@example.org?Subject=Hello"});
 
   TfrmMain mainWindow;
@@ -87,7 +82,6 @@ TEST(WindowTextFit, EveryCaptionFitsItsControlInEveryWindow) {
     ExpectCaptionsFit(frmSettings);
   }
   delete frmSettings.data();
-  ResetGlobals();
 }
 
 }  // namespace

@@ -14,11 +14,12 @@
 
 #include "app/app_test_support.h"
 #include "support/desktop_file_validate.h"
+#include "support/scoped_environment.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -85,28 +86,13 @@ std::vector<std::string> ExecWords(const std::string& exec) {
 class AutostartTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Keep("HOME");
-    Keep("XDG_CONFIG_HOME");
     fs::create_directories(home_.File("home"));
-    ::setenv("HOME", home_.File("home").c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-  void Keep(const char* name) {
-    const char* value = ::getenv(name);
-    saved_.emplace_back(name, value == nullptr ? std::nullopt : std::optional<std::string>(value));
+    environment_.Set("HOME", home_.File("home"));
+    environment_.Unset("XDG_CONFIG_HOME");
   }
 
   app_test::ScratchDirectory home_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST_F(AutostartTest, EntryStartsTheProgramWithoutArgumentsWhateverItsPathHolds) {
@@ -125,7 +111,7 @@ TEST_F(AutostartTest, EntryStartsTheProgramWithoutArgumentsWhateverItsPathHolds)
     const std::string path = home_.File("home/.config/autostart/pelorin32.desktop");
     EXPECT_EQ(os::AutostartEntryPath(), path);
     ASSERT_TRUE(os::AutostartEntryExists());
-    const std::string entry = ReadBytes(path);
+    const std::string entry = ReadFile(path);
     EXPECT_THAT(entry, StartsWith("[Desktop Entry]\n"));
     EXPECT_THAT(entry, HasSubstr("\nType=Application\n"));
     EXPECT_THAT(ExecWords(ExecValue(entry)), ::testing::ElementsAre(program))

@@ -14,11 +14,12 @@
 #include "desktop/desktop_entry.h"
 #include "desktop/mimeapps_list.h"
 #include "os/registry_class.h"
+#include "support/scoped_environment.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 
 // ---- Splitting the registry's command ---------------------------------------------------
@@ -155,25 +156,13 @@ constexpr const char* kCommand = "/opt/pelorin/pelorin32 /u %1 %2";
 class MailtoKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-      const char* value = ::getenv(name);
-      saved_.emplace_back(name, value == nullptr ? std::optional<std::string>()
-                                                 : std::optional<std::string>(value));
-    }
-    ::setenv("HOME", home_.File("").c_str(), 1);
-    ::unsetenv("XDG_DATA_HOME");
-    ::unsetenv("XDG_CONFIG_HOME");
+    environment_.Set("HOME", home_.File(""));
+    environment_.Unset("XDG_DATA_HOME");
+    environment_.Unset("XDG_CONFIG_HOME");
     os::RegisterMailtoAssociation();
   }
   void TearDown() override {
     os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, os::kMailtoCommandKey, nullptr);
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
   }
 
   std::string EntryPath() const {
@@ -204,7 +193,7 @@ class MailtoKeyTest : public ::testing::Test {
   }
 
   app_test::ScratchDirectory home_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST_F(MailtoKeyTest, OpensForFullAccessWhereTheXdgDirectoriesCanBeCreated) {
@@ -215,8 +204,8 @@ TEST_F(MailtoKeyTest, OpensForFullAccessWhereTheXdgDirectoriesCanBeCreated) {
 
 TEST_F(MailtoKeyTest, WritingTheCommandInstallsTheDesktopEntryAndMakesItTheDefault) {
   WriteCommand(kCommand);
-  EXPECT_EQ(ReadBytes(EntryPath()), os::DesktopEntryText(kCommand, "/opt/pelorin/pelorin32 /u %u"));
-  EXPECT_EQ(ReadBytes(ListPath()),
+  EXPECT_EQ(ReadFile(EntryPath()), os::DesktopEntryText(kCommand, "/opt/pelorin/pelorin32 /u %u"));
+  EXPECT_EQ(ReadFile(ListPath()),
             "[Default Applications]\nx-scheme-handler/mailto=pelorin32.desktop;\n");
   EXPECT_EQ(ReadCommand(), kCommand);
 }
@@ -228,11 +217,11 @@ TEST_F(MailtoKeyTest, WritingTwiceGivesTheSameFilesAndKeepsTheOtherAssociations)
       "[Added Associations]\ntext/plain=ed.desktop;\n";
   WriteBytes(ListPath(), others);
   WriteCommand(kCommand);
-  const std::string entry = ReadBytes(EntryPath());
-  const std::string list = ReadBytes(ListPath());
+  const std::string entry = ReadFile(EntryPath());
+  const std::string list = ReadFile(ListPath());
   WriteCommand(kCommand);
-  EXPECT_EQ(ReadBytes(EntryPath()), entry);
-  EXPECT_EQ(ReadBytes(ListPath()), list);
+  EXPECT_EQ(ReadFile(EntryPath()), entry);
+  EXPECT_EQ(ReadFile(ListPath()), list);
   EXPECT_EQ(list,
             "[Default Applications]\nx-scheme-handler/mailto=pelorin32.desktop;\n"
             "text/html=web.desktop\n[Added Associations]\ntext/plain=ed.desktop;\n");

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "support/event_loop.h"
+#include "support/scoped_environment.h"
 
 namespace pelorin {
 namespace {
@@ -296,9 +297,7 @@ TEST_F(SingleTrayCopyTest, StartThatGaveUpIsNotAnsweredAndTheNextOneIs) {
 }
 
 TEST(SingleTrayCopyPath, IsInTheRuntimeDirectoryElseTheUsersOwnInTheTemporaryOne) {
-  const char* saved = getenv("XDG_RUNTIME_DIR");
-  const std::optional<std::string> runtime =
-      saved != nullptr ? std::optional<std::string>(saved) : std::nullopt;
+  testing_support::ScopedEnvironment environment;
   const std::string inTemp =
       QDir::tempPath().toStdString() + "/pelorin32-tray-" + std::to_string(getuid());
   struct Case {
@@ -309,16 +308,11 @@ TEST(SingleTrayCopyPath, IsInTheRuntimeDirectoryElseTheUsersOwnInTheTemporaryOne
                         Case{nullptr, inTemp}, Case{"", inTemp}, Case{"relative/dir", inTemp}}) {
     SCOPED_TRACE(c.runtime != nullptr ? c.runtime : "(unset)");
     if (c.runtime != nullptr) {
-      setenv("XDG_RUNTIME_DIR", c.runtime, 1);
+      environment.Set("XDG_RUNTIME_DIR", c.runtime);
     } else {
-      unsetenv("XDG_RUNTIME_DIR");
+      environment.Unset("XDG_RUNTIME_DIR");
     }
     EXPECT_EQ(SingleTrayCopy::DefaultSocketPath(), c.expected);
-  }
-  if (runtime) {
-    setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1);
-  } else {
-    unsetenv("XDG_RUNTIME_DIR");
   }
 }
 

@@ -12,9 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "support/read_file.h"
 
 extern char** environ;
 
@@ -330,10 +330,7 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 std::string LogTail(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  const std::string all = text.str();
+  const std::string all = testing_support::ReadFileIfThere(path).value_or("");
   return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 

@@ -13,7 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "support/read_file.h"
 
 namespace {
 
@@ -109,10 +110,7 @@ class ChildProcessTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
   std::string Read(const std::string& name) const {
-    std::ifstream file(directory_ / name);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
+    return testing_support::ReadFile(directory_ / name);
   }
 
   std::filesystem::path directory_;

@@ -4,12 +4,13 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/read_file.h"
 
 namespace testing_support {
 
@@ -19,13 +20,14 @@ struct TestMailServer {
   std::string maildir;
 };
 
-inline TestMailServer TheTestMailServer() {
-  return {PELORIN_TEST_SMTP_PORT, PELORIN_TEST_MAILDIR};
+// A text no other run has put into a message, to find this run's messages by.
+inline std::string UniqueMarker() {
+  std::random_device random;
+  return "run" + std::to_string(random()) + std::to_string(random());
 }
 
-inline std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+inline TestMailServer TheTestMailServer() {
+  return {PELORIN_TEST_SMTP_PORT, PELORIN_TEST_MAILDIR};
 }
 
 // Every delivered message whose text contains `marker`, waiting up to `timeout` for `count`.
@@ -39,7 +41,7 @@ inline std::vector<std::string> DeliveredMessages(const std::string& maildir,
     const std::filesystem::path delivered = std::filesystem::path(maildir) / "new";
     if (std::filesystem::exists(delivered)) {
       for (const auto& entry : std::filesystem::directory_iterator(delivered)) {
-        const std::string text = ReadWholeFile(entry.path());
+        const std::string text = testing_support::ReadFile(entry.path());
         if (text.find(marker) != std::string::npos) found.push_back(text);
       }
     }

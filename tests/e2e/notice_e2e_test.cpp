@@ -23,24 +23,19 @@
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "support/event_loop.h"
 
 namespace {
 
+using e2e::kCloseButton;
+using e2e::kEmailField;
+using e2e::kSendButton;
+using e2e::kSubjectField;
 using e2e::WindowId;
 using testing_support::RunEventsUntil;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr int kWaitMs = 20000;
-
-struct Point {
-  int x;
-  int y;
-};
-constexpr Point kEmailField{69 + 140, 27 + 10};
-constexpr Point kSubjectField{69 + 140, 51 + 10};
-constexpr Point kSendButton{68 + 32, 308 + 10};
-constexpr Point kCloseButton{284 + 32, 308 + 10};
 
 // No service directories: only the notification server that the test starts may answer.
 constexpr char kBusConfiguration[] =
@@ -214,29 +209,11 @@ class NotificationDesktop {
   std::string error_;
 };
 
-class NoticeTest : public ::testing::Test {
+class NoticeTest : public e2e::ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
-    const std::string configuration =
-        "127.0.0.1:" + std::to_string(smtp_.Port()) + "\r\nme@example.org\r\n\r\nFALSE\r\n";
-    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
-    ASSERT_TRUE(e2e::MoveMouse(900, 700));
-  }
-
-  void TearDown() override {
-    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
-  }
-
-  e2e::WindowQuery ProgramWindows() const { return e2e::WindowQuery::OfProgram(program_->Pid()); }
-
-  std::optional<WindowId> TrayIcon() {
-    return e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, [](WindowId window) {
-      return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel());
-    });
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(Configure(std::to_string(smtp_.Port()), "me@example.org"));
   }
 
   // Writes a mail, presses Send and closes the window before the server has answered; then
@@ -245,7 +222,8 @@ class NoticeTest : public ::testing::Test {
     const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(icon);
     ASSERT_TRUE(place.has_value());
     ASSERT_TRUE(e2e::ClickAt(place->CenterX(), place->CenterY()));
-    const std::optional<WindowId> window = e2e::WaitForWindow(ProgramWindows().Named(kWindowTitle));
+    const std::optional<WindowId> window =
+        e2e::WaitForWindow(ProgramWindows().Named(e2e::kMainWindowTitle));
     ASSERT_TRUE(window.has_value()) << "the window did not come up";
     ASSERT_TRUE(e2e::Click(*window, kEmailField.x, kEmailField.y));
     ASSERT_TRUE(e2e::TypeText("anna@example.org"));
@@ -264,7 +242,6 @@ class NoticeTest : public ::testing::Test {
   }
 
   HeldSmtpServer smtp_;
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 TEST_F(NoticeTest, OutcomeOfASendEndedWhileHiddenReachesTheNotificationServer) {
@@ -294,7 +271,7 @@ TEST_F(NoticeTest, OutcomeOfASendEndedWhileHiddenReachesTheNotificationServer) {
   EXPECT_EQ(field("summary"), "Pelorin 32");
   EXPECT_EQ(field("body"), "Mail has been sent!");
   EXPECT_TRUE(program_->Running());
-  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(kWindowTitle)).empty())
+  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(e2e::kMainWindowTitle)).empty())
       << "the window came back for the outcome";
 }
 

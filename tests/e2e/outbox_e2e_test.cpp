@@ -31,40 +31,30 @@
 #include "e2e/desktop_windows.h"
 #include "e2e/maildir.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "support/event_loop.h"
 #include "support/stamp_placeholders.h"
 
 namespace {
 
+using e2e::kEmailField;
+using e2e::kMemo;
+using e2e::kSendButton;
+using e2e::kSubjectField;
 using e2e::WindowId;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
+using testing_support::UniqueMarker;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kBoxTitle = "^Pelorin32$";
 constexpr const char* kSender = "me@example.com";
 constexpr const char* kRecipient = "ann@example.org";
 constexpr int kStatusTimeoutMs = 20000;
 
-struct Point {
-  int x;
-  int y;
-};
-constexpr Point kEmailField{69 + 140, 27 + 10};
-constexpr Point kSubjectField{69 + 140, 51 + 10};
-constexpr Point kMemo{68 + 140, 76 + 100};
-constexpr Point kSendButton{68 + 32, 308 + 10};
-constexpr Point kRestingPlace{900, 700};
-
 // The main window's client size and where its status label starts.
-constexpr int kWindowWidth = 357;
-constexpr int kWindowHeight = 355;
-constexpr Point kStatusLabel{69, 337};
-
-std::string UniqueMarker() {
-  std::random_device random;
-  return "e2e" + std::to_string(random()) + std::to_string(random());
-}
+constexpr int kWindowWidth = testing_support::kMainWindowPlace.width;
+constexpr int kWindowHeight = testing_support::kMainWindowPlace.height;
+constexpr e2e::Point kStatusLabel = testing_support::kStatusLabelPlace;
 
 // The message as the program composes it, with the line ends a maildir keeps, and the empty
 // line that the end-of-data mark leaves at its end.
@@ -160,20 +150,11 @@ class OwnMailServer {
   void Stop() const { e2e::RunTool({PELORIN_SMTPD_SCRIPT, "stop", PELORIN_OUTBOX_SMTPD_DIR}); }
 };
 
-class OutboxEndToEndTest : public ::testing::Test {
+class OutboxEndToEndTest : public e2e::ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
-    const std::string configuration =
-        "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\n\r\nFALSE\r\n";
-    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
-    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
-  }
-  void TearDown() override {
-    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(Configure(server_.port, kSender));
   }
 
   std::string OutboxDirectory() const {
@@ -188,21 +169,6 @@ class OutboxEndToEndTest : public ::testing::Test {
       if (name != ".lock") names.push_back(name);  // the folder's lock file is no message
     }
     return names;
-  }
-
-  std::optional<WindowId> ShowFromTray() {
-    const std::optional<WindowId> icon = e2e::WaitForWindow(
-        e2e::WindowQuery::OfProgram(program_->Pid()), e2e::kWindowTimeoutMs,
-        [](WindowId window) { return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel()); });
-    if (!icon) return std::nullopt;
-    const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(*icon);
-    if (!place || !e2e::ClickAt(place->CenterX(), place->CenterY())) return std::nullopt;
-    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kWindowTitle));
-  }
-
-  static bool Fill(WindowId window, Point field, const std::string& text) {
-    return e2e::Click(window, field.x, field.y) && e2e::PressKeys({"ctrl+a", "BackSpace"}) &&
-           e2e::TypeText(text);
   }
 
   static bool TypeBody(WindowId window, const std::vector<std::string>& lines) {
@@ -251,7 +217,6 @@ class OutboxEndToEndTest : public ::testing::Test {
   }
 
   OwnMailServer server_;
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 TEST_F(OutboxEndToEndTest, AMessageQueuedWhileTheServerIsDownSurvivesAKillAndGoesOutOnce) {

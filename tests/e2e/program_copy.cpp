@@ -5,10 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
+#include "support/read_file.h"
 
 namespace e2e {
 namespace {
@@ -92,11 +92,7 @@ bool ProgramCopy::WriteFile(const std::string& fileName, const std::string& cont
 }
 
 std::optional<std::string> ProgramCopy::ReadFile(const std::string& fileName) const {
-  std::ifstream file(PathOf(fileName), std::ios::binary);
-  if (!file) return std::nullopt;
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return testing_support::ReadFileIfThere(PathOf(fileName));
 }
 
 bool ProgramCopy::RemoveFile(const std::string& fileName) {
@@ -149,10 +145,7 @@ bool ProgramCopy::Running() {
 }
 
 std::string ProgramCopy::Log() const {
-  std::ifstream file(root_ + "/program.log", std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return testing_support::ReadFileIfThere(root_ + "/program.log").value_or("");
 }
 
 }  // namespace e2e

@@ -26,6 +26,7 @@
 #include "e2e/desktop_windows.h"
 #include "e2e/maildir.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "mail/mail_reader.h"
 #include "mail/mime_header.h"
 #include "os/box_presenter_widgets.h"
@@ -35,33 +36,26 @@
 
 namespace {
 
+using e2e::kEmailField;
+using e2e::kMemo;
+using e2e::kSendButton;
+using e2e::kSubjectField;
+using e2e::PictureOnceItShows;
+using e2e::Point;
+using e2e::SettledPicture;
 using e2e::WindowId;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
+using testing_support::UniqueMarker;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kBoxTitle = "^Pelorin32$";
 constexpr const char* kSender = "me@example.com";
 // OpenSMTPD's answer to a recipient that its rules reject, as the box shows it.
 constexpr const char* kRefusalReply = "550 Invalid recipient: <refused@example.org>\r\n";
 
-struct Point {
-  int x;
-  int y;
-};
-constexpr Point kEmailField{69 + 140, 27 + 10};
-constexpr Point kSubjectField{69 + 140, 51 + 10};
-constexpr Point kMemo{68 + 140, 76 + 100};
-constexpr Point kSendButton{68 + 32, 308 + 10};
-constexpr Point kRestingPlace{900, 700};
 const std::string kGreeting =
     "Gr\xC3\xBC\xC3\x9F"
     "e aus K\xC3\xB6ln \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC";
-
-std::string UniqueMarker() {
-  std::random_device random;
-  return "e2e" + std::to_string(random()) + std::to_string(random());
-}
 
 // The message as the program composes it, with the line ends a maildir keeps, and the empty
 // line that the end-of-data mark leaves at its end. Its Date and Message-ID stand as
@@ -82,37 +76,6 @@ std::string Composed(const std::string& subject, const std::string& to,
   return text + "\n";
 }
 
-// A picture of a window once it has finished drawing: two pictures in a row agree.
-std::optional<QImage> SettledPicture(WindowId window, const std::string& fileName) {
-  QImage previous;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    RunEventsFor(100);  // this process's own windows draw meanwhile
-    const std::string path = e2e::Screenshot(fileName, window);
-    if (path.empty()) return std::nullopt;
-    const QImage current =
-        QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
-    if (!current.isNull() && current == previous) return current;
-    previous = current;
-  }
-  return std::nullopt;
-}
-
-// A picture of the program's window once it shows what `expected` shows, or the last one
-// taken when it never does: the program draws in its own time, which no pause can foresee.
-std::optional<QImage> PictureOnceItShows(WindowId window, const QImage& expected,
-                                         const std::string& fileName) {
-  std::optional<QImage> last;
-  RunEventsUntil(
-      [&] {
-        const std::string path = e2e::Screenshot(fileName, window);
-        if (path.empty()) return false;
-        last = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
-        return *last == expected;
-      },
-      e2e::kWindowTimeoutMs);
-  return last;
-}
-
 // The program's plain message box with this text, drawn here on the same desktop.
 std::optional<QImage> MessageBoxPicture(const std::string& text, const std::string& fileName) {
   const std::unique_ptr<QMessageBox> box = os::CreateMessageBox({text, "Pelorin32"});
@@ -121,40 +84,11 @@ std::optional<QImage> MessageBoxPicture(const std::string& text, const std::stri
   return SettledPicture(box->winId(), fileName);
 }
 
-class SendEndToEndTest : public ::testing::Test {
+class SendEndToEndTest : public e2e::ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
-    const std::string configuration =
-        "127.0.0.1:" + server_.port + "\r\n" + kSender + "\r\n\r\nFALSE\r\n";
-    ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, configuration));
-    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
-  }
-  void TearDown() override {
-    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
-  }
-
-  std::optional<WindowId> MainWindow() {
-    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program_->Pid()).Named(kWindowTitle));
-  }
-
-  std::optional<WindowId> ShowFromTray() {
-    const std::optional<WindowId> icon = e2e::WaitForWindow(
-        e2e::WindowQuery::OfProgram(program_->Pid()), e2e::kWindowTimeoutMs,
-        [](WindowId window) { return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel()); });
-    if (!icon) return std::nullopt;
-    const std::optional<e2e::WindowGeometry> place = e2e::GeometryOf(*icon);
-    if (!place || !e2e::ClickAt(place->CenterX(), place->CenterY())) return std::nullopt;
-    return MainWindow();
-  }
-
-  // Replaces the text of a single-line field.
-  static bool Fill(WindowId window, Point field, const std::string& text) {
-    return e2e::Click(window, field.x, field.y) && e2e::PressKeys({"ctrl+a", "BackSpace"}) &&
-           e2e::TypeText(text);
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(Configure(server_.port, kSender));
   }
 
   static bool TypeBody(WindowId window, const std::vector<std::string>& lines) {
@@ -179,7 +113,6 @@ class SendEndToEndTest : public ::testing::Test {
   }
 
   const testing_support::TestMailServer server_ = testing_support::TheTestMailServer();
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 TEST_F(SendEndToEndTest, InLinkModeASendDeliversTheMessageAndEndsTheProgram) {
@@ -315,7 +248,8 @@ TEST_F(SendEndToEndTest, AFileSentByXdgEmailIsListedAndDeliveredWhole) {
   e2e::ChildProcess mailer(
       xdgEmail, {"--subject", "Report " + marker, "--attach", path, "ann@example.org"}, options);
   ASSERT_TRUE(mailer.Started()) << mailer.Error();
-  const std::optional<WindowId> window = e2e::WaitForWindow(e2e::WindowQuery().Named(kWindowTitle));
+  const std::optional<WindowId> window =
+      e2e::WaitForWindow(e2e::WindowQuery().Named(e2e::kMainWindowTitle));
   ASSERT_TRUE(window.has_value()) << "no window came up for xdg-email's link";
   e2e::Screenshot("send-xdg-email-window.png", *window);
   const std::optional<e2e::WindowGeometry> geometry = e2e::GeometryOf(*window);

@@ -17,10 +17,15 @@
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "support/event_loop.h"
 
 namespace {
 
+using e2e::kCloseButton;
+using e2e::kEmailField;
+using e2e::kSubjectField;
+using e2e::Point;
 using e2e::WindowId;
 using testing_support::RunEventsUntil;
 
@@ -28,17 +33,9 @@ constexpr int kFileTimeoutMs = 20000;
 constexpr const char* kLink = "mailto:friend@example.org?Subject=Hello";
 
 // Client coordinates (there are no frames on this desktop).
-struct Point {
-  int x;
-  int y;
-};
 // Left of the settings dialog's buttons, on no control: a click there only activates it.
 constexpr Point kSettingsBlank{20, 190};
 constexpr Point kSettingsOk{174 + 37, 173 + 12};
-// The main window's address and subject fields.
-constexpr Point kEmailField{69 + 140, 27 + 10};
-constexpr Point kSubjectField{69 + 140, 51 + 10};
-constexpr Point kMainClose{284 + 32, 308 + 10};
 
 bool FileExists(const std::string& path) {
   std::error_code error;
@@ -49,15 +46,8 @@ pid_t PidOf(WindowId window) {
   return static_cast<pid_t>(std::atol(e2e::PropertyOf(window, "_NET_WM_PID").c_str()));
 }
 
-class SettingsEndToEnd : public ::testing::Test {
+class SettingsEndToEnd : public e2e::ProgramTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
-  }
-
   // The environment of the program's desktop and home, for the desktop's own tools.
   e2e::Environment DesktopTools() const {
     e2e::Environment environment = e2e::TheDesktop()->ProgramEnvironment();
@@ -91,8 +81,6 @@ class SettingsEndToEnd : public ::testing::Test {
         kFileTimeoutMs);
     return copied;
   }
-
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 TEST_F(SettingsEndToEnd, FirstStartSetsUpMailtoAndTheConfigurationAndLinksThenOpenTheProgram) {
@@ -148,7 +136,7 @@ TEST_F(SettingsEndToEnd, FirstStartSetsUpMailtoAndTheConfigurationAndLinksThenOp
   e2e::ChildProcess opener(xdgOpen, {kLink}, options);
   ASSERT_TRUE(opener.Started()) << opener.Error();
   const std::optional<WindowId> linkWindow =
-      e2e::WaitForWindow(e2e::WindowQuery().Named("^Pelorin 32$"), e2e::kWindowTimeoutMs,
+      e2e::WaitForWindow(e2e::WindowQuery().Named(e2e::kMainWindowTitle), e2e::kWindowTimeoutMs,
                          [this](WindowId window) { return PidOf(window) != program_->Pid(); });
   ASSERT_TRUE(linkWindow) << "no program window came up for the link";
   e2e::Screenshot("settings_link_opened.png", *linkWindow);
@@ -156,7 +144,7 @@ TEST_F(SettingsEndToEnd, FirstStartSetsUpMailtoAndTheConfigurationAndLinksThenOp
   EXPECT_EQ(FieldText(*linkWindow, kSubjectField, "Hello"), "Hello");
 
   // In link mode the window's "&Close" ends that program, and xdg-open with it.
-  ASSERT_TRUE(e2e::Click(*linkWindow, kMainClose.x, kMainClose.y));
+  ASSERT_TRUE(e2e::Click(*linkWindow, kCloseButton.x, kCloseButton.y));
   const std::optional<e2e::ExitStatus> opened = opener.WaitForExit(e2e::kWindowTimeoutMs);
   ASSERT_TRUE(opened) << "the program started for the link did not end";
   EXPECT_EQ(opened->code, 0) << opened->Describe();

@@ -17,17 +17,13 @@
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 
 namespace {
 
-using e2e::WindowGeometry;
 using e2e::WindowId;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kConfiguration = "localhost:2525\r\nme@example.org\r\n\r\nFALSE\r\n";
-constexpr WindowGeometry kMainWindow{434, 114, 357, 355, true};
-constexpr int kCloseButtonX = 284 + 32;
-constexpr int kCloseButtonY = 308 + 10;
 
 class SingleCopyTest : public ::testing::Test {
  protected:
@@ -39,7 +35,7 @@ class SingleCopyTest : public ::testing::Test {
       ASSERT_TRUE((*copy)->Error().empty()) << (*copy)->Error();
       ASSERT_TRUE((*copy)->WriteFile(e2e::kConfigurationFileName, kConfiguration));
     }
-    ASSERT_TRUE(e2e::MoveMouse(900, 700));
+    ASSERT_TRUE(e2e::MoveMouse(e2e::kRestingPlace.x, e2e::kRestingPlace.y));
   }
 
   void TearDown() override {
@@ -63,16 +59,12 @@ class SingleCopyTest : public ::testing::Test {
   }
 
   static std::optional<WindowId> MainWindow(pid_t program) {
-    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program).Named(kWindowTitle));
+    return e2e::WaitForWindow(e2e::WindowQuery::OfProgram(program).Named(e2e::kMainWindowTitle));
   }
 
   static void ExpectShownInPlace(std::optional<WindowId> window) {
     ASSERT_TRUE(window.has_value()) << "the window is not shown";
-    const std::optional<WindowGeometry> geometry = e2e::GeometryOf(*window);
-    ASSERT_TRUE(geometry.has_value());
-    EXPECT_TRUE(geometry->viewable);
-    EXPECT_EQ(geometry->x, kMainWindow.x);
-    EXPECT_EQ(geometry->y, kMainWindow.y);
+    e2e::ExpectMainWindowInPlace(*window);
   }
 
   static void ExpectEndsWithExitCodeZero(e2e::ProgramCopy& copy) {
@@ -99,7 +91,7 @@ TEST_F(SingleCopyTest, SecondTrayStartShowsTheRunningCopysWindowAndEnds) {
   EXPECT_TRUE(IconsInTray(second_->Pid()).empty());
 
   // Hidden again with "&Close", the window comes back at the next start.
-  ASSERT_TRUE(e2e::Click(*window, kCloseButtonX, kCloseButtonY));
+  ASSERT_TRUE(e2e::Click(*window, e2e::kCloseButton.x, e2e::kCloseButton.y));
   ASSERT_TRUE(e2e::WaitUntilHidden(*window));
   ASSERT_TRUE(second_->Start({}));
   ExpectEndsWithExitCodeZero(*second_);
@@ -124,7 +116,8 @@ TEST_F(SingleCopyTest, StartAfterTheTrayCopyWasKilledTakesTheTray) {
   const std::optional<WindowId> icon = TrayIcon(second_->Pid());
   ASSERT_TRUE(icon.has_value()) << "the new start has no icon in the notification area";
   EXPECT_TRUE(
-      e2e::FindWindows(e2e::WindowQuery::OfProgram(second_->Pid()).Named(kWindowTitle)).empty())
+      e2e::FindWindows(e2e::WindowQuery::OfProgram(second_->Pid()).Named(e2e::kMainWindowTitle))
+          .empty())
       << "the new start shows its window instead of living in the tray";
   EXPECT_TRUE(second_->Running());
 
@@ -142,9 +135,10 @@ TEST_F(SingleCopyTest, LinkStartRunsItsOwnCopyBesideTheTrayCopy) {
   const std::optional<WindowId> linkWindow = MainWindow(second_->Pid());
   ExpectShownInPlace(linkWindow);
   EXPECT_TRUE(
-      e2e::FindWindows(e2e::WindowQuery::OfProgram(first_->Pid()).Named(kWindowTitle)).empty())
+      e2e::FindWindows(e2e::WindowQuery::OfProgram(first_->Pid()).Named(e2e::kMainWindowTitle))
+          .empty())
       << "the link start showed the tray copy's window";
-  ASSERT_TRUE(e2e::Click(*linkWindow, kCloseButtonX, kCloseButtonY));
+  ASSERT_TRUE(e2e::Click(*linkWindow, e2e::kCloseButton.x, e2e::kCloseButton.y));
   ExpectEndsWithExitCodeZero(*second_);
   EXPECT_TRUE(first_->Running());
   EXPECT_EQ(IconsInTray(first_->Pid()).size(), 1u);

@@ -25,11 +25,6 @@ namespace {
 
 using namespace testing_support;
 
-std::string UniqueMarker() {
-  std::random_device random;
-  return "run" + std::to_string(random()) + std::to_string(random());
-}
-
 // A message as the program lays it out, with its own Date and Message-ID: the server adds
 // nothing to the header but its trace.
 std::string ComposedMessage(const std::string& subject, const std::string& id,

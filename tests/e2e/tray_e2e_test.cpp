@@ -24,70 +24,30 @@
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "support/event_loop.h"
 
 namespace {
 
+using e2e::kCloseButton;
+using e2e::kEmailField;
+using e2e::kRestingPlace;
+using e2e::kSubjectField;
+using e2e::PictureOnceItShows;
+using e2e::Point;
+using e2e::SettledPicture;
 using e2e::WindowGeometry;
 using e2e::WindowId;
 using testing_support::RunEventsFor;
 using testing_support::RunEventsUntil;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kTrayTip = "Click here to send an e-mail!";
 // With a configuration file in place no first-run settings dialog comes up.
 constexpr const char* kConfiguration = "localhost:2525\r\nme@example.org\r\n\r\nFALSE\r\n";
 
-// The main window's place on the screen and its client size.
-constexpr WindowGeometry kMainWindow{434, 114, 357, 355, true};
-
-// Points inside the main window's controls, in client coordinates.
-struct Point {
-  int x;
-  int y;
-};
-constexpr Point kEmailField{69 + 140, 27 + 10};
-constexpr Point kSubjectField{69 + 140, 51 + 10};
-constexpr Point kCloseButton{284 + 32, 308 + 10};
-
-// Somewhere on the screen away from the tray and the main window.
-constexpr Point kRestingPlace{900, 700};
-
 bool IsTooltip(WindowId window) {
   return e2e::PropertyOf(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_TOOLTIP") !=
          std::string::npos;
-}
-
-// A picture of a window once it has finished drawing: two pictures in a row agree.
-std::optional<QImage> SettledPicture(WindowId window, const std::string& fileName) {
-  QImage previous;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    RunEventsFor(100);  // this process's own windows draw meanwhile
-    const std::string path = e2e::Screenshot(fileName, window);
-    if (path.empty()) return std::nullopt;
-    // The files hold the fewest colours that do; the pixels are compared as they are shown.
-    const QImage current =
-        QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
-    if (!current.isNull() && current == previous) return current;
-    previous = current;
-  }
-  return std::nullopt;
-}
-
-// A picture of the program's window once it shows what `expected` shows, or the last one
-// taken when it never does: the program draws in its own time, which no pause can foresee.
-std::optional<QImage> PictureOnceItShows(WindowId window, const QImage& expected,
-                                         const std::string& fileName) {
-  std::optional<QImage> last;
-  RunEventsUntil(
-      [&] {
-        const std::string path = e2e::Screenshot(fileName, window);
-        if (path.empty()) return false;
-        last = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
-        return *last == expected;
-      },
-      e2e::kWindowTimeoutMs);
-  return last;
 }
 
 // A window of this process as the X server shows it; this process's events run meanwhile, so
@@ -131,55 +91,11 @@ std::optional<QImage> ErrorBoxPicture(const std::string& text, const std::string
   return SettledPicture(*window, fileName);
 }
 
-class DesktopTest : public ::testing::Test {
+class DesktopTest : public e2e::ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
     ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, kConfiguration));
-    ASSERT_TRUE(e2e::MoveMouse(kRestingPlace.x, kRestingPlace.y));
-  }
-
-  void TearDown() override {
-    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
-  }
-
-  e2e::WindowQuery ProgramWindows() const { return e2e::WindowQuery::OfProgram(program_->Pid()); }
-
-  std::optional<WindowId> MainWindow() {
-    return e2e::WaitForWindow(ProgramWindows().Named(kWindowTitle));
-  }
-
-  // The program's icon, once the tray has taken it in.
-  std::optional<WindowId> TrayIcon() {
-    return e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, [](WindowId window) {
-      return e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel());
-    });
-  }
-
-  std::vector<WindowId> IconsInTray() {
-    std::vector<WindowId> icons;
-    for (const WindowId window : e2e::FindWindows(ProgramWindows())) {
-      if (e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel())) icons.push_back(window);
-    }
-    return icons;
-  }
-
-  static void ExpectMainWindowPlace(WindowId window) {
-    const std::optional<WindowGeometry> geometry = e2e::GeometryOf(window);
-    ASSERT_TRUE(geometry.has_value());
-    EXPECT_TRUE(geometry->viewable);
-    EXPECT_EQ(geometry->x, kMainWindow.x);
-    EXPECT_EQ(geometry->y, kMainWindow.y);
-    EXPECT_EQ(geometry->width, kMainWindow.width);
-    EXPECT_EQ(geometry->height, kMainWindow.height);
-  }
-
-  static bool ClickCenter(WindowId window, e2e::MouseButton button) {
-    const std::optional<WindowGeometry> geometry = e2e::GeometryOf(window);
-    return geometry && e2e::ClickAt(geometry->CenterX(), geometry->CenterY(), button);
   }
 
   // A line edit's text: a marker typed at its end, everything copied to the clipboard and read
@@ -209,8 +125,6 @@ class DesktopTest : public ::testing::Test {
     ASSERT_TRUE(status.has_value()) << "the program is still running";
     EXPECT_EQ(status->code, 0) << status->Describe();
   }
-
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 using TrayModeTest = DesktopTest;
@@ -229,7 +143,7 @@ TEST_F(TrayModeTest, StartsHiddenWithItsIconInTheTray) {
   ASSERT_TRUE(e2e::MoveMouse(place->CenterX(), place->CenterY()));
   ASSERT_TRUE(e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, IsTooltip).has_value())
       << "no tool tip came up over the icon";
-  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(kWindowTitle)).empty())
+  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(e2e::kMainWindowTitle)).empty())
       << "the main window is shown in tray mode";
   EXPECT_EQ(IconsInTray().size(), 1u);
   EXPECT_TRUE(program_->Running());
@@ -270,7 +184,7 @@ TEST_F(TrayModeTest, LeftClickShowsTheWindowAndCloseHidesIt) {
     const std::optional<WindowId> window = MainWindow();
     ASSERT_TRUE(window.has_value())
         << "a left click on the icon did not show the window, round " << round;
-    ExpectMainWindowPlace(*window);
+    e2e::ExpectMainWindowInPlace(*window);
     if (round == 1) e2e::Screenshot("tray-mode-window.png", *window);
 
     const bool byWindowManager = round == 2;
@@ -349,7 +263,7 @@ TEST_F(TrayModeTest, MissingIconFileIsReportedAndTheWindowShown) {
 
   const std::optional<WindowId> window = MainWindow();
   ASSERT_TRUE(window.has_value()) << "the window is not shown in place of the icon";
-  ExpectMainWindowPlace(*window);
+  e2e::ExpectMainWindowInPlace(*window);
   EXPECT_TRUE(IconsInTray().empty());
   ASSERT_TRUE(e2e::Click(*window, kCloseButton.x, kCloseButton.y));
   ExpectEndsWithExitCodeZero();
@@ -373,7 +287,7 @@ TEST_F(LinkModeTest, WindowComesUpFilledInFromTheLink) {
     ASSERT_TRUE(program_->Start({"/u", c.link}));
     const std::optional<WindowId> window = MainWindow();
     ASSERT_TRUE(window.has_value()) << "the window did not come up in link mode";
-    ExpectMainWindowPlace(*window);
+    e2e::ExpectMainWindowInPlace(*window);
     EXPECT_TRUE(IconsInTray().empty()) << "an icon in the notification area in link mode";
     EXPECT_EQ(FieldText(*window, kEmailField), c.email);
     EXPECT_EQ(FieldText(*window, kSubjectField), c.subject);

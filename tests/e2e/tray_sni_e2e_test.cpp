@@ -20,6 +20,7 @@
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
 #include "e2e/program_copy.h"
+#include "e2e/program_test.h"
 #include "e2e/tray_sni_item.h"
 #include "e2e/tray_sni_session.h"
 #include "support/event_loop.h"
@@ -32,16 +33,10 @@ using e2e::WindowGeometry;
 using e2e::WindowId;
 using testing_support::RunEventsUntil;
 
-constexpr const char* kWindowTitle = "^Pelorin 32$";
 constexpr const char* kAboutTitle = "^About Pelorin 32$";
 constexpr const char* kTrayTip = "Click here to send an e-mail!";
 constexpr const char* kConfiguration = "localhost:2525\r\nme@example.org\r\n\r\nFALSE\r\n";
 constexpr int kWaitMs = 20000;
-
-// The main window's place on the screen and a point inside its "&Close" button.
-constexpr WindowGeometry kMainWindow{434, 114, 357, 355, true};
-constexpr int kCloseButtonX = 284 + 32;
-constexpr int kCloseButtonY = 308 + 10;
 
 // The window's pop-up menu as the host reads it: Qt writes a mnemonic with an underscore.
 const std::vector<std::string> kMenuLabels = {"_Show Tessaly", "_About Pelorin", "-", "_Properties",
@@ -64,27 +59,18 @@ bool IsPopupMenu(WindowId window) {
          std::string::npos;
 }
 
-class SniTrayTest : public ::testing::Test {
+class SniTrayTest : public e2e::ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_NE(e2e::TheDesktop(), nullptr);
-    ASSERT_TRUE(e2e::TheDesktop()->Error().empty()) << e2e::TheDesktop()->Error();
+    ASSERT_NO_FATAL_FAILURE(ProgramTest::SetUp());
     ASSERT_NE(e2e::TheSniTray(), nullptr);
     ASSERT_TRUE(e2e::TheSniTray()->Error().empty()) << e2e::TheSniTray()->Error();
     bus_.emplace(e2e::TheSniTray()->BusAddress());
     ASSERT_TRUE(bus_->Connected()) << "cannot connect to the tray's bus";
-    program_.emplace(*e2e::TheDesktop());
-    ASSERT_TRUE(program_->Error().empty()) << program_->Error();
     ASSERT_TRUE(program_->WriteFile(e2e::kConfigurationFileName, kConfiguration));
     ASSERT_TRUE(e2e::MoveMouse(900, 300));
     ASSERT_TRUE(program_->Start({}, e2e::TheSniTray()->ProgramEnvironment()));
   }
-
-  void TearDown() override {
-    if (HasFailure() && program_) std::cerr << "The program printed:\n" << program_->Log();
-  }
-
-  e2e::WindowQuery ProgramWindows() const { return e2e::WindowQuery::OfProgram(program_->Pid()); }
 
   // The program's item, once the watcher knows it.
   std::optional<SniItemAddress> ProgramItem() {
@@ -125,27 +111,11 @@ class SniTrayTest : public ::testing::Test {
     return icon.translated(place->x, place->y);
   }
 
-  // The program's windows embedded in the XEmbed tray, which this desktop also has.
-  std::vector<WindowId> IconsInXEmbedTray() {
-    std::vector<WindowId> icons;
-    for (const WindowId window : e2e::FindWindows(ProgramWindows())) {
-      if (e2e::IsWithin(window, e2e::TheDesktop()->TrayPanel())) icons.push_back(window);
-    }
-    return icons;
-  }
-
-  std::optional<WindowId> MainWindow() {
-    return e2e::WaitForWindow(ProgramWindows().Named(kWindowTitle));
-  }
-
   void ExpectMainWindowShownAndHideIt(const char* how) {
     const std::optional<WindowId> window = MainWindow();
     ASSERT_TRUE(window.has_value()) << how << " did not show the window";
-    const std::optional<WindowGeometry> place = e2e::GeometryOf(*window);
-    ASSERT_TRUE(place.has_value());
-    EXPECT_EQ(place->x, kMainWindow.x);
-    EXPECT_EQ(place->y, kMainWindow.y);
-    ASSERT_TRUE(e2e::Click(*window, kCloseButtonX, kCloseButtonY));
+    e2e::ExpectMainWindowInPlace(*window);
+    ASSERT_TRUE(e2e::Click(*window, e2e::kCloseButton.x, e2e::kCloseButton.y));
     EXPECT_TRUE(e2e::WaitUntilHidden(*window)) << "\"&Close\" did not hide the window";
   }
 
@@ -157,14 +127,13 @@ class SniTrayTest : public ::testing::Test {
   }
 
   std::optional<e2e::SniBus> bus_;
-  std::optional<e2e::ProgramCopy> program_;
 };
 
 TEST_F(SniTrayTest, IconIsAnItemWithTheHintAndTheIconFilesPictures) {
   const std::optional<SniItemAddress> item = ProgramItem();
   ASSERT_TRUE(item.has_value()) << "the program's icon never registered with the watcher";
   EXPECT_TRUE(IconInBar().has_value()) << "the host shows no icon in its bar";
-  EXPECT_TRUE(IconsInXEmbedTray().empty()) << "the icon is also in the XEmbed tray";
+  EXPECT_TRUE(IconsInTray().empty()) << "the icon is also in the XEmbed tray";
 
   const std::optional<e2e::SniToolTip> tip = bus_->ToolTip(*item);
   ASSERT_TRUE(tip.has_value());
@@ -192,7 +161,7 @@ TEST_F(SniTrayTest, ClickInTheBarAndActivationShowTheWindow) {
   ASSERT_TRUE(item.has_value());
   const std::optional<QRect> icon = IconInBar();
   ASSERT_TRUE(icon.has_value());
-  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(kWindowTitle)).empty())
+  EXPECT_TRUE(e2e::FindWindows(ProgramWindows().Named(e2e::kMainWindowTitle)).empty())
       << "the main window is shown in tray mode";
 
   ASSERT_TRUE(e2e::ClickAt(icon->center().x(), icon->center().y()));

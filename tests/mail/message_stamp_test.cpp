@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 
+#include "support/scoped_environment.h"
 #include "support/stamp_placeholders.h"
 
 namespace pelorin {
@@ -46,21 +47,16 @@ TEST(MessageDateTest, WritesDayMonthTimeAndZone) {
 class LocalZoneTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    if (zone_) {
-      setenv("TZ", zone_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    environment_.Restore();
     tzset();
   }
   void UseZone(const char* zone) {
-    setenv("TZ", zone, 1);
+    environment_.Set("TZ", zone);
     tzset();
   }
 
  private:
-  std::optional<std::string> zone_ =
-      std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST_F(LocalZoneTest, LocalDateCarriesTheZonesOffsetInSummerAndWinter) {

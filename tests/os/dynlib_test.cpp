@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "support/scoped_environment.h"
+
 namespace os {
 namespace {
 
@@ -28,17 +30,15 @@ int ProbePlace(HMODULE module) {
 class DynlibTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
+    environment_.Unset("PELORIN_RAS_LIBRARY_DIR");
     saved_ = std::filesystem::current_path();
   }
-  void TearDown() override {
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
-    std::filesystem::current_path(saved_);
-  }
-  static void UseDirectory(const std::string& directory) {
-    ::setenv("PELORIN_RAS_LIBRARY_DIR", directory.c_str(), 1);
+  void TearDown() override { std::filesystem::current_path(saved_); }
+  void UseDirectory(const std::string& directory) {
+    environment_.Set("PELORIN_RAS_LIBRARY_DIR", directory);
   }
   std::filesystem::path saved_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST(DynlibNameTest, WindowsNamesMapToSharedLibraries) {

@@ -13,18 +13,15 @@
 #include "os/regedit4.h"
 #include "os/registry_class.h"
 #include "os/registry_hive.h"
+#include "support/read_file.h"
+#include "support/scoped_environment.h"
 
 namespace os {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using testing_support::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -117,13 +114,11 @@ class RegistryTest : public ::testing::Test {
     directory_ = pattern;
     user_ = directory_ / "hkcu.reg";
     machine_ = directory_ / "hklm.reg";
-    ::setenv("PELORIN_HKCU", user_.c_str(), 1);
-    ::setenv("PELORIN_HKLM", machine_.c_str(), 1);
+    environment_.Set("PELORIN_HKCU", user_);
+    environment_.Set("PELORIN_HKLM", machine_);
   }
 
   void TearDown() override {
-    ::unsetenv("PELORIN_HKCU");
-    ::unsetenv("PELORIN_HKLM");
     for (const auto& entry : fs::recursive_directory_iterator(directory_)) {
       fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
     }
@@ -157,6 +152,7 @@ class RegistryTest : public ::testing::Test {
   fs::path directory_;
   fs::path user_;
   fs::path machine_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 constexpr const char* kMixedHive =
@@ -400,26 +396,14 @@ TEST_F(RegistryTest, ClosedAndUnknownHandlesAreRefused) {
 TEST_F(RegistryTest, HiveLocationsFollowTheEnvironment) {
   EXPECT_EQ(HiveFilePath(Hive::CurrentUser), user_.string());
   EXPECT_EQ(HiveFilePath(Hive::LocalMachine), machine_.string());
-  ::unsetenv("PELORIN_HKCU");
-  ::unsetenv("PELORIN_HKLM");
-  const char* home = std::getenv("HOME");
-  const std::string savedHome = home == nullptr ? "" : home;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const std::string savedConfig = config == nullptr ? "" : config;
-
-  ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  environment_.Unset("PELORIN_HKCU");
+  environment_.Unset("PELORIN_HKLM");
+  environment_.Set("XDG_CONFIG_HOME", "/cfg");
   EXPECT_EQ(HiveFilePath(Hive::CurrentUser), "/cfg/pelorin32/hkcu.reg");
-  ::setenv("XDG_CONFIG_HOME", "relative", 1);
-  ::setenv("HOME", "/home/someone", 1);
+  environment_.Set("XDG_CONFIG_HOME", "relative");
+  environment_.Set("HOME", "/home/someone");
   EXPECT_EQ(HiveFilePath(Hive::CurrentUser), "/home/someone/.config/pelorin32/hkcu.reg");
   EXPECT_EQ(HiveFilePath(Hive::LocalMachine), "/etc/pelorin32/hklm.reg");
-
-  ::setenv("HOME", savedHome.c_str(), 1);
-  if (config == nullptr) {
-    ::unsetenv("XDG_CONFIG_HOME");
-  } else {
-    ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-  }
 }
 
 // ---- Keys kept outside the hives ----------------------------------------------------------

@@ -22,12 +22,13 @@
 
 #include "app/app_test_support.h"
 #include "outbox/outbox_file.h"
+#include "support/scoped_environment.h"
 
 namespace pelorin {
 namespace {
 
 namespace fs = std::filesystem;
-using app_test::ReadBytes;
+using app_test::ReadFile;
 using app_test::WriteBytes;
 
 OutboxMessage Message(const std::string& subject) {
@@ -90,7 +91,7 @@ TEST_F(OutboxFolderTest, KeepWritesOnePrivateFileWholeAndLeavesNoTemporaryFile) 
   EXPECT_EQ(ModeOf(OutboxDir()), 0700u);
   EXPECT_EQ(ModeOf(StateDirectory()), 0700u);
   EXPECT_EQ(ModeOf(scratch_.File("state")), 0700u) << "missing parents are private too";
-  EXPECT_EQ(ReadBytes(message.storedAs), OutboxFileBytes(message));
+  EXPECT_EQ(ReadFile(message.storedAs), OutboxFileBytes(message));
 }
 
 TEST_F(OutboxFolderTest, LoadGivesTheMessagesBackInTheOrderTheyWereQueued) {
@@ -168,7 +169,7 @@ TEST_F(OutboxFolderTest, DamagedFilesAreReportedWithTheirPathAndLeftWhereTheyAre
   for (const Case& c : cases) expected.push_back(OutboxDir() + "/" + c.name + ": " + c.why);
   EXPECT_EQ(loaded.damaged, expected);
   EXPECT_EQ(Names(OutboxDir()), before);
-  EXPECT_EQ(ReadBytes(OutboxDir() + "/" + cases[0].name), "garbage");
+  EXPECT_EQ(ReadFile(OutboxDir() + "/" + cases[0].name), "garbage");
 }
 
 // Temporary files of a copy that is writing now, and files of no queued message, are not
@@ -417,8 +418,8 @@ TEST_F(OutboxFolderTest, KeepRefusedWritesTheMessageTextAsAFileOfItsOwn) {
   ASSERT_NE(firstPath, secondPath);
   EXPECT_EQ(fs::path(firstPath).parent_path(), fs::path(StateDirectory() + "/refused"));
   EXPECT_EQ(fs::path(firstPath).extension(), ".eml");
-  EXPECT_EQ(ReadBytes(firstPath), first.text);
-  EXPECT_EQ(ReadBytes(secondPath), second.text);
+  EXPECT_EQ(ReadFile(firstPath), first.text);
+  EXPECT_EQ(ReadFile(secondPath), second.text);
   EXPECT_EQ(ModeOf(firstPath), 0600u);
   EXPECT_EQ(ModeOf(StateDirectory() + "/refused"), 0700u);
   EXPECT_EQ(Names(StateDirectory() + "/refused").size(), 2u) << "no temporary file left";
@@ -444,24 +445,16 @@ TEST(OutboxFolderPlaceTest, TheStateDirectoryFollowsTheXdgBaseDirectories) {
       {"", "/home/ann/.local/state/pelorin32"},
       {"relative/state", "/home/ann/.local/state/pelorin32"},  // not absolute: ignored
   };
-  std::optional<std::string> savedState;
-  if (const char* state = std::getenv("XDG_STATE_HOME")) savedState = state;
-  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  ::setenv("HOME", "/home/ann", 1);
+  testing_support::ScopedEnvironment environment;
+  environment.Set("HOME", "/home/ann");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stateHome ? c.stateHome : "(unset)");
     if (c.stateHome != nullptr) {
-      ::setenv("XDG_STATE_HOME", c.stateHome, 1);
+      environment.Set("XDG_STATE_HOME", c.stateHome);
     } else {
-      ::unsetenv("XDG_STATE_HOME");
+      environment.Unset("XDG_STATE_HOME");
     }
     EXPECT_EQ(OutboxFolder::DefaultStateDirectory(), c.expected);
-  }
-  ::setenv("HOME", savedHome.c_str(), 1);
-  if (savedState) {
-    ::setenv("XDG_STATE_HOME", savedState->c_str(), 1);
-  } else {
-    ::unsetenv("XDG_STATE_HOME");
   }
 }
 

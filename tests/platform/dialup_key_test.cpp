@@ -14,6 +14,7 @@
 #include "app/app_test_support.h"
 #include "os/registry.h"
 #include "platform/dialup.h"
+#include "support/scoped_environment.h"
 
 namespace pelorin {
 namespace {
@@ -25,24 +26,20 @@ constexpr gid_t kDipGroup = 30;
 class DialupKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedPath_ = std::getenv("PATH");
     bin_ = fs::path(scratch_.File("bin"));
     peers_ = fs::path(scratch_.File("peers"));
     fs::create_directory(bin_);
     fs::create_directory(peers_);
     for (const char* command : {"pppd", "pon", "poff"}) InstallCommand(command);
-    ::setenv("PATH", bin_.c_str(), 1);
-    ::setenv("PELORIN_PPP_PEERS_DIR", peers_.c_str(), 1);
+    environment_.Set("PATH", bin_);
+    environment_.Set("PELORIN_PPP_PEERS_DIR", peers_);
     // A hive of its own that lacks the key: only the registered handler can open it.
-    ::setenv("PELORIN_HKLM", scratch_.File("hklm.reg").c_str(), 1);
+    environment_.Set("PELORIN_HKLM", scratch_.File("hklm.reg"));
+    environment_.Unset("PELORIN_RAS_LIBRARY_DIR");
     RegisterDialupKey();
     ResetDialupForTesting();
   }
   void TearDown() override {
-    ::setenv("PATH", savedPath_.c_str(), 1);
-    ::unsetenv("PELORIN_PPP_PEERS_DIR");
-    ::unsetenv("PELORIN_HKLM");
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
     os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, kDialupKeyPath, nullptr);
     ResetDialupForTesting();
   }
@@ -54,7 +51,7 @@ class DialupKeyTest : public ::testing::Test {
   }
 
   app_test::ScratchDirectory scratch_;
-  std::string savedPath_;
+  testing_support::ScopedEnvironment environment_;
   fs::path bin_;
   fs::path peers_;
 };

@@ -11,6 +11,9 @@
 #include <sstream>
 #include <thread>
 
+#include "support/read_file.h"
+#include "support/scoped_environment.h"
+
 namespace pelorin {
 namespace {
 
@@ -38,12 +41,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using testing_support::ReadFile;
 
 class DialupTest : public ::testing::Test {
  protected:
@@ -53,14 +51,13 @@ class DialupTest : public ::testing::Test {
     directory_ = pattern;
     hive_ = directory_ / "hklm.reg";
     WriteHive(kRasKeyHive);
-    ::setenv("PELORIN_HKLM", hive_.c_str(), 1);
+    environment_.Set("PELORIN_HKLM", hive_);
+    environment_.Unset("PELORIN_RAS_LIBRARY_DIR");
     ResetDialupForTesting();
   }
 
   void TearDown() override {
     ResetDialupForTesting();
-    ::unsetenv("PELORIN_HKLM");
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
     fs::remove_all(directory_);
   }
 
@@ -104,6 +101,7 @@ class DialupTest : public ::testing::Test {
   }
 
   fs::path directory_;
+  testing_support::ScopedEnvironment environment_;
   fs::path hive_;
 };
 

@@ -6,52 +6,28 @@
 #include <QMenu>
 #include <QPixmap>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "desktop/shell_tray.h"
 #include "platform/task_icon.h"
+#include "support/shell_recorder.h"
 
 namespace pelorin {
 namespace {
 
-struct ShellCall {
-  unsigned message;
-  os::NOTIFYICONDATA record;
-  std::string Tip() const { return record.szTip; }
-};
-
-// Keeps every call to the shell and answers as told; gives the cursor position it is set to.
-class FakeShell {
+// The recorded shell, with a cursor that stands where it is set.
+class FakeShell : public testing_support::ShellRecorder {
  public:
   FakeShell() {
-    os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& record) {
-      calls.push_back({message, record});
-      return answers[message];
-    });
     os::SetCursorPosHandler([this] {
       ++cursorReads;
       return cursor;
     });
   }
-  ~FakeShell() {
-    os::SetShellNotifyIconHandler({});
-    os::SetCursorPosHandler({});
-  }
-  FakeShell(const FakeShell&) = delete;
-  FakeShell& operator=(const FakeShell&) = delete;
+  ~FakeShell() { os::SetCursorPosHandler({}); }
 
-  std::vector<unsigned> Messages() const {
-    std::vector<unsigned> result;
-    for (const auto& call : calls) result.push_back(call.message);
-    return result;
-  }
-
-  std::vector<ShellCall> calls;
-  std::map<unsigned, bool> answers{
-      {os::NIM_ADD, true}, {os::NIM_MODIFY, true}, {os::NIM_DELETE, true}};
   os::POINT cursor;
   int cursorReads = 0;
 };

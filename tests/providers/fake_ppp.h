@@ -20,11 +20,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "app/app_test_support.h"
+#include "support/scoped_environment.h"
 
 namespace provider_test {
 
@@ -42,10 +42,7 @@ bool WaitFor(Condition holds) {
 }
 
 inline std::string ReadText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return testing_support::ReadFileIfThere(path).value_or("");
 }
 
 class FakePpp {
@@ -60,24 +57,15 @@ class FakePpp {
     WriteScript("poff", PoffScript());
     WriteScript(pppdName_, PppdScript());
     WriteScript("pppd", "exit 0\n");  // only there to be found
-    savedPath_ = std::getenv("PATH");
-    ::setenv("PATH", (Path("bin") + ":" + savedPath_).c_str(), 1);
-    ::setenv("PELORIN_PPP_PEERS_DIR", Path("peers").c_str(), 1);
-    ::setenv("PELORIN_PPP_RUN_DIR", Path("run").c_str(), 1);
-    ::setenv("PELORIN_SYS_NET_DIR", Path("net").c_str(), 1);
-    ::setenv("PELORIN_PPPD_NAME", pppdName_.c_str(), 1);
+    environment_.Set("PATH", Path("bin") + ":" + std::getenv("PATH"));
+    environment_.Set("PELORIN_PPP_PEERS_DIR", Path("peers"));
+    environment_.Set("PELORIN_PPP_RUN_DIR", Path("run"));
+    environment_.Set("PELORIN_SYS_NET_DIR", Path("net"));
+    environment_.Set("PELORIN_PPPD_NAME", pppdName_);
     // A dial waits for a link that is coming however slowly the machine goes.
-    SetDialTimeoutMs(30000);
+    environment_.Set("PELORIN_PPP_DIAL_TIMEOUT_MS", "30000");
   }
-  ~FakePpp() {
-    StopAllPppd();
-    ::setenv("PATH", savedPath_.c_str(), 1);
-    for (const char* variable :
-         {"PELORIN_PPP_PEERS_DIR", "PELORIN_PPP_RUN_DIR", "PELORIN_SYS_NET_DIR",
-          "PELORIN_PPPD_NAME", "PELORIN_PPP_DIAL_TIMEOUT_MS"}) {
-      ::unsetenv(variable);
-    }
-  }
+  ~FakePpp() { StopAllPppd(); }
   FakePpp(const FakePpp&) = delete;
   FakePpp& operator=(const FakePpp&) = delete;
 
@@ -188,7 +176,7 @@ class FakePpp {
 
   app_test::ScratchDirectory scratch_;
   std::string pppdName_;
-  std::string savedPath_;
+  testing_support::ScopedEnvironment environment_;
 };
 
 }  // namespace provider_test

@@ -6,6 +6,7 @@
 #include "platform/dialup.h"
 #include "platform/dialup_key.h"
 #include "providers/fake_ppp.h"
+#include "support/scoped_environment.h"
 
 namespace pelorin {
 namespace {
@@ -22,18 +23,17 @@ class RecordingList : public DropDownList {
 class DialupUnitWithPppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("PELORIN_RAS_LIBRARY_DIR", PELORIN_RASAPI32_DIR, 1);
-    ::setenv("PELORIN_HKLM", ppp.Path("hklm.reg").c_str(), 1);
+    environment_.Set("PELORIN_RAS_LIBRARY_DIR", PELORIN_RASAPI32_DIR);
+    environment_.Set("PELORIN_HKLM", ppp.Path("hklm.reg"));
     RegisterDialupKey();
     ResetDialupForTesting();
   }
   void TearDown() override {
     ResetDialupForTesting();
     os::RegisterVirtualKey(os::HKEY_LOCAL_MACHINE, kDialupKeyPath, nullptr);
-    ::unsetenv("PELORIN_RAS_LIBRARY_DIR");
-    ::unsetenv("PELORIN_HKLM");
   }
   provider_test::FakePpp ppp;
+  testing_support::ScopedEnvironment environment_;
 };
 
 TEST_F(DialupUnitWithPppTest, ListsDialsAndHangsUpThePeers) {

@@ -2,17 +2,15 @@
 #pragma once
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
+
+#include "support/read_file.h"
 
 namespace testing_support {
 
 inline bool LibraryMapped(const std::string& name) {
-  std::ifstream maps("/proc/self/maps");
-  const std::string text((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
-  return text.find(name) != std::string::npos;
+  return ReadFile("/proc/self/maps").find(name) != std::string::npos;
 }
 
 // Waits until the library is mapped, for at most `timeoutMs`; whether it is.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/event_loop.h"
+#include "support/read_file.h"
 #include "transport/outbox.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
@@ -31,9 +32,7 @@ using testing_support::RunEventsUntil;
 const char* const kPython = "/usr/bin/python3";
 
 std::string ReadAll(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return file.readAll().toStdString();
+  return testing_support::ReadFile(path.toStdString());
 }
 
 // One of the test servers, running until the test ends.

@@ -140,6 +140,7 @@ std::uint32_t DialResult(const RASDIALPARAMSA* params, HRASCONN* connection) {
 #if defined(FAKE_RAS_DIAL_BLOCKS)
   std::unique_lock lock(g_mutex);
   g_dialRelease.wait(lock, [] { return g_dialReleased; });
+  g_dialReleased = false;  // one release lets one dial return, so a repeated test blocks again
 #endif
   if (!InPhoneBook(params->szEntryName)) return os::ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
   *connection = kDialledHandle;
@@ -163,7 +164,7 @@ __attribute__((visibility("default"))) void FakeRasClearCalls() {
   g_calls.clear();
 }
 
-// Lets a dial of the dial_blocks variant return, as a line that comes up at last.
+// Lets the next dial of the dial_blocks variant return, as a line that comes up at last.
 __attribute__((visibility("default"))) void FakeRasReleaseDial() {
   std::lock_guard lock(g_mutex);
   g_dialReleased = true;
