@@ -6,8 +6,8 @@
 //
 // The session never shows anything. When the server refuses or the conversation must end, it
 // stops and reports it (a halt); its owner shows the report and then lets it go on, which
-// sends QUIT. Used on the user-interface thread, except SmtpStartSession, which the send
-// workflow's worker calls before any event of the new connection can arrive.
+// sends QUIT. Used on the user-interface thread only: the send workflow prepares it there, and
+// its worker only connects the socket, before any event of the new connection can arrive.
 #pragma once
 
 #include <cstdint>
