@@ -61,6 +61,13 @@ QFont ClassicFont() {
   return font;
 }
 
+QFont DesignedFont() {
+  InstallClassicFontSubstitutes();
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(kDesignedPixelSize);
+  return font;
+}
+
 QLabel* PlaceLabel(QWidget* parent, const char* name, const QString& caption, QPoint position) {
   auto* label = new QLabel(caption, parent);
   label->setObjectName(QString::fromLatin1(name));

@@ -21,6 +21,9 @@ void InstallClassicFontSubstitutes();
 // face that stands in for it at the largest size up to that which keeps the designed texts
 // within the widths the designer gave them. Needs a QGuiApplication; decided once per run.
 QFont ClassicFont();
+// The same face at its designed size, chosen without measuring text: for a window that may
+// wait hidden, since measuring loads the font and the shaping library.
+QFont DesignedFont();
 
 // A control of the given kind with its object name and designed position and size.
 template <typename Control>

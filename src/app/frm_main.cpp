@@ -165,7 +165,7 @@ void TfrmMain::CreateControls() {
   setWindowTitle(QStringLiteral("Pelorin 32"));
   // A title bar without any buttons: the window is left with "&Close" only.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  setFont(form::ClassicFont());
+  setFont(form::DesignedFont());  // the fitting size once the window is first shown
   setFixedSize(kClientWidth, kClientHeight);
   move(kLeft, kTop);
 
@@ -347,7 +347,16 @@ void TfrmMain::FitLabelsToText() {
   lblStatus->adjustSize();
 }
 
+// The size at which the designed texts fit is found by measuring them, which a window that
+// waits hidden in the tray leaves until it is shown or lays out a message.
+void TfrmMain::UseFittingFont() {
+  if (fittingFont_) return;
+  fittingFont_ = true;
+  setFont(form::ClassicFont());
+}
+
 void TfrmMain::showEvent(QShowEvent* event) {
+  UseFittingFont();
   FitLabelsToText();
   // A mail written now goes over a secured connection: OpenSSL loads while it is written.
   if (ReadSecuritySettings().security != SmtpSecurity::None) PreloadTlsModule();

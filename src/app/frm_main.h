@@ -118,6 +118,7 @@ class TfrmMain : public QWidget {
   void PrefillFromLink();
   void SetStatus(const QString& text);
   void FitLabelsToText();
+  void UseFittingFont();
   bool EndsProgramOnClose() const;
 
   // Attachments (frm_main_attach.cpp).
@@ -136,6 +137,7 @@ class TfrmMain : public QWidget {
 
   bool shownWithoutTrayIcon_ = false;
   bool endingProgram_ = false;  // the pop-up menu's "&Close" ends the program in any mode
+  bool fittingFont_ = false;    // the windows' fitting face size has been measured and set
 
   SendWorkflow* workflow_;
   // What pressing Send means; the window only reads its fields and shows what it says.

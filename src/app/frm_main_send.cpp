@@ -93,6 +93,7 @@ void TfrmMain::ClearSubjectAndBody() {
 void TfrmMain::cmdMakeClick(QObject*) {
   SetStatus(kCreatingMail);
   SendFields fields = CurrentFields();
+  UseFittingFont();
   fields.memoLines = MemoLines();  // laid out only for a message to compose
   const SendPress press = controller_->Press(fields);
   if (!press.box.empty()) os::ShowMessage(press.box);
