@@ -85,7 +85,8 @@ class TfrmSettings : public QWidget {
   void SetUpAddressLookup();
   void LookUpAddress();
   void ShowLookupOutcome(const setup::LookupOutcome& outcome);
-  QStringList FillEmptyFields(const setup::FoundServer& found);
+  QStringList FillEmptyFields(const setup::FoundServer& found, bool& securityKept);
+  std::string UsersSecurity() const;
   void ShowLookupText(const QString& text, const QString& details);
 
   // The port that the advanced settings last proposed into edsPort; empty for none.

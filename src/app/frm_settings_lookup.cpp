@@ -93,28 +93,40 @@ void TfrmSettings::ShowLookupOutcome(const setup::LookupOutcome& outcome) {
       details +=
           QStringLiteral(" The network was not asked to the end: %1.").arg(Text(outcome.failure));
     }
+    if (!outcome.passedOver.empty()) details += QStringLiteral(" ") + Text(outcome.passedOver);
     ShowLookupText(QStringLiteral("No settings found for %1").arg(domain), details);
     return;
   }
   const setup::FoundServer& found = *outcome.found;
-  const QStringList filled = FillEmptyFields(found);
+  bool securityKept = false;
+  const QStringList filled = FillEmptyFields(found, securityKept);
   const QString summary = Summary(found);
   QString details = QStringLiteral("Found for %1 in %2: %3.")
                         .arg(domain, Text(setup::FoundByName(found.source)), summary);
+  if (!outcome.passedOver.empty()) details += QStringLiteral(" ") + Text(outcome.passedOver);
+  if (securityKept) {
+    details += QStringLiteral(
+        " Your security differs from the one found: it is kept, and the port with it.");
+  }
   if (filled.isEmpty()) {
     details += QStringLiteral(" Nothing was filled in: what you entered is kept.");
     ShowLookupText(QStringLiteral("Found %1; yours kept").arg(summary), details);
   } else {
     details += QStringLiteral(" Filled in: %1.").arg(Listed(filled));
-    ShowLookupText(QStringLiteral("Found %1").arg(summary), details);
+    ShowLookupText(
+        (securityKept ? QStringLiteral("Found %1; your security kept") : QStringLiteral("Found %1"))
+            .arg(summary),
+        details);
   }
 }
 
 // The port and the security belong to the found server: they are given only with it, or
 // where the server field already names it. Each goes only where the field is empty, holds
 // what an earlier look-up put there, or (the port) still holds the untouched "25". The
-// security goes where the advanced settings hold none and the user chose none in them.
-QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found) {
+// security goes where the advanced settings hold none and the user chose none in them. The
+// two go together: a port without its security would sign in unprotected, so where the
+// user's security differs from the one found (`securityKept`), neither is filled.
+QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found, bool& securityKept) {
   QStringList filled;
   const QString host = Text(found.host);
   const QString server = edsSMTP->text().trimmed();
@@ -124,6 +136,12 @@ QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found) {
     edsSMTP->setText(lookupFill_.server = host);
     filled << QStringLiteral("server");
   }
+  const std::string security = SecurityText(found.security);
+  const bool securityOurs =
+      !chosen_ && !SecurityIsStored() &&
+      (imported_.security.empty() || imported_.security == lookupFill_.security);
+  securityKept = !securityOurs && UsersSecurity() != security;
+  if (securityKept) return filled;
   const QString port = QString::number(found.port);
   const QString portNow = edsPort->text().trimmed();
   if (portNow != port && (portNow.isEmpty() || portNow == lookupFill_.port ||
@@ -132,14 +150,18 @@ QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found) {
     proposedPort_ = FromQString(port);
     filled << QStringLiteral("port");
   }
-  const std::string security = SecurityText(found.security);
-  const bool securityOurs =
-      imported_.security.empty() || imported_.security == lookupFill_.security;
-  if (!chosen_ && securityOurs && imported_.security != security && !SecurityIsStored()) {
+  if (securityOurs && imported_.security != security) {
     imported_.security = lookupFill_.security = security;
     filled << QStringLiteral("security");
   }
   return filled;
+}
+
+// The security the user chose, stored or imported, as the settings keep it.
+std::string TfrmSettings::UsersSecurity() const {
+  if (chosen_) return SecurityText(chosen_->security);
+  if (SecurityIsStored()) return SecurityText(ReadSecuritySettings().security);
+  return imported_.security;
 }
 
 // Cut to the label's width; the whole text, and the details, in its tool tip.

@@ -197,7 +197,16 @@ SendEnd SendController::Ended(const SendReport& report, const SendFields& now) {
   bool fieldsEmpty = end.clearSubjectAndBody || FieldsHoldNoDraft(now);
   std::vector<std::string> recovered;
   for (const OutboxMessage& message : report.refused) {
-    if (message.id == fieldsMessage_ && fieldsUnchanged) continue;
+    if (message.id == fieldsMessage_ && fieldsUnchanged) {
+      // The window holds only the files' paths: the refused message is their one whole copy.
+      if (HasAttachments(message.text)) {
+        recovered.push_back(
+            KeptAsFile(message,
+                       "its text stays in the window, and the whole message with its "
+                       "files is kept in "));
+      }
+      continue;
+    }
     recovered.push_back(Recover(message, fieldsEmpty, end.restore));
   }
   if (!recovered.empty()) end.status = Joined(recovered, " ");
@@ -246,6 +255,13 @@ std::string SendController::Recover(const OutboxMessage& message, bool& fieldsEm
     fieldsEmpty = message.draft.subject.empty() && message.draft.memo.empty();
     return "Mail to " + to + " was refused; its text is back in the window.";
   }
+  return KeptAsFile(message, "its text is kept in ");
+}
+
+// Keeps the refused `message` in the refused folder; `kept` says where its text is, before
+// the file's path. Returns the sentence that says where, or why it could not be kept.
+std::string SendController::KeptAsFile(const OutboxMessage& message, const std::string& kept) {
+  const std::string& to = message.recipient;
   std::string why;
   OutboxFolder* folder = workflow_.Folder();
   const std::string path = folder != nullptr ? folder->KeepRefused(message, why) : std::string();
@@ -254,7 +270,7 @@ std::string SendController::Recover(const OutboxMessage& message, bool& fieldsEm
     return "Mail to " + to + " was refused and could not be kept (" +
            (why.empty() ? "no folder for it" : why) + "); it stays in the outbox until it can be.";
   }
-  return "Mail to " + to + " was refused; its text is kept in " + path + ".";
+  return "Mail to " + to + " was refused; " + kept + path + ".";
 }
 
 }  // namespace pelorin

@@ -76,6 +76,7 @@ class SendController {
   void Start(const SendSettings& settings);
   std::string Recover(const OutboxMessage& message, bool& fieldsEmpty,
                       std::optional<DraftFields>& restore);
+  std::string KeptAsFile(const OutboxMessage& message, const std::string& kept);
 
   SendWorkflow& workflow_;
   // The message last queued from the fields, and the fields as they were then: while they

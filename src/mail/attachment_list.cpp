@@ -1,13 +1,16 @@
 #include "mail/attachment_list.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace pelorin {
 namespace {
@@ -28,15 +31,27 @@ std::string Unattachable(const std::string& path, std::uint64_t& size) {
   struct stat status {};
   const bool known = ::fstat(fd, &status) == 0;
   const int error = errno;
+  const bool pseudo = known && OnPseudoFileSystem(fd);
   ::close(fd);
   if (!known) return std::strerror(error);
   if (S_ISDIR(status.st_mode)) return "it is a folder, not a file";
-  if (!S_ISREG(status.st_mode)) return "it is not a regular file";
+  if (!S_ISREG(status.st_mode) || pseudo) return "it is not a regular file";
   size = static_cast<std::uint64_t>(status.st_size);
   return {};
 }
 
 }  // namespace
+
+bool OnPseudoFileSystem(int fd) {
+  static constexpr unsigned long kPseudo[] = {
+      PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEBUGFS_MAGIC, TRACEFS_MAGIC,  SECURITYFS_MAGIC,
+      CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,  PSTOREFS_MAGIC, EFIVARFS_MAGIC,
+      DEVPTS_SUPER_MAGIC, SELINUX_MAGIC,       SMACK_MAGIC,   NSFS_MAGIC,     BINFMTFS_MAGIC};
+  struct statfs system {};
+  if (::fstatfs(fd, &system) != 0) return false;
+  return std::find(std::begin(kPseudo), std::end(kPseudo),
+                   static_cast<unsigned long>(system.f_type)) != std::end(kPseudo);
+}
 
 std::string SizeText(std::uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");

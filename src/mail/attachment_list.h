@@ -19,6 +19,10 @@ struct AttachedFile {
   bool operator==(const AttachedFile&) const = default;
 };
 
+// Whether the open file `fd` lies on a kernel's pseudo file system (/proc, /sys and the like):
+// such files say they are regular and empty, yet read out the program's own secrets.
+bool OnPseudoFileSystem(int fd);
+
 // "812 bytes", "3.4 KiB", "12.0 MiB".
 std::string SizeText(std::uint64_t bytes);
 

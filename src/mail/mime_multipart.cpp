@@ -164,7 +164,7 @@ std::string AppendFilePart(std::string& out, const AttachedFile& file, std::uint
   std::string why;
   if (::fstat(fd, &status) != 0) {
     why = std::strerror(errno);
-  } else if (!S_ISREG(status.st_mode)) {
+  } else if (!S_ISREG(status.st_mode) || OnPseudoFileSystem(fd)) {
     why = "it is no longer a regular file";
   } else {
     std::string chunk;

@@ -31,13 +31,26 @@ std::string WithoutTrailingDot(std::string host) {
   return host;
 }
 
+bool InDomain(const std::string& host, const std::string& domain) {
+  const QString name = QString::fromStdString(host).toLower();
+  const QString within = QString::fromStdString(domain);
+  return name == within || name.endsWith(QLatin1Char('.') + within);
+}
+
 // RFC 2782: the lowest priority, among those the greatest weight; a target "." says the
-// service is not offered.
-std::optional<FoundServer> ChooseService(std::vector<ServiceRecord> records,
-                                         SmtpSecurity security) {
-  std::erase_if(records, [](const ServiceRecord& record) {
+// service is not offered. RFC 6186: a target outside the address's domain may come from a
+// forged answer and would receive the password, so it is not used; `passedOver` names it.
+std::optional<FoundServer> ChooseService(std::vector<ServiceRecord> records, SmtpSecurity security,
+                                         const std::string& domain, std::string& passedOver) {
+  std::erase_if(records, [&](const ServiceRecord& record) {
     const std::string host = WithoutTrailingDot(record.target);
-    return record.port < 1 || record.port > 65535 || !IsPlainHostName(host);
+    if (record.port < 1 || record.port > 65535 || !IsPlainHostName(host)) return true;
+    if (InDomain(host, domain)) return false;
+    if (passedOver.empty()) {
+      passedOver = "The DNS service record named " + host + ", outside " + domain +
+                   ": it was not used, as a forged answer could send your password there.";
+    }
+    return true;
   });
   if (records.empty()) return std::nullopt;
   const auto best = std::min_element(records.begin(), records.end(), [](auto& a, auto& b) {
@@ -84,6 +97,7 @@ AddressLookup::AddressLookup(NetworkLookupMaker network, LookupBounds bounds)
 void AddressLookup::Start(std::string_view address, Done done) {
   done_ = std::move(done);
   domain_ = AddressDomain(address);
+  passedOver_.clear();
   deadline_ = std::chrono::steady_clock::now() + bounds_.whole;
   if (domain_.empty()) {
     Finish(std::nullopt, {});
@@ -142,10 +156,10 @@ bool AddressLookup::HasNetwork() {
 void AddressLookup::AskServices(const char* prefix) {
   const SmtpSecurity security =
       step_ == LookupStep::SubmissionsService ? SmtpSecurity::Tls : SmtpSecurity::StartTls;
-  network_->FindServices(prefix + domain_,
-                         ForThisQuestion([this, security](std::vector<ServiceRecord> records) {
-                           Answered(question_, ChooseService(std::move(records), security));
-                         }));
+  network_->FindServices(
+      prefix + domain_, ForThisQuestion([this, security](std::vector<ServiceRecord> records) {
+        Answered(question_, ChooseService(std::move(records), security, domain_, passedOver_));
+      }));
 }
 
 void AddressLookup::AskAutoconfig(const std::string& url) {
@@ -181,7 +195,7 @@ void AddressLookup::Finish(std::optional<FoundServer> found, std::string failure
   step_ = LookupStep::Over;
   ++question_;
   stepTimer_.stop();
-  LookupOutcome outcome{domain_, std::move(found), std::move(failure)};
+  LookupOutcome outcome{domain_, std::move(found), std::move(failure), passedOver_};
   QMetaObject::invokeMethod(
       &stepTimer_,
       [this, asked = question_, outcome = std::move(outcome)] {

@@ -38,6 +38,8 @@ struct LookupOutcome {
   std::optional<FoundServer> found;
   // Why the network was not asked, or that it did not answer in time; empty otherwise.
   std::string failure;
+  // A sentence on an answer not trusted and passed over; empty when there was none.
+  std::string passedOver;
 };
 
 struct LookupBounds {
@@ -81,6 +83,7 @@ class AddressLookup {
   std::string networkFailure_;
   LookupBounds bounds_;
   std::string domain_;
+  std::string passedOver_;
   Done done_;
   LookupStep step_ = LookupStep::Over;
   unsigned question_ = 0;  // counts the questions, so that a late answer is known as such

@@ -1453,6 +1453,32 @@ TEST_F(SendWorkflowTest, AFileGoneBeforeSendIsNamedAndNothingIsQueued) {
   EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
 }
 
+// The window keeps only the files' paths: the message refused for good is kept whole.
+TEST_F(SendWorkflowTest, TheWindowsMessageRefusedWithAFileIsKeptWholeThoughTheFileIsGone) {
+  const std::string path = dir_.path().toStdString() + "/notes.bin";
+  const std::string bytes = std::string(5000, '\x9C') + "end";
+  std::ofstream(path, std::ios::binary) << bytes;
+  peer_.Script("RCPT", {"<hold>250 ok"});
+  peer_.Script("DATA", {"554 no data"});
+  TfrmMain& window = Create();
+  window.AttachFiles({path});
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  ASSERT_TRUE(std::filesystem::remove(path));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+  const std::string lead =
+      "Mail to x@example.org was refused; its text stays in the window, and the whole message "
+      "with its files is kept in ";
+  ASSERT_EQ(Status().substr(0, lead.size()), lead) << Status();
+  const std::string kept = Status().substr(lead.size(), Status().size() - lead.size() - 1);
+  EXPECT_EQ(FirstAttachment(ReadFile(kept)), bytes);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+  EXPECT_EQ(window.edsSubj->text(), QStringLiteral("S"));
+}
+
 // RFC 1870: a message beyond the SIZE the server announced is refused before any of it goes,
 // in lock-step and pipelined, while the others are delivered.
 TEST_F(SendWorkflowTest, AMessageBeyondTheServersSizeIsRefusedBeforeItsData) {

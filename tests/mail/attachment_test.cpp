@@ -76,7 +76,7 @@ TEST_F(AttachmentFilesTest, RefusesWhatCannotGoWithTheReasonAndTheFilesName) {
     std::string path;
     std::string why;  // empty: attached
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {missing, "The file " + missing + " cannot be attached: it does not exist."},
       {folder, "The file " + folder + " cannot be attached: it is a folder, not a file."},
       {"/dev/null", "The file /dev/null cannot be attached: it is not a regular file."},
@@ -86,7 +86,14 @@ TEST_F(AttachmentFilesTest, RefusesWhatCannotGoWithTheReasonAndTheFilesName) {
                    " cannot be attached: with it the attached files would come to 25.0 MiB, "
                    "more than the 25.0 MiB most mail servers take."},
       {Sized("ten.bin", 10), ""},
+      {"/proc/self/environ",
+       "The file /proc/self/environ cannot be attached: it is not a regular file."},
   };
+  const std::string sysFile = "/sys/kernel/mm/transparent_hugepage/enabled";
+  if (std::filesystem::exists(sysFile)) {
+    cases.push_back(
+        {sysFile, "The file " + sysFile + " cannot be attached: it is not a regular file."});
+  }
   AttachmentList list;
   for (const Case& c : cases) EXPECT_EQ(list.Add(c.path), c.why) << c.path;
   EXPECT_EQ(list.Files().size(), 2u);
@@ -169,6 +176,10 @@ TEST_F(AttachmentFilesTest, AFileGoneOrUnreadableByTheTimeOfQueuingIsNamedAndNot
   EXPECT_EQ(WithAttachments("Subject: S\r\n\r\n\r\n", list.Files(), why), "");
   EXPECT_EQ(why, "The file " + path + " cannot be read: it no longer exists.");
   ASSERT_TRUE(std::filesystem::create_directory(path));
+  EXPECT_EQ(WithAttachments("Subject: S\r\n\r\n\r\n", list.Files(), why), "");
+  EXPECT_EQ(why, "The file " + path + " cannot be read: it is no longer a regular file.");
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink("/proc/self/environ", path);
   EXPECT_EQ(WithAttachments("Subject: S\r\n\r\n\r\n", list.Files(), why), "");
   EXPECT_EQ(why, "The file " + path + " cannot be read: it is no longer a regular file.");
 }

@@ -35,6 +35,7 @@ struct Case {
   FakeAnswers answers;
   std::optional<FoundServer> found;
   std::size_t questions;  // how many of kEveryQuestion were asked
+  std::string passedOver = {};
 };
 
 FoundServer Server(const char* host, int port, SmtpSecurity security, FoundBy source,
@@ -68,12 +69,20 @@ TEST(AddressLookupTest, AsksTheSourcesInTheirOrderUntilOneAnswers) {
                        {"other.example.org.", 465, 10, 1}}}}},
        Server("mail.example.org", 465, kTls, ServiceRecord),
        1},
-      {"\".\" says no implicit TLS; STARTTLS at a known host",
+      {"\".\" says no implicit TLS; STARTTLS at the domain itself",
        "a@example.org",
        {.services = {{kSubmissions, {{".", 0, 0, 0}}},
-                     {kSubmission, {{"smtp.office365.com.", 587, 0, 0}}}}},
-       Server("smtp.office365.com", 587, kStartTls, ServiceRecord, SignInMethod::OAuth2),
+                     {kSubmission, {{"Example.ORG.", 587, 0, 0}}}}},
+       Server("Example.ORG", 587, kStartTls, ServiceRecord),
        2},
+      {"a target outside the domain is passed over",
+       "a@example.org",
+       {.services = {{kSubmissions, {{"smtp.office365.com.", 465, 0, 0}}}},
+        .documents = {{kAutoconfig, kConfig}}},
+       Server("smtp.example.org", 465, kTls, AutoconfigFile),
+       3,
+       "The DNS service record named smtp.office365.com, outside example.org: it was not used, "
+       "as a forged answer could send your password there."},
       {"the autoconfig host",
        "a@example.org",
        {.documents = {{kAutoconfig, kConfig}}},
@@ -108,6 +117,7 @@ TEST(AddressLookupTest, AsksTheSourcesInTheirOrderUntilOneAnswers) {
     const LookupOutcome outcome = LookUp(lookup, test.address);
     EXPECT_EQ(outcome.found, test.found);
     EXPECT_EQ(outcome.failure, "");
+    EXPECT_EQ(outcome.passedOver, test.passedOver);
     const std::vector<std::string> expected(kEveryQuestion.begin(),
                                             kEveryQuestion.begin() + test.questions);
     EXPECT_EQ(answers->asked, expected);
