@@ -155,6 +155,7 @@ SendWorkflow::SendWorkflow(std::unique_ptr<OutboxFolder> folder, QObject* parent
   Sockets1->OnSessionClosed = [this](TSockets* sender, int socket) {
     Sockets1SessionClosed(sender, socket);
   };
+  Sockets1->OnDataNeeded = [this](TSockets*, int) { DataSent(); };
   Sockets1->OnErrorOccurred = [this](TSockets* sender, int socket, int error,
                                      const std::string& msg) {
     ErrorOccurred(sender, socket, error, msg);
@@ -173,6 +174,7 @@ SendWorkflow::~SendWorkflow() {
   workerLink_->Clear();
   Sockets1->OnDataAvailable = nullptr;
   Sockets1->OnSessionClosed = nullptr;
+  Sockets1->OnDataNeeded = nullptr;
   // A later error is dropped: without a handler the component would show a box of its own
   // and end the program.
   Sockets1->OnErrorOccurred = [](TSockets*, int, int, const std::string&) {};
@@ -204,7 +206,6 @@ void SendWorkflow::Send(const SendSettings& settings) {
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
-    LoadQueued();  // a copy that ran meanwhile may have left mail
     StartSend();
     return;
   }
@@ -236,7 +237,9 @@ bool SendWorkflow::Connecting() const {
 
 // The conversation begins from the event queue: a send started again by FinishSend is still
 // inside the socket component's handler, which must return before the component is set anew.
+// Every send, also one that follows another, first takes in what a copy that ran meanwhile left.
 void SendWorkflow::StartSend() {
+  LoadQueued();
   const unsigned generation = ++sendGeneration_;
   if (settings_.useDialup) {
     phase_ = SendPhase::Dialling;
@@ -377,6 +380,17 @@ void SendWorkflow::DataAvailable(TSockets*, int) {
   // By its byte count: a NUL byte in a reply must not cut it short.
   Follow(session_.SmtpHandleReply(*Sockets1,
                                   std::string_view(buffer, static_cast<std::size_t>(received))));
+}
+
+// The socket took text that had waited for room: the server is taking the data, however
+// slowly. Without this a large message over a slow link would have to go out whole, with the
+// final reply, within one time-out. A resting time-out (a box is open) stays stopped.
+void SendWorkflow::DataSent() {
+  AssertInWindowThread();
+  if (phase_ != SendPhase::Conversing && phase_ != SendPhase::ConversingThenAgain) return;
+  for (QTimer* timer : {Timer1, StepTimer}) {
+    if (timer->isActive()) timer->start();
+  }
 }
 
 // On the window thread, errors are handled later, from the event queue: raised from inside a

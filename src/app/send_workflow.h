@@ -115,6 +115,7 @@ class SendWorkflow : public QObject {
 
   // Handlers of the socket component and the time-out.
   void DataAvailable(TSockets* Sender, int Socket);
+  void DataSent();
   void ErrorOccurred(TSockets* Sender, int Socket, int Error, const std::string& Msg);
   void Sockets1SessionClosed(TSockets* Sender, int Socket);
   void Timer1Timer(QObject* Sender);

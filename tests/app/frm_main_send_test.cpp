@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -49,6 +50,7 @@
 #include "platform/dialup_key.h"
 #include "support/event_loop.h"
 #include "support/read_file.h"
+#include "transport/sockets.h"
 
 // Readable failures for texts of the window.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -245,6 +247,16 @@ class SendWorkflowTest : public app_test::ProgramWorldTest {
     if (!ranOut) return ranOut;
     if (WaitForSendEnd(ended)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "the send did not end; status: " << Status();
+  }
+
+  // Another copy of the program queues a message with a one-line body "1", and ends.
+  testing::AssertionResult QueueFromAnotherCopy(const std::string& email,
+                                                const std::string& subject) {
+    pelorin::OutboxFolder folder(stateHome_ + "/pelorin32");
+    pelorin::Outbox other(&folder);
+    const std::string failure = other.Append(email, ComposedMessage(email, subject, "1"), {});
+    if (failure.empty()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << failure;
   }
 
   void InFirstBox(std::function<void()> act) {
@@ -997,6 +1009,51 @@ TEST_F(SendWorkflowTest, DataKeepsTheTimeOutAway) {
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{"500 TimeOut\r\n"}));
 }
 
+// Data going out, however slowly, keeps both time-outs away. The peer reads nothing of a large
+// message until its socket takes no more, and never answers it. Once the data is in, both
+// time-outs have more time left than if they had run on since before the peer read: only the
+// sending restarted them. Nothing waits for a time-out to run out.
+TEST_F(SendWorkflowTest, SendingTheDataKeepsTheTimeOutsAway) {
+  app_test::ConnectionPlan readsLate;
+  readsLate.hold = true;
+  readsLate.holdStep = app_test::Step::MidData;
+  app_test::ScriptedSmtpPeer peer({readsLate});
+  peer.Script("data", {"<silent>"});
+  pelorin::SmtpPort = peer.Start();
+  const std::string path = dir_.path().toStdString() + "/large.bin";
+  std::ofstream(path, std::ios::binary) << std::string(8u << 20, 'Z');
+  TfrmMain& window = Create();
+  pelorin::SendWorkflow& workflow = window.Workflow();
+  const std::vector<QTimer*> timers = {workflow.Timer1, workflow.StepTimer};
+  for (QTimer* timer : timers) timer->setTimerType(Qt::PreciseTimer);  // exact time left
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.AttachFiles({path});
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer.Holding() && workflow.Sockets1->TextWaiting(); }));
+  HandleAllDue();
+  const int blockedAt = workflow.Timer1->remainingTime();
+  constexpr int kSlackMs = 50;  // time the timers have run before the peer reads
+  ASSERT_TRUE(RunEventsUntil([&] {
+    return workflow.Timer1->remainingTime() < blockedAt - kSlackMs &&
+           workflow.StepTimer->remainingTime() < blockedAt - kSlackMs;
+  }));
+  ASSERT_TRUE(workflow.Sockets1->TextWaiting());
+  std::vector<int> leftAtRelease;
+  for (QTimer* timer : timers) leftAtRelease.push_back(timer->remainingTime());
+  QElapsedTimer sinceRelease;
+  sinceRelease.start();
+  peer.Release();
+  ASSERT_TRUE(RunEventsUntil([&] { return !peer.Messages().empty(); }));
+  for (std::size_t i = 0; i < timers.size(); ++i) {
+    const int leftIfRunOn = leftAtRelease[i] - static_cast<int>(sinceRelease.elapsed());
+    EXPECT_GT(timers[i]->remainingTime(), leftIfRunOn + kSlackMs / 2)
+        << timers[i]->objectName().toStdString();
+  }
+  ASSERT_TRUE(RunOutTheTimeOut());
+  ASSERT_TRUE(WaitForSendEnd(ended));
+}
+
 // Lines that answer nothing restart Timer1 but not the step: the step's own time-out, run
 // out by the test once MAIL FROM is out, ends the send, and the message stays queued.
 TEST_F(SendWorkflowTest, AStepWithoutAFinalReplyEndsThoughTheServerKeepsSending) {
@@ -1207,6 +1264,26 @@ TEST_F(SendWorkflowTest, ASecondSendAfterQuitGetsAConversationOfItsOwn) {
   EXPECT_TRUE(boxes_.Boxes().empty());
 }
 
+// A send that follows another, as Send was pressed once the first stopped taking messages,
+// takes in what another copy queued meanwhile.
+TEST_F(SendWorkflowTest, ASendThatFollowsAnotherTakesMailLeftByAnotherCopy) {
+  peer_.Script("QUIT", {"<hold>221 bye", "221 bye"});
+  TfrmMain& window = Create();
+  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
+  const int ended = sendsEnded_;
+  window.cmdMake->click();
+  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
+  Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
+  window.cmdMake->click();
+  ASSERT_TRUE(QueueFromAnotherCopy("c@example.org", "left"));
+  peer_.Release();
+  ASSERT_TRUE(WaitForSendEnd(ended));
+  EXPECT_EQ(peer_.Connections(), 2);
+  EXPECT_EQ(peer_.DeliveriesOf("second").size(), 1u);
+  EXPECT_EQ(peer_.DeliveriesOf("left").size(), 1u);
+  EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+}
+
 // --- The outbox on disk ---
 
 // Closing with mail queued asks nothing; the next run says what waits and sends it first,
@@ -1321,11 +1398,7 @@ TEST_F(SendWorkflowTest, ARecipientRefusedForNowKeepsTheMessageQueuedForItAlone)
 // Mail that a link-mode copy left while this copy ran goes with this copy's next send.
 TEST_F(SendWorkflowTest, MailLeftByAnotherCopyGoesWithTheNextSend) {
   Create();
-  {
-    pelorin::OutboxFolder folder(stateHome_ + "/pelorin32");
-    pelorin::Outbox other(&folder);
-    ASSERT_EQ(other.Append("a@example.org", ComposedMessage("a@example.org", "left", "1"), {}), "");
-  }  // the other copy has ended
+  ASSERT_TRUE(QueueFromAnotherCopy("a@example.org", "left"));
   Type(QStringLiteral("b@example.org"), QStringLiteral("new"), QStringLiteral("2"));
   ASSERT_TRUE(SendAndWait());
   EXPECT_EQ(peer_.Messages(), (std::vector<std::string>{
