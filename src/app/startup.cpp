@@ -15,7 +15,6 @@
 #include "app/send_workflow.h"
 #include "desktop/mailto_association.h"
 #include "desktop/single_tray_copy.h"
-#include "os/box_presenter_widgets.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
 
@@ -105,8 +104,6 @@ bool PrepareGlobals(const std::string& programPath) {
 }
 
 int RunApplication(const std::string& programPath) {
-  os::SetBoxPresenter(os::ShowBoxInWindow);
-  os::SetBoxOpener(os::OpenBoxInWindow);
   // The registry key where the settings dialog's MailTo registers the program.
   os::RegisterMailtoAssociation();
   // Only the main window's closing ends the program: in tray mode it stays hidden while the

@@ -35,7 +35,8 @@ bool PrepareGlobals(const std::string& programPath);
 
 // Runs the program whose file is programPath, in the mode the command line gives, until
 // the main window is closed. Needs a QApplication. Returns the process's exit code: 0, or
-// kExitCodeStartupFailed when the configuration file exists but cannot be read.
+// kExitCodeStartupFailed when the configuration file exists but cannot be read. Boxes go
+// through the seams installed before (main installs the windowed ones).
 int RunApplication(const std::string& programPath);
 
 }  // namespace pelorin

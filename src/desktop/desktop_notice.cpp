@@ -12,6 +12,8 @@
 #include <QSystemTrayIcon>
 #include <utility>
 
+#include "desktop/desktop_seams.h"
+
 namespace os::notice_detail {
 
 // A picture as the notification format carries it, (iiibiiay): RGBA bytes, row after row.
@@ -56,8 +58,6 @@ const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 constexpr int kServerDefaultExpiry = -1;
 constexpr int kBalloonMs = 10000;
 
-TrayBalloonHandler g_balloonHandler;
-
 QString FromText(const std::string& text) {
   return QString::fromStdString(text);
 }
@@ -96,7 +96,8 @@ QDBusMessage NotifyCall(const DesktopNotice& notice, bool bodyIsMarkup) {
 }
 
 bool ShowBalloon(HWND window, std::uint32_t id, const DesktopNotice& notice) {
-  if (g_balloonHandler) return g_balloonHandler(window, id, notice);
+  const TrayBalloonHandler fake = InstalledSeams<DesktopSeams>().trayBalloon;
+  if (fake) return fake(window, id, notice);
   return window != nullptr &&
          Shell_NotifyIconBalloon(window, id, FromText(notice.title), FromText(notice.text),
                                  QIcon(QPixmap::fromImage(notice.picture)), kBalloonMs);
@@ -156,10 +157,6 @@ void ShowDesktopNotice(const DesktopNotice& notice, HWND trayWindow, std::uint32
     const QStringList offered = reply.arguments().constFirst().toStringList();
     SendNotification(bus, pending, offered.contains(QStringLiteral("body-markup")));
   });
-}
-
-void SetTrayBalloonHandler(TrayBalloonHandler handler) {
-  g_balloonHandler = std::move(handler);
 }
 
 }  // namespace os

@@ -2,7 +2,8 @@
 // (org.freedesktop.Notifications on the session bus) where one runs, otherwise as a balloon over
 // an icon in the notification area (the shell's balloon tip).
 //
-// User-interface thread only. Tests can put a recorder in place of the balloon.
+// User-interface thread only. Tests can put a recorder in place of the balloon through the
+// desktop's seams (desktop/desktop_seams.h).
 #pragma once
 
 #include <QImage>
@@ -32,10 +33,8 @@ constexpr int kNotificationServerTimeoutMs = 5000;
 void ShowDesktopNotice(const DesktopNotice& notice, HWND trayWindow, std::uint32_t trayIconId,
                        std::function<void(NoticeChannel)> shown = {});
 
-// Replaces the balloon while set (returns whether it was shown); an empty function restores
-// the notification area's own.
+// What a test puts in place of the balloon (DesktopSeams); returns whether it was shown.
 using TrayBalloonHandler =
     std::function<bool(HWND window, std::uint32_t id, const DesktopNotice& notice)>;
-void SetTrayBalloonHandler(TrayBalloonHandler handler);
 
 }  // namespace os

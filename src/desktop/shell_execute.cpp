@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "desktop/desktop_seams.h"
 #include "desktop/internet_shortcut.h"
 #include "os/kernel.h"
 
@@ -17,9 +18,6 @@ namespace os {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::mutex g_recorderMutex;
-ShellRecorder* g_recorder = nullptr;
 
 std::string TextOf(const char* argument) {
   return argument == nullptr ? std::string() : std::string(argument);
@@ -66,14 +64,8 @@ bool DesktopOpens(const ShellOpening& opening) {
 }
 
 HINSTANCE Open(const ShellOpening& opening) {
-  std::unique_lock lock(g_recorderMutex);
-  bool opened = false;
-  if (g_recorder != nullptr) {
-    opened = g_recorder->RecordOpening(opening);
-  } else {
-    lock.unlock();  // the desktop may take its time; a recorder is not waiting for it
-    opened = DesktopOpens(opening);
-  }
+  const DesktopOpener fake = InstalledSeams<DesktopSeams>().openOnDesktop;
+  const bool opened = fake ? fake(opening) : DesktopOpens(opening);
   return opened ? kShellExecuteOpened : SE_ERR_NOASSOC;
 }
 
@@ -100,8 +92,8 @@ HINSTANCE OpenFile(const fs::path& path) {
 }
 
 void RecordCall(const ShellExecuteCall& call) {
-  std::lock_guard lock(g_recorderMutex);
-  if (g_recorder != nullptr) g_recorder->RecordCall(call);
+  const ShellExecuteWatcher watcher = InstalledSeams<DesktopSeams>().shellExecuteCalled;
+  if (watcher) watcher(call);
 }
 
 }  // namespace
@@ -119,15 +111,16 @@ HINSTANCE ShellExecuteA(HWND /*owner*/, const char* operation, const char* file,
                                                             : OpenFile(*found);
 }
 
-ShellRecorder::ShellRecorder(bool desktopOpens) : desktopOpens_(desktopOpens) {
-  std::lock_guard lock(g_recorderMutex);
-  g_recorder = this;
-}
+ShellRecorder::ShellRecorder(bool desktopOpens)
+    : desktopOpens_(desktopOpens),
+      seams_(std::make_unique<ScopedSeams<DesktopSeams>>([this](DesktopSeams& seams) {
+        seams.shellExecuteCalled = [this](const ShellExecuteCall& call) { RecordCall(call); };
+        seams.openOnDesktop = [this](const ShellOpening& opening) {
+          return RecordOpening(opening);
+        };
+      })) {}
 
-ShellRecorder::~ShellRecorder() {
-  std::lock_guard lock(g_recorderMutex);
-  if (g_recorder == this) g_recorder = nullptr;
-}
+ShellRecorder::~ShellRecorder() = default;
 
 std::vector<ShellExecuteCall> ShellRecorder::Calls() const {
   std::lock_guard lock(mutex_);

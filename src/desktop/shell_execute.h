@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "os/seams.h"
 
 namespace os {
 
@@ -56,8 +60,15 @@ struct ShellOpening {
   bool operator==(const ShellOpening&) const = default;
 };
 
-// While alive, every call is recorded, and what the desktop would be asked to open is recorded
-// instead of being opened and answered with `desktopOpens`.
+// What a test puts in the desktop's seams (desktop/desktop_seams.h): told of every call, and
+// asked to open in the desktop's place (returns whether it was opened).
+using ShellExecuteWatcher = std::function<void(const ShellExecuteCall& call)>;
+using DesktopOpener = std::function<bool(const ShellOpening& opening)>;
+
+struct DesktopSeams;
+
+// While alive, installed in the desktop's seams: every call is recorded, and what the desktop
+// would be asked to open is recorded instead of being opened and answered with `desktopOpens`.
 class ShellRecorder {
  public:
   explicit ShellRecorder(bool desktopOpens = true);
@@ -76,6 +87,7 @@ class ShellRecorder {
   std::vector<ShellExecuteCall> calls_;
   std::vector<ShellOpening> openings_;
   bool desktopOpens_;
+  std::unique_ptr<ScopedSeams<DesktopSeams>> seams_;  // last: installed once the recorder is whole
 };
 
 }  // namespace os

@@ -14,13 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/desktop_seams.h"
 #include "desktop/shell_tray_menu.h"
 
 namespace os {
 namespace {
-
-ShellNotifyIconHandler g_shellHandler;
-CursorPosHandler g_cursorHandler;
 
 // Qt reports a click when the button goes down and, for a double click, the second press as
 // the double click alone. The Windows shell's order is up, double click, up; the component
@@ -225,7 +223,8 @@ bool DesktopNotifyIcon(unsigned message, const NOTIFYICONDATA& data) {
 
 bool Shell_NotifyIconA(unsigned message, const NOTIFYICONDATA* data) {
   if (data == nullptr) return false;
-  if (g_shellHandler) return g_shellHandler(message, *data);
+  const ShellNotifyIconHandler fake = InstalledSeams<DesktopSeams>().shellNotifyIcon;
+  if (fake) return fake(message, *data);
   return DesktopNotifyIcon(message, *data);
 }
 
@@ -246,22 +245,15 @@ bool Shell_NotifyIconBalloon(HWND window, std::uint32_t id, const QString& title
 
 bool GetCursorPos(POINT* point) {
   if (point == nullptr) return false;
-  if (g_cursorHandler) {
-    *point = g_cursorHandler();
+  const CursorPosHandler fake = InstalledSeams<DesktopSeams>().cursorPos;
+  if (fake) {
+    *point = fake();
     return true;
   }
   if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return false;
   const QPoint position = QCursor::pos();
   *point = {position.x(), position.y()};
   return true;
-}
-
-void SetShellNotifyIconHandler(ShellNotifyIconHandler handler) {
-  g_shellHandler = std::move(handler);
-}
-
-void SetCursorPosHandler(CursorPosHandler handler) {
-  g_cursorHandler = std::move(handler);
 }
 
 }  // namespace os

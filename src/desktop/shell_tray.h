@@ -10,7 +10,7 @@
 // every click comes back as it happened.
 //
 // User-interface thread only. Tests can put a recording fake in place of the shell and of the
-// cursor.
+// cursor through the desktop's seams (desktop/desktop_seams.h).
 #pragma once
 
 #include <QRect>
@@ -98,12 +98,8 @@ struct POINT {
 
 bool GetCursorPos(POINT* point);
 
-// Replaces the shell while set; an empty function restores the desktop's notification area.
+// What a test puts in place of Shell_NotifyIconA and of the cursor (DesktopSeams).
 using ShellNotifyIconHandler = std::function<bool(unsigned message, const NOTIFYICONDATA& data)>;
-void SetShellNotifyIconHandler(ShellNotifyIconHandler handler);
-
-// Replaces the cursor while set; an empty function restores the real one.
 using CursorPosHandler = std::function<POINT()>;
-void SetCursorPosHandler(CursorPosHandler handler);
 
 }  // namespace os

@@ -59,4 +59,8 @@ void OpenBoxInWindow(const BoxRequest& request, QObject* owner, BoxClosed closed
   box->show();
 }
 
+OsSeams WindowedBoxSeams() {
+  return {PresentedOnUserInterfaceThread(ShowBoxInWindow), OpenBoxInWindow};
+}
+
 }  // namespace os

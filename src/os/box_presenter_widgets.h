@@ -12,11 +12,15 @@ namespace os {
 std::unique_ptr<QMessageBox> CreateMessageBox(const BoxRequest& request);
 
 // Shows the box modally and returns IDOK or IDCANCEL; closing a box that has a Cancel
-// button counts as Cancel. Installed with SetBoxPresenter by the start-up.
+// button counts as Cancel.
 int ShowBoxInWindow(const BoxRequest& request);
 
 // Opens the box application-modal without a nested event loop and returns at once; `closed`
-// gets IDOK or IDCANCEL as ShowBoxInWindow would return them. Installed with SetBoxOpener.
+// gets IDOK or IDCANCEL as ShowBoxInWindow would return them.
 void OpenBoxInWindow(const BoxRequest& request, QObject* owner, BoxClosed closed);
+
+// The seams the windowed program installs at start-up: ShowBoxInWindow on the user-interface
+// thread, whichever thread asks, and OpenBoxInWindow.
+OsSeams WindowedBoxSeams();
 
 }  // namespace os

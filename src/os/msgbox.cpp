@@ -9,9 +9,7 @@ namespace {
 
 std::mutex g_stateMutex;
 std::string g_applicationTitle;
-BoxPresenter g_presenter;
-BoxOpener g_opener;
-BoxRecorder* g_recorder = nullptr;
+OsSeams g_seams;
 
 // Without a windowed presenter (a program without widgets) the box still reaches the user.
 int PresentOnTerminal(const BoxRequest& request) {
@@ -19,26 +17,10 @@ int PresentOnTerminal(const BoxRequest& request) {
   return IDOK;
 }
 
-int PresentOnUserInterfaceThread(const BoxPresenter& presenter, const BoxRequest& request) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr || app->thread() == QThread::currentThread()) return presenter(request);
-  int answer = IDOK;
-  QMetaObject::invokeMethod(
-      app, [&] { answer = presenter(request); }, Qt::BlockingQueuedConnection);
-  return answer;
-}
-
 int Show(const BoxRequest& request) {
-  BoxRecorder* recorder;
-  BoxPresenter presenter;
-  {
-    std::lock_guard lock(g_stateMutex);
-    recorder = g_recorder;
-    presenter = g_presenter;
-  }
-  if (recorder != nullptr) return recorder->Record(request);
+  const BoxPresenter presenter = InstalledSeams<OsSeams>().presentBox;
   if (!presenter) return PresentOnTerminal(request);
-  return PresentOnUserInterfaceThread(presenter, request);
+  return presenter(request);
 }
 
 }  // namespace
@@ -69,14 +51,27 @@ std::string ApplicationTitle() {
   return g_applicationTitle;
 }
 
-void SetBoxPresenter(BoxPresenter presenter) {
+template <>
+OsSeams InstalledSeams<OsSeams>() {
   std::lock_guard lock(g_stateMutex);
-  g_presenter = std::move(presenter);
+  return g_seams;
 }
 
-void SetBoxOpener(BoxOpener opener) {
+template <>
+void InstallSeams<OsSeams>(OsSeams seams) {
   std::lock_guard lock(g_stateMutex);
-  g_opener = std::move(opener);
+  g_seams = std::move(seams);
+}
+
+BoxPresenter PresentedOnUserInterfaceThread(BoxPresenter presenter) {
+  return [presenter = std::move(presenter)](const BoxRequest& request) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || app->thread() == QThread::currentThread()) return presenter(request);
+    int answer = IDOK;
+    QMetaObject::invokeMethod(
+        app, [&] { answer = presenter(request); }, Qt::BlockingQueuedConnection);
+    return answer;
+  };
 }
 
 BoxRequest MessageRequest(const std::string& text) {
@@ -108,32 +103,29 @@ void ShowErrorBox(const std::string& failureText) {
 }
 
 void OpenBox(const BoxRequest& request, QObject* owner, BoxClosed closed) {
-  BoxRecorder* recorder;
-  BoxOpener opener;
-  {
-    std::lock_guard lock(g_stateMutex);
-    recorder = g_recorder;
-    opener = g_opener;
-  }
-  if (recorder == nullptr && opener) return opener(request, owner, std::move(closed));
-  const int answer = recorder != nullptr ? recorder->Record(request) : Show(request);
-  if (recorder == nullptr || !recorder->AnswersLater()) return closed(answer);
-  QMetaObject::invokeMethod(
-      owner, [closed = std::move(closed), answer] { closed(answer); }, Qt::QueuedConnection);
+  const BoxOpener opener = InstalledSeams<OsSeams>().openBox;
+  if (opener) return opener(request, owner, std::move(closed));
+  closed(Show(request));
 }
 
 void ShowFatalBox(const std::string& failureText) {
   Show({failureText, "Application Error", BoxButtons::Ok, BoxIcon::Error});
 }
 
-BoxRecorder::BoxRecorder(int answer) : answer_(answer) {
-  std::lock_guard lock(g_stateMutex);
-  g_recorder = this;
-}
+BoxRecorder::BoxRecorder(int answer)
+    : answer_(answer),
+      seams_({[this](const BoxRequest& request) { return Record(request); },
+              [this](const BoxRequest& request, QObject* owner, BoxClosed closed) {
+                Open(request, owner, std::move(closed));
+              }}) {}
 
-BoxRecorder::~BoxRecorder() {
-  std::lock_guard lock(g_stateMutex);
-  if (g_recorder == this) g_recorder = nullptr;
+BoxRecorder::~BoxRecorder() = default;
+
+void BoxRecorder::Open(const BoxRequest& request, QObject* owner, BoxClosed closed) {
+  const int answer = Record(request);
+  if (!AnswersLater()) return closed(answer);
+  QMetaObject::invokeMethod(
+      owner, [closed = std::move(closed), answer] { closed(answer); }, Qt::QueuedConnection);
 }
 
 std::vector<BoxRequest> BoxRecorder::Boxes() const {

@@ -1,8 +1,9 @@
 // Message boxes, one function for each kind the program shows. The boxes themselves are
-// drawn by a presenter that the windowed part of the program installs; tests install a
-// recorder instead. A box requested on another thread is shown on the user-interface thread
-// while the caller waits. A box may also be opened without waiting (OpenBox): its closing
-// then calls back, and no nested event loop runs meanwhile.
+// drawn by the presenter in this layer's seams, which the windowed part of the program
+// installs; tests install a recorder instead. The windowed presenter shows a box requested on
+// another thread on the user-interface thread while the caller waits. A box may also be opened
+// without waiting (OpenBox): its closing then calls back, and no nested event loop runs
+// meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "os/seams.h"
 
 class QObject;
 
@@ -39,9 +42,20 @@ using BoxOpener = std::function<void(const BoxRequest&, QObject* owner, BoxClose
 void SetApplicationTitle(const std::string& title);
 std::string ApplicationTitle();
 
-// Installed once at start-up by the windowed program; runs on the user-interface thread.
-void SetBoxPresenter(BoxPresenter presenter);
-void SetBoxOpener(BoxOpener opener);
+// The services of this layer that a test may swap. An empty member leaves its service to the
+// terminal: the box is written to the standard error and answered with IDOK at once.
+struct OsSeams {
+  BoxPresenter presentBox;  // runs on the thread that asks for the box
+  BoxOpener openBox;        // user-interface thread only; empty: presentBox, then `closed`
+};
+template <>
+OsSeams InstalledSeams<OsSeams>();
+template <>
+void InstallSeams<OsSeams>(OsSeams seams);
+
+// A presenter that shows each box through `presenter` on the user-interface thread, the caller
+// waiting there when it asks from another thread.
+BoxPresenter PresentedOnUserInterfaceThread(BoxPresenter presenter);
 
 // At most this many lines of a text go into a plain message box.
 constexpr std::size_t kMessageLineLimit = 20;
@@ -76,9 +90,9 @@ BoxRequest ErrorRequest(const std::string& failureText);
 // and is answered at once.
 void OpenBox(const BoxRequest& request, QObject* owner, BoxClosed closed);
 
-// While alive, every box is recorded and answered at once with `answer`, on the calling
-// thread, instead of being shown; an opened box too, unless AnswerLater asks for its answer to
-// come from the event queue, as a user's would.
+// While alive, installed as the boxes' seams: every box is recorded and answered at once with
+// `answer`, on the calling thread, instead of being shown; an opened box too, unless
+// AnswerLater asks for its answer to come from the event queue, as a user's would.
 class BoxRecorder {
  public:
   explicit BoxRecorder(int answer = IDOK);
@@ -97,11 +111,14 @@ class BoxRecorder {
   int Record(const BoxRequest& request);
 
  private:
+  void Open(const BoxRequest& request, QObject* owner, BoxClosed closed);
+
   mutable std::mutex mutex_;
   std::vector<BoxRequest> boxes_;
   std::function<void(const BoxRequest&)> hook_;
   int answer_;
   bool later_ = false;
+  ScopedSeams<OsSeams> seams_;  // last: installed once the recorder is whole
 };
 
 }  // namespace os

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "app/globals.h"
 #include "app/program_world.h"
 #include "desktop/desktop_notice.h"
+#include "desktop/desktop_seams.h"
 #include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
@@ -38,18 +40,20 @@ class SendOutcomeNoticeTest : public app_test::ProgramWorldTest {
     // the test's notices.
     environment_.Set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
     world_.PlaceTrayIcon();
-    os::SetTrayBalloonHandler(
-        [this](os::HWND window, std::uint32_t id, const os::DesktopNotice& notice) {
-          balloons_.push_back({window, id, notice});
-          return true;
-        });
+    balloonFake_.emplace([this](os::DesktopSeams& seams) {
+      seams.trayBalloon = [this](os::HWND window, std::uint32_t id,
+                                 const os::DesktopNotice& notice) {
+        balloons_.push_back({window, id, notice});
+        return true;
+      };
+    });
     window_ = std::make_unique<TfrmMain>();
     new pelorin::SendOutcomeNotice(*window_);
   }
 
   void TearDown() override {
     window_.reset();
-    os::SetTrayBalloonHandler(nullptr);
+    balloonFake_.reset();
   }
 
   void EndSend(const SendReport& report) {
@@ -59,6 +63,7 @@ class SendOutcomeNoticeTest : public app_test::ProgramWorldTest {
 
   std::unique_ptr<TfrmMain> window_;
   std::vector<Balloon> balloons_;
+  std::optional<os::ScopedSeams<os::DesktopSeams>> balloonFake_;
 };
 
 SendReport Delivered() {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/desktop_seams.h"
 #include "e2e/child_process.h"
 #include "support/event_loop.h"
 
@@ -196,13 +197,15 @@ class DesktopNoticeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(PrivateSessionBus::Error().empty()) << PrivateSessionBus::Error();
-    os::SetTrayBalloonHandler([this](os::HWND window, std::uint32_t id, const DesktopNotice& n) {
-      balloons_.push_back({window, id, n.title, n.text});
-      return balloonShown_;
+    seams_.emplace([this](os::DesktopSeams& seams) {
+      seams.trayBalloon = [this](os::HWND window, std::uint32_t id, const DesktopNotice& n) {
+        balloons_.push_back({window, id, n.title, n.text});
+        return balloonShown_;
+      };
     });
   }
   void TearDown() override {
-    os::SetTrayBalloonHandler(nullptr);
+    seams_.reset();
     if (!serving_) return;
     QDBusConnection connection = ServerConnection();
     connection.unregisterService(kService);
@@ -246,6 +249,7 @@ class DesktopNoticeTest : public ::testing::Test {
   TrayWindow window_;
   std::vector<Balloon> balloons_;
   bool balloonShown_ = true;
+  std::optional<os::ScopedSeams<os::DesktopSeams>> seams_;
 };
 
 TEST_F(DesktopNoticeTest, GoesToTheNotificationServerWithThePictureAndNames) {
@@ -325,7 +329,8 @@ TEST_F(DesktopNoticeTest, WithNeitherServerNorIconTheNoticeGoesNowhere) {
   balloonShown_ = false;
   EXPECT_EQ(Show(Notice("Mail has been sent!")), NoticeChannel::None);
   // The notification area's own balloon: offscreen there is no icon to carry it.
-  os::SetTrayBalloonHandler(nullptr);
+  const os::ScopedSeams<os::DesktopSeams> noFake(
+      [](os::DesktopSeams& seams) { seams.trayBalloon = nullptr; });
   EXPECT_EQ(Show(Notice("Mail has been sent!")), NoticeChannel::None);
 }
 

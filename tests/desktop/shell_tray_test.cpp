@@ -9,6 +9,8 @@
 #include <QSystemTrayIcon>
 #include <vector>
 
+#include "desktop/desktop_seams.h"
+
 namespace {
 
 class QuietWindow : public os::ComponentWindow {
@@ -58,15 +60,18 @@ TEST_F(ShellTrayOffscreenTest, InstalledHandlerTakesTheShellsPlaceUntilReset) {
     std::uint32_t id;
   };
   std::vector<Call> calls;
-  os::SetShellNotifyIconHandler([&](unsigned message, const os::NOTIFYICONDATA& data) {
-    calls.push_back({message, data.hWnd, data.uID});
-    return message != os::NIM_DELETE;
-  });
   const os::NOTIFYICONDATA record = Record(9);
-  EXPECT_TRUE(os::Shell_NotifyIconA(os::NIM_ADD, &record));
-  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_DELETE, &record));
-  EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, nullptr)) << "no record reaches the handler";
-  os::SetShellNotifyIconHandler({});
+  {
+    const os::ScopedSeams<os::DesktopSeams> seams([&](os::DesktopSeams& installed) {
+      installed.shellNotifyIcon = [&](unsigned message, const os::NOTIFYICONDATA& data) {
+        calls.push_back({message, data.hWnd, data.uID});
+        return message != os::NIM_DELETE;
+      };
+    });
+    EXPECT_TRUE(os::Shell_NotifyIconA(os::NIM_ADD, &record));
+    EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_DELETE, &record));
+    EXPECT_FALSE(os::Shell_NotifyIconA(os::NIM_ADD, nullptr)) << "no record reaches the handler";
+  }
 
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].message, os::NIM_ADD);
@@ -78,15 +83,18 @@ TEST_F(ShellTrayOffscreenTest, InstalledHandlerTakesTheShellsPlaceUntilReset) {
 
 TEST(CursorTest, FakeCursorUntilResetThenTheRealOne) {
   int reads = 0;
-  os::SetCursorPosHandler([&] {
-    ++reads;
-    return os::POINT{-5, 1234};
-  });
   os::POINT point;
-  EXPECT_TRUE(os::GetCursorPos(&point));
-  EXPECT_EQ(point, (os::POINT{-5, 1234}));
-  EXPECT_EQ(reads, 1);
-  os::SetCursorPosHandler({});
+  {
+    const os::ScopedSeams<os::DesktopSeams> seams([&](os::DesktopSeams& installed) {
+      installed.cursorPos = [&] {
+        ++reads;
+        return os::POINT{-5, 1234};
+      };
+    });
+    EXPECT_TRUE(os::GetCursorPos(&point));
+    EXPECT_EQ(point, (os::POINT{-5, 1234}));
+    EXPECT_EQ(reads, 1);
+  }
 
   QCursor::setPos(17, 23);
   EXPECT_TRUE(os::GetCursorPos(&point));

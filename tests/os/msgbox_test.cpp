@@ -79,9 +79,11 @@ TEST(MessageBoxTest, PlainMessageShowsAtMostTwentyLines) {
 
 TEST(MessageBoxTest, PresenterAnswersBoxesAskedForOnAWorkerThreadOnTheMainThread) {
   std::thread::id shownOn;
-  os::SetBoxPresenter([&](const BoxRequest&) {
-    shownOn = std::this_thread::get_id();
-    return os::IDCANCEL;
+  const os::ScopedSeams<os::OsSeams> seams([&](os::OsSeams& installed) {
+    installed.presentBox = os::PresentedOnUserInterfaceThread([&](const BoxRequest&) {
+      shownOn = std::this_thread::get_id();
+      return os::IDCANCEL;
+    });
   });
   int answer = 0;
   std::atomic<bool> done = false;
@@ -92,7 +94,6 @@ TEST(MessageBoxTest, PresenterAnswersBoxesAskedForOnAWorkerThreadOnTheMainThread
   // The worker waits until the main thread's event loop has shown the box.
   const bool shown = testing_support::RunEventsUntil([&] { return done.load(); });
   worker.join();
-  os::SetBoxPresenter(nullptr);
   ASSERT_TRUE(shown);
   EXPECT_EQ(answer, os::IDCANCEL);
   EXPECT_EQ(shownOn, std::this_thread::get_id());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/desktop_seams.h"
 #include "desktop/shell_tray.h"
 #include "platform/task_icon.h"
 #include "support/shell_recorder.h"
@@ -20,16 +21,16 @@ namespace {
 // The recorded shell, with a cursor that stands where it is set.
 class FakeShell : public testing_support::ShellRecorder {
  public:
-  FakeShell() {
-    os::SetCursorPosHandler([this] {
-      ++cursorReads;
-      return cursor;
-    });
-  }
-  ~FakeShell() { os::SetCursorPosHandler({}); }
-
   os::POINT cursor;
   int cursorReads = 0;
+
+ private:
+  os::ScopedSeams<os::DesktopSeams> seams_{[this](os::DesktopSeams& seams) {
+    seams.cursorPos = [this] {
+      ++cursorReads;
+      return cursor;
+    };
+  }};
 };
 
 TIcon RedPicture() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/desktop_seams.h"
 #include "desktop/shell_tray.h"
 
 namespace testing_support {
@@ -19,13 +20,7 @@ class ShellRecorder {
     std::string Tip() const { return record.szTip; }
   };
 
-  ShellRecorder() {
-    os::SetShellNotifyIconHandler([this](unsigned message, const os::NOTIFYICONDATA& record) {
-      calls.push_back({message, record});
-      return answers[message];
-    });
-  }
-  ~ShellRecorder() { os::SetShellNotifyIconHandler({}); }
+  ShellRecorder() = default;
   ShellRecorder(const ShellRecorder&) = delete;
   ShellRecorder& operator=(const ShellRecorder&) = delete;
 
@@ -42,6 +37,14 @@ class ShellRecorder {
   std::vector<Call> calls;
   std::map<unsigned, bool> answers{
       {os::NIM_ADD, true}, {os::NIM_MODIFY, true}, {os::NIM_DELETE, true}};
+
+ private:
+  os::ScopedSeams<os::DesktopSeams> seams_{[this](os::DesktopSeams& seams) {
+    seams.shellNotifyIcon = [this](unsigned message, const os::NOTIFYICONDATA& record) {
+      calls.push_back({message, record});
+      return answers[message];
+    };
+  }};
 };
 
 }  // namespace testing_support
