@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--test" ]]; then
              xdotool x11-utils imagemagick opensmtpd python3 curl procps xdg-utils
              xclip libx11-dev python3-aiosmtpd openssl)
   # A DNS server for the look-up from an address, in a network namespace of the tests' own.
-  packages+=(dnsmasq-base)
+  packages+=(dnsmasq-base iproute2)
   # The autostart entry's validator; a real keyring and a notification server, each in a
   # private D-Bus session; the launcher test's gio.
   packages+=(desktop-file-utils dbus gnome-keyring libglib2.0-bin dbus-daemon dbus-bin dunst)
