@@ -1245,28 +1245,8 @@ TEST_F(SendWorkflowTest, SendPressedAgainAfterTheTextWasAcceptedShowsTheSendUnde
   EXPECT_EQ(peer_.Connections(), 1);
 }
 
+// The send that follows also takes in what another copy queued meanwhile.
 TEST_F(SendWorkflowTest, ASecondSendAfterQuitGetsAConversationOfItsOwn) {
-  peer_.Script("QUIT", {"<hold>221 bye", "221 bye"});
-  TfrmMain& window = Create();
-  Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
-  const int ended = sendsEnded_;
-  window.cmdMake->click();
-  ASSERT_TRUE(RunEventsUntil([&] { return peer_.Holding(); }));
-  Type(QStringLiteral("b@example.org"), QStringLiteral("second"), QStringLiteral("2"));
-  window.cmdMake->click();
-  peer_.Release();
-  ASSERT_TRUE(WaitForSendEnd(ended));
-  EXPECT_EQ(window.lblStatus->text(), kSent);
-  EXPECT_EQ(peer_.Connections(), 2);
-  ASSERT_EQ(peer_.Messages().size(), 2u);
-  EXPECT_EQ(peer_.Messages()[1].substr(0, 16), "Subject: second\r");
-  EXPECT_EQ(Queued(), 0u);
-  EXPECT_TRUE(boxes_.Boxes().empty());
-}
-
-// A send that follows another, as Send was pressed once the first stopped taking messages,
-// takes in what another copy queued meanwhile.
-TEST_F(SendWorkflowTest, ASendThatFollowsAnotherTakesMailLeftByAnotherCopy) {
   peer_.Script("QUIT", {"<hold>221 bye", "221 bye"});
   TfrmMain& window = Create();
   Type(QStringLiteral("a@example.org"), QStringLiteral("first"), QStringLiteral("1"));
@@ -1278,10 +1258,14 @@ TEST_F(SendWorkflowTest, ASendThatFollowsAnotherTakesMailLeftByAnotherCopy) {
   ASSERT_TRUE(QueueFromAnotherCopy("c@example.org", "left"));
   peer_.Release();
   ASSERT_TRUE(WaitForSendEnd(ended));
+  EXPECT_EQ(window.lblStatus->text(), kSent);
   EXPECT_EQ(peer_.Connections(), 2);
+  ASSERT_EQ(peer_.Messages().size(), 3u);
   EXPECT_EQ(peer_.DeliveriesOf("second").size(), 1u);
   EXPECT_EQ(peer_.DeliveriesOf("left").size(), 1u);
+  EXPECT_EQ(Queued(), 0u);
   EXPECT_EQ(OutboxFiles(), std::vector<std::string>{});
+  EXPECT_TRUE(boxes_.Boxes().empty());
 }
 
 // --- The outbox on disk ---
