@@ -1,6 +1,6 @@
 // The window's side of attachments: files come from a mailto: link, from a drop onto the
 // window and from the "Attach..." command (the body's context menu, Ctrl+Shift+A). They are
-// listed in one row under the status line, shown only while something is attached: the Part's
+// listed in one row under the status line, shown only while something is attached: the designed
 // window has no free line, and growing at the bottom moves none of its controls. The list
 // names each file (its path and size as tool tip), the label beside it their total size; the
 // list's context menu and Delete remove the picked one.
