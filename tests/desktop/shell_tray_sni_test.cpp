@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "desktop/shell_tray.h"
+#include "desktop/shell_tray_records.h"
 #include "e2e/desktop_session.h"
 #include "e2e/tray_sni_item.h"
 #include "e2e/tray_sni_session.h"
@@ -34,22 +35,8 @@ using testing_support::RunEventsUntil;
 constexpr int kWaitMs = 20000;
 constexpr const char* kNoMenu = "/NO_DBUSMENU";
 
-class RecordingWindow : public os::ComponentWindow {
- public:
-  void HandleMessage(const os::Message& message) override { received.push_back(message); }
-  std::vector<unsigned> MouseMessages() const {
-    std::vector<unsigned> result;
-    for (const auto& m : received) result.push_back(static_cast<unsigned>(m.lParam));
-    return result;
-  }
-  std::vector<os::Message> received;
-};
-
-QIcon RedSquare() {
-  QPixmap pixmap(16, 16);
-  pixmap.fill(Qt::red);
-  return QIcon(pixmap);
-}
+using shell_tray_test::RecordingWindow;
+using shell_tray_test::RedSquare;
 
 // The labels of a menu's items as the host reads them, "-" for a separator.
 std::vector<std::string> Labels(const SniMenuItem& root) {
@@ -79,14 +66,7 @@ class ShellTraySniTest : public ::testing::Test {
   }
 
   os::NOTIFYICONDATA Record(std::uint32_t id) {
-    os::NOTIFYICONDATA record;
-    record.cbSize = os::NOTIFYICONDATA_SIZE;
-    record.hWnd = &window_;
-    record.uID = id;
-    record.uFlags = os::NIF_MESSAGE | os::NIF_ICON | os::NIF_TIP;
-    record.uCallbackMessage = os::WM_USER;
-    record.hIcon = &picture_;
-    return record;
+    return shell_tray_test::IconRecord(&window_, id, &picture_);
   }
 
   // This process's items that the watcher knows.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "desktop/desktop_seams.h"
+#include "desktop/shell_tray_records.h"
 
 namespace {
 
@@ -20,15 +21,7 @@ class QuietWindow : public os::ComponentWindow {
 
 class ShellTrayOffscreenTest : public ::testing::Test {
  protected:
-  os::NOTIFYICONDATA Record(std::uint32_t id) {
-    os::NOTIFYICONDATA record;
-    record.cbSize = os::NOTIFYICONDATA_SIZE;
-    record.hWnd = &window_;
-    record.uID = id;
-    record.uFlags = os::NIF_MESSAGE | os::NIF_ICON | os::NIF_TIP;
-    record.uCallbackMessage = os::WM_USER;
-    return record;
-  }
+  os::NOTIFYICONDATA Record(std::uint32_t id) { return shell_tray_test::IconRecord(&window_, id); }
 
   QuietWindow window_;
 };

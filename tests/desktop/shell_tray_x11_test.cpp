@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "desktop/shell_tray.h"
+#include "desktop/shell_tray_records.h"
 #include "e2e/desktop_input.h"
 #include "e2e/desktop_session.h"
 #include "e2e/desktop_windows.h"
@@ -24,16 +25,8 @@ namespace {
 
 using testing_support::RunEventsUntil;
 
-class RecordingWindow : public os::ComponentWindow {
- public:
-  void HandleMessage(const os::Message& message) override { received.push_back(message); }
-  std::vector<unsigned> MouseMessages() const {
-    std::vector<unsigned> result;
-    for (const auto& m : received) result.push_back(static_cast<unsigned>(m.lParam));
-    return result;
-  }
-  std::vector<os::Message> received;
-};
+using shell_tray_test::RecordingWindow;
+using shell_tray_test::RedSquare;
 
 // Counts the mouse button releases that reach widgets (the icons' windows): once a click's
 // last release has arrived, everything the click made has been handled.
@@ -48,12 +41,6 @@ class ReleaseCounter : public QObject {
   int releases = 0;
 };
 
-QIcon RedSquare() {
-  QPixmap pixmap(16, 16);
-  pixmap.fill(Qt::red);
-  return QIcon(pixmap);
-}
-
 class ShellTrayX11Test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,14 +51,7 @@ class ShellTrayX11Test : public ::testing::Test {
   }
 
   os::NOTIFYICONDATA Record(std::uint32_t id) {
-    os::NOTIFYICONDATA record;
-    record.cbSize = os::NOTIFYICONDATA_SIZE;
-    record.hWnd = &window_;
-    record.uID = id;
-    record.uFlags = os::NIF_MESSAGE | os::NIF_ICON | os::NIF_TIP;
-    record.uCallbackMessage = os::WM_USER;
-    record.hIcon = &picture_;
-    return record;
+    return shell_tray_test::IconRecord(&window_, id, &picture_);
   }
 
   // Waits until the tray has taken the icon in: the icon is created at the screen's corner
