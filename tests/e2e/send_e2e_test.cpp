@@ -241,7 +241,12 @@ TEST_F(SendEndToEndTest, AFileSentByXdgEmailIsListedAndDeliveredWhole) {
                         .Unset("XDG_CONFIG_HOME")
                         .Unset("XDG_DATA_HOME")
                         .Unset("XDG_CURRENT_DESKTOP")
-                        .Unset("DESKTOP_SESSION"));
+                        .Unset("DESKTOP_SESSION")
+                        // xdg-email passes the path through iconv from the locale's character
+                        // set: under C it cuts the name at its first byte beyond ASCII. A
+                        // desktop session has a UTF-8 locale.
+                        .Set("LANG", "C.UTF-8")
+                        .Unset("LC_ALL"));
   e2e::ChildOptions options;
   options.environment = environment;
   options.logFile = e2e::ArtifactsDirectory() + "/send_xdg_email.log";
