@@ -1,6 +1,7 @@
 #include "ppp_commands.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -61,6 +62,15 @@ std::optional<int> RunningCommand::WaitForEnd(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(kPollInterval);
   }
   return Ended();
+}
+
+void RunningCommand::Stop(std::chrono::milliseconds limit) {
+  if (Ended()) return;
+  ::kill(pid_, SIGTERM);
+  if (WaitForEnd(limit)) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  exitCode_ = -1;
 }
 
 }  // namespace pelorin

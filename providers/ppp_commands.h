@@ -20,6 +20,8 @@ class RunningCommand {
   std::optional<int> Ended();
   // Waits for the end, at most `limit`.
   std::optional<int> WaitForEnd(std::chrono::milliseconds limit);
+  // Ends the command if it still runs: asked to, then, after `limit`, forced.
+  void Stop(std::chrono::milliseconds limit);
 
  private:
   explicit RunningCommand(pid_t pid) : pid_(pid) {}

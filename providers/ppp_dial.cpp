@@ -46,6 +46,10 @@ class DialWatch {
 
   std::uint32_t Failure() const { return failure_; }
 
+  // The dial gave up: a pon still busy (pon becomes pppd) would otherwise bring the link up
+  // later, when nobody is left to hang it up. A pppd already in the background is the hang-up's.
+  void StopPon() { pon_.Stop(kPoffLimit); }
+
  private:
   DialProgress Fail(std::uint32_t code) {
     failure_ = code;
@@ -104,6 +108,7 @@ std::uint32_t DialPeer(const std::string& entry, os::HRASCONN* handle) {
         break;
     }
   }
+  watch.StopPon();
   *handle = HandleForEntry(entry);
   return os::ERROR_REQUEST_TIMEOUT;
 }

@@ -10,6 +10,7 @@
 //   "dies"   pppd ends after 200 ms without a link
 //   "quits"  pppd ends as soon as it is in the background, without a link
 //   "fail"   pon itself fails
+//   "stalls" pon never gets as far as starting pppd (as while a modem dials)
 #pragma once
 
 #include <signal.h>
@@ -83,6 +84,15 @@ class FakePpp {
   }
   // A "held" link of the entry comes up now.
   void BringUp(const std::string& entry) const { std::ofstream(Path("state/bring-up-" + entry)); }
+  // Whether a process runs the fake pon (its script's path is in the command line).
+  bool PonRuns() const {
+    const std::string script = Path("bin/pon");
+    for (const auto& process : fs::directory_iterator("/proc")) {
+      const std::string line = ReadText(process.path().string() + "/cmdline");
+      if (line.find(script) != std::string::npos) return true;
+    }
+    return false;
+  }
   // The commands pon and poff were called with, one line each.
   std::string Calls() const { return ReadText(Path("state/calls")); }
 
@@ -131,6 +141,7 @@ class FakePpp {
     return "echo \"pon $*\" >>\"$DIR/state/calls\"\n"
            "mode=$(cat \"$DIR/state/mode-$1\" 2>/dev/null || echo up)\n"
            "case $mode in fail) exit 1;; esac\n"
+           "if [ \"$mode\" = stalls ]; then while :; do sleep 0.05; done; fi\n"
            "setsid \"$DIR/bin/" +
            pppdName_ +
            "\" call \"$1\" </dev/null >/dev/null 2>&1 &\n"

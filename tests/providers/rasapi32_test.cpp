@@ -204,6 +204,16 @@ TEST_F(ProviderTest, FailedDialsGiveTheirCodesAndTexts) {
   }
 }
 
+TEST_F(ProviderTest, ADialThatRunsOutOfTimeStopsThePonStillStartingTheLink) {
+  ppp.Mode("isp", "stalls");
+  ppp.SetDialTimeoutMs(200);  // pon stalls for good, however fast the machine
+  HRASCONN handle = 0;
+  EXPECT_EQ(Dial("isp", &handle), ERROR_REQUEST_TIMEOUT);
+  // Otherwise it would start pppd after the send gave up, with nobody left to hang up.
+  EXPECT_FALSE(ppp.PonRuns()) << "pon still runs after the dial gave up";
+  EXPECT_EQ(ras.RasHangUpA(handle), 0u);
+}
+
 TEST_F(ProviderTest, DialOfAnUnknownEntryRunsNothing) {
   HRASCONN handle = 0;
   EXPECT_EQ(Dial("nowhere", &handle), ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
