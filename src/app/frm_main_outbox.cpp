@@ -34,8 +34,10 @@ bool TfrmMain::FieldsEmpty() const {
          attachments_.Files().empty();
 }
 
+// A send that failed leaves its text in the fields: then only the queued copy goes.
 bool TfrmMain::PutBackForEditing(const OutboxMessage& message) {
-  if (!FieldsEmpty()) return false;
+  const bool alreadyThere = CurrentFields().draft == message.draft && attachments_.Files().empty();
+  if (!alreadyThere && !FieldsEmpty()) return false;
   controller_->Withdrawn(message.id);
   PutIntoFields(message.draft);
   TaskIconClick(this);

@@ -1,5 +1,6 @@
 #include "app/frm_outbox.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -8,6 +9,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -42,6 +44,7 @@ QPushButton* AddButton(QWidget* parent, QHBoxLayout* row, const char* name, cons
   auto* button = new QPushButton(QString::fromLatin1(caption), parent);
   button->setObjectName(QString::fromLatin1(name));
   button->setAccessibleName(QString::fromLatin1(accessibleName));
+  button->setToolTip(QString::fromLatin1(accessibleName) + QLatin1Char('.'));
   row->addWidget(button);
   return button;
 }
@@ -285,7 +288,10 @@ void TfrmOutbox::DeleteQueued(const OutboxRow& row) {
 
 void TfrmOutbox::DeleteRefused(const OutboxRow& row) {
   const QString path = QFile::decodeName(row.path.c_str());
-  if (QFile::moveToTrash(path)) {
+  // The wastebasket lives in the data folder, which a fresh home may not have yet; without
+  // it Qt would make one in the current folder.
+  const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  if (!data.isEmpty() && QDir().mkpath(data) && QFile::moveToTrash(path)) {
     ShowStatus(ToQString("The refused message to " + FromQString(row.recipient) +
                          " is in the wastebasket."));
   } else {
