@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
+#include <functional>
 
 #include "app/configuration.h"
 #include "app/dialog_commands.h"
@@ -81,7 +83,17 @@ class StatusLabel : public QLabel {
   }
   QSize minimumSizeHint() const override { return sizeHint(); }
 
+  std::function<void()> onClick;
+
  protected:
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
+        onClick) {
+      onClick();
+    }
+  }
+
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
     style()->drawItemText(&painter, contentsRect(), alignment(), palette(), isEnabled(),
@@ -214,6 +226,7 @@ void TfrmMain::CreateComponents() {
   PopupMenu1 = new QMenu(this);
   PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
   ShowTessaly1 = AddMenuItem(PopupMenu1, "ShowTessaly1", "&Show Tessaly");
+  Outbox1 = AddMenuItem(PopupMenu1, "Outbox1", "&Outbox...");
   AboutSkelmar1 = AddMenuItem(PopupMenu1, "AboutSkelmar1", "&About Pelorin");
   N1 = PopupMenu1->addSeparator();
   N1->setObjectName(QStringLiteral("N1"));
@@ -235,6 +248,8 @@ void TfrmMain::ConnectEvents() {
   connect(edsSubj, &QLineEdit::textChanged, this, [this] { edsSubjChange(edsSubj); });
   connect(edsMemo, &QPlainTextEdit::textChanged, this, [this] { edsMemoChange(edsMemo); });
   connect(ShowTessaly1, &QAction::triggered, this, [this] { ShowTessaly1Click(ShowTessaly1); });
+  connect(Outbox1, &QAction::triggered, this, [this] { Outbox1Click(Outbox1); });
+  static_cast<StatusLabel*>(lblStatus)->onClick = [this] { StatusClicked(); };
   connect(AboutSkelmar1, &QAction::triggered, this, [this] { AboutSkelmar1Click(AboutSkelmar1); });
   connect(Properties1, &QAction::triggered, this, [this] { Properties1Click(Properties1); });
   connect(Close1, &QAction::triggered, this, [this] { Close1Click(Close1); });
@@ -334,6 +349,7 @@ void TfrmMain::RefreshNameList() {
 void TfrmMain::SetStatus(const QString& text) {
   lblStatus->setText(text);
   if (isVisible()) lblStatus->adjustSize();
+  if (text != kWaiting) TellOutboxWindow(text);  // typing changes nothing there
   emit StatusShown(text);
 }
 

@@ -3,11 +3,16 @@
 // the notification-area icon; in link mode it is shown pre-filled from a mailto: link.
 #pragma once
 
+#include <QDateTime>
+#include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/frm_outbox.h"
 #include "app/send_controller.h"
 #include "app/send_workflow.h"
 #include "mail/attachment_list.h"
@@ -93,6 +98,19 @@ class TfrmMain : public QWidget {
   // The send workflow behind the Send button: the outbox, the conversation, the time-out.
   SendWorkflow& Workflow() { return *workflow_; }
 
+  // The outbox window (frm_main_outbox.cpp): "&Outbox..." in the tray's menu, and a click on
+  // the status line while mail is queued, open it; one at a time, made when first asked for.
+  QAction* Outbox1;
+  void Outbox1Click(QObject* Sender);
+  TfrmOutbox* OutboxWindow() const { return frmOutbox_.data(); }
+  // When queued mail is tried next, for the outbox window; empty: at the next send.
+  std::function<std::optional<QDateTime>()> NextTry;
+  // The fields hold no message of their own: no subject, body or file (an address alone is
+  // what a send leaves there).
+  bool FieldsEmpty() const;
+  // Sends what is queued, as Send does when the fields hold nothing new.
+  void SendQueued();
+
   // True when the window stands in for a notification-area icon that could not be shown:
   // it then has a taskbar entry and "&Close" ends the program, as in link mode.
   bool ShownWithoutTrayIcon() const { return shownWithoutTrayIcon_; }
@@ -132,6 +150,10 @@ class TfrmMain : public QWidget {
   std::vector<std::string> MemoLines() const;
   SendFields CurrentFields() const;  // without the memo's laid-out lines
   void SendEnded(const SendReport& report);
+  void FollowPress(const SendPress& press);
+  bool PutBackForEditing(const OutboxMessage& message);
+  void StatusClicked();
+  void TellOutboxWindow(const QString& status);
   void PutIntoFields(const DraftFields& draft);
   void ClearSubjectAndBody();
 
@@ -144,6 +166,7 @@ class TfrmMain : public QWidget {
   std::unique_ptr<SendController> controller_;
   AttachmentList attachments_;
   QString progressStatus_;
+  QPointer<TfrmOutbox> frmOutbox_;
 };
 
 // The main window while it exists; already valid while its constructor runs.

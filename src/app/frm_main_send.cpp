@@ -95,7 +95,14 @@ void TfrmMain::cmdMakeClick(QObject*) {
   SendFields fields = CurrentFields();
   UseFittingFont();
   fields.memoLines = MemoLines();  // laid out only for a message to compose
-  const SendPress press = controller_->Press(fields);
+  FollowPress(controller_->Press(fields));
+}
+
+void TfrmMain::SendQueued() {
+  FollowPress(controller_->Press(SendFields{}));
+}
+
+void TfrmMain::FollowPress(const SendPress& press) {
   if (!press.box.empty()) os::ShowMessage(press.box);
   switch (press.next) {
     case SendPress::Next::ShowStatus:

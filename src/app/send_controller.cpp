@@ -183,6 +183,12 @@ std::string SendController::KeepTrustedCertificate(const std::string& fingerprin
   return {};
 }
 
+void SendController::Withdrawn(std::uint64_t id) {
+  if (id != fieldsMessage_) return;
+  queuedDraft_.reset();
+  queuedFiles_.clear();
+}
+
 // --- The outcome ---
 
 SendEnd SendController::Ended(const SendReport& report, const SendFields& now) {

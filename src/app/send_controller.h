@@ -63,6 +63,10 @@ class SendController {
   // a status to show when the send does not start, else empty text.
   std::string SendWithPassword(SendSettings settings, std::optional<std::string> password);
 
+  // The user took the queued message `id` back out of the outbox: the fields no longer hold
+  // a queued text, whatever they show.
+  void Withdrawn(std::uint64_t id);
+
   // The send has ended with `report`, the fields being `now`.
   SendEnd Ended(const SendReport& report, const SendFields& now);
 

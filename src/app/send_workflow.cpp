@@ -582,11 +582,34 @@ void SendWorkflow::FinishSend() {
 void SendWorkflow::EndSend() {
   outbox_.ReturnSetAside();  // owed to recipients refused for now, for the next send
   report_.stillQueued = outbox_.Size();
+  NoteLastErrors();
   const std::vector<OutboxMessage> refused = report_.refused;
   keptInOutbox_.clear();
   emit SendEnded(report_);
   LetGoOfRefused(refused);
   ReportStoreProblems();
+}
+
+std::string SendWorkflow::LastError(std::uint64_t id) const {
+  const auto found = lastErrors_.find(id);
+  return found != lastErrors_.end() ? found->second : std::string();
+}
+
+// What kept the mail still queued from going this time is its last error; a message this
+// send did not fail keeps the one it had.
+void SendWorkflow::NoteLastErrors() {
+  std::string why = report_.dialRefusal.empty() ? report_.failure : report_.dialRefusal;
+  if (why.empty() && !report_.deferredRecipients.empty()) {
+    why = "refused for now:";
+    for (const std::string& refusal : report_.deferredRecipients) why += " " + refusal;
+  }
+  std::map<std::uint64_t, std::string> noted;
+  for (std::size_t i = 0; i < outbox_.Size(); ++i) {
+    const std::uint64_t id = outbox_.At(i).id;
+    std::string error = why.empty() ? LastError(id) : why;
+    if (!error.empty()) noted.emplace(id, std::move(error));
+  }
+  lastErrors_ = std::move(noted);
 }
 
 void SendWorkflow::LetGoOfRefused(const std::vector<OutboxMessage>& refused) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -99,6 +100,9 @@ class SendWorkflow : public QObject {
   OutboxFolder* Folder() { return folder_.get(); }
   const SmtpSession& Session() const { return session_; }
   SendPhase Phase() const { return phase_; }
+  // Why the last send did not deliver the queued message `id`, in a few words; empty when
+  // none of its tries failed yet. Kept in memory only.
+  std::string LastError(std::uint64_t id) const;
 
   // Takes in what an earlier run or another copy left queued; what cannot be read is told
   // through OutboxTrouble. Only while no send is under way.
@@ -168,6 +172,7 @@ class SendWorkflow : public QObject {
   void GatherOutcome();
   void HangUpIfDialled();
   void LetGoOfRefused(const std::vector<OutboxMessage>& refused);
+  void NoteLastErrors();
   void ReportStoreProblems();
   void SetProgress(const QString& text);
 
@@ -178,6 +183,7 @@ class SendWorkflow : public QObject {
   SendSettings settings_;
   SendReport report_;
   std::vector<std::uint64_t> keptInOutbox_;
+  std::map<std::uint64_t, std::string> lastErrors_;  // by message id, for the queued ones
   unsigned sendGeneration_ = 0;  // tells the calls of an earlier send's worker apart
   unsigned conversation_ = 0;    // tells errors and boxes of an earlier conversation apart
   std::uint64_t stepsSeen_ = 0;  // the session's steps when StepTimer last started

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <utility>
@@ -24,6 +25,8 @@ namespace pelorin {
 namespace {
 
 constexpr const char* kSuffix = ".msg";
+constexpr const char* kRefusedSuffix = ".eml";
+constexpr std::size_t kTimeDigits = 20;  // the nanoseconds a name begins with
 
 std::string ErrorText(int error) {
   return std::strerror(error);
@@ -152,8 +155,8 @@ std::string OutboxFolder::NewFileName() {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const long long nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
   char name[96];
-  std::snprintf(name, sizeof name, "%020lld-%d-%u%s", nanoseconds, static_cast<int>(::getpid()),
-                ++counter_, kSuffix);
+  std::snprintf(name, sizeof name, "%0*lld-%d-%u%s", static_cast<int>(kTimeDigits), nanoseconds,
+                static_cast<int>(::getpid()), ++counter_, kSuffix);
   return name;
 }
 
@@ -355,9 +358,37 @@ std::string OutboxFolder::KeepRefused(const OutboxMessage& message, std::string&
   const std::string directory = RefusedDirectory();
   if (!MakePrivateDirectories(directory, why) || !IsOwnFolder(directory, why)) return {};
   std::string name = NewFileName();
-  name.replace(name.size() - std::strlen(kSuffix), std::string::npos, ".eml");
+  name.replace(name.size() - std::strlen(kSuffix), std::string::npos, kRefusedSuffix);
   if (!WriteFileAtomically(directory, name, message.text, why)) return {};
   return directory + "/" + name;
+}
+
+}  // namespace pelorin
+
+namespace pelorin {
+
+std::vector<std::string> OutboxFolder::RefusedFiles() const {
+  std::vector<std::string> paths;
+  const std::string directory = RefusedDirectory();
+  for (const std::string& name : EntryNames(directory)) {
+    if (name[0] != '.' && name.ends_with(kRefusedSuffix)) paths.push_back(directory + "/" + name);
+  }
+  return paths;
+}
+
+std::optional<std::chrono::system_clock::time_point> OutboxFolder::QueuedAt(
+    const std::string& storedAs) {
+  const std::string name = FileName(storedAs);
+  if (name.size() <= kTimeDigits || name[kTimeDigits] != '-') return std::nullopt;
+  long long nanoseconds = 0;
+  for (std::size_t i = 0; i < kTimeDigits; ++i) {
+    if (name[i] < '0' || name[i] > '9') return std::nullopt;
+    if (nanoseconds > (std::numeric_limits<long long>::max() - 9) / 10) return std::nullopt;
+    nanoseconds = nanoseconds * 10 + (name[i] - '0');
+  }
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::nanoseconds(nanoseconds)));
 }
 
 }  // namespace pelorin

@@ -7,6 +7,8 @@
 // refused for good can be kept as readable files in "refused" beside the outbox.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,6 +50,12 @@ class OutboxFolder : public OutboxStore {
   // Writes the message's text as a file of its own in the refused directory; returns its
   // path, or empty text with `why` set.
   std::string KeepRefused(const OutboxMessage& message, std::string& why);
+  // The paths of the messages kept in the refused directory, oldest first.
+  std::vector<std::string> RefusedFiles() const;
+
+  // When the message stored as `storedAs` was queued: its name begins with that time. None for
+  // a name of another kind.
+  static std::optional<std::chrono::system_clock::time_point> QueuedAt(const std::string& storedAs);
 
  protected:
   // Between listing the folder and claiming the file `name`: where another copy may take it.

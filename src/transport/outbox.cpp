@@ -61,6 +61,16 @@ void Outbox::Forget(const OutboxMessage& message) {
   if (!problem.empty()) storeProblems_.push_back(std::move(problem));
 }
 
+std::optional<OutboxMessage> Outbox::Withdraw(std::uint64_t id) {
+  const auto found = std::find_if(messages_.begin(), messages_.end(),
+                                  [id](const OutboxMessage& message) { return message.id == id; });
+  if (found == messages_.end()) return std::nullopt;
+  OutboxMessage message = std::move(*found);
+  messages_.erase(found);
+  Forget(message);
+  return message;
+}
+
 void Outbox::PutBack(OutboxMessage message) {
   messages_.push_front(std::move(message));
 }

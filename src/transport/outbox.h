@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +70,10 @@ class Outbox {
   OutboxMessage TakeHeadStillStored();
   // Takes a message that TakeHeadStillStored returned out of the store.
   void Forget(const OutboxMessage& message);
+  // Takes the message `id` out of the outbox and out of the store, wherever it stands (the
+  // user took it back); nothing when it is not queued. Never while a conversation reads the
+  // outbox.
+  std::optional<OutboxMessage> Withdraw(std::uint64_t id);
   // A message that TakeHeadStillStored returned goes back to the head: its text could not be
   // kept anywhere else.
   void PutBack(OutboxMessage message);

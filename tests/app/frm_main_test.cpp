@@ -140,8 +140,8 @@ TEST_F(FrmMainTest, PopupMenuHoldsItsItemsWithCloseAsDefault) {
   for (QAction* item : window.PopupMenu1->actions()) {
     captions << (item->isSeparator() ? QStringLiteral("-") : item->text());
   }
-  EXPECT_EQ(captions,
-            QStringList({"&Show Tessaly", "&About Pelorin", "-", "&Properties", "&Close"}));
+  EXPECT_EQ(captions, QStringList({"&Show Tessaly", "&Outbox...", "&About Pelorin", "-",
+                                   "&Properties", "&Close"}));
   EXPECT_EQ(window.PopupMenu1->defaultAction(), window.Close1);
   EXPECT_FALSE(window.Timer1->isActive());
   EXPECT_EQ(window.Timer1->interval(), 60000);

@@ -241,6 +241,29 @@ TEST_F(TrayModeTest, MenuOpensAtTheCursorAndItsCloseEndsTheProgram) {
   ExpectEndsWithExitCodeZero();
 }
 
+// The menu's second item, chosen with the keyboard, opens the outbox window; Escape closes it
+// and the program stays in the tray.
+TEST_F(TrayModeTest, MenusOutboxOpensTheOutboxWindow) {
+  ASSERT_TRUE(program_->Start({}));
+  const std::optional<WindowId> icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value());
+  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
+  ASSERT_TRUE(place.has_value());
+  ASSERT_TRUE(e2e::ClickAt(place->CenterX(), place->CenterY(), e2e::MouseButton::Right));
+  const std::optional<WindowId> menu =
+      e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs,
+                         [&](WindowId window) { return window != *icon && !IsTooltip(window); });
+  ASSERT_TRUE(menu.has_value()) << "a right click on the icon opened no menu";
+  ASSERT_TRUE(e2e::PressKeys({"Down", "Down", "Return"}));
+  const std::optional<WindowId> outbox =
+      e2e::WaitForWindow(ProgramWindows().Named("^Outbox - Pelorin 32$"));
+  ASSERT_TRUE(outbox.has_value()) << "\"&Outbox...\" did not open the outbox window";
+  e2e::Screenshot("tray-mode-outbox.png", *outbox);
+  ASSERT_TRUE(e2e::PressKeys({"Escape"}));
+  EXPECT_TRUE(e2e::WaitUntilHidden(*outbox));
+  EXPECT_TRUE(program_->Running());
+}
+
 // Without an icon in the notification area the program would be out of reach: it says why and
 // shows its window instead, whose "&Close" then ends it.
 TEST_F(TrayModeTest, MissingIconFileIsReportedAndTheWindowShown) {

@@ -39,8 +39,8 @@ constexpr const char* kConfiguration = "localhost:2525\r\nme@example.org\r\n\r\n
 constexpr int kWaitMs = 20000;
 
 // The window's pop-up menu as the host reads it: Qt writes a mnemonic with an underscore.
-const std::vector<std::string> kMenuLabels = {"_Show Tessaly", "_About Pelorin", "-", "_Properties",
-                                              "_Close"};
+const std::vector<std::string> kMenuLabels = {"_Show Tessaly", "_Outbox...", "_About Pelorin", "-",
+                                              "_Properties",   "_Close"};
 
 std::vector<std::string> Labels(const SniMenuItem& root) {
   std::vector<std::string> labels;
@@ -202,8 +202,8 @@ TEST_F(SniTrayTest, HostMenuOffersTheWindowsMenuAndOpensTheAboutBox) {
   EXPECT_FALSE(e2e::FindWindow(ProgramWindows(), IsPopupMenu).has_value())
       << "the program opened its own menu as well";
 
-  // Its second item, chosen with the keyboard as a user may.
-  ASSERT_TRUE(e2e::PressKeys({"Down", "Down", "Return"}));
+  // Its third item, chosen with the keyboard as a user may.
+  ASSERT_TRUE(e2e::PressKeys({"Down", "Down", "Down", "Return"}));
   EXPECT_TRUE(e2e::WaitForWindow(ProgramWindows().Named(kAboutTitle)).has_value())
       << "\"&About Pelorin\" in the host's menu did not open the about box";
   EXPECT_TRUE(e2e::WaitUntilHidden(*menu));
