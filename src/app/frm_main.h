@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/draft_keeper.h"
 #include "app/send_controller.h"
 #include "app/send_workflow.h"
 #include "mail/attachment_list.h"
@@ -93,6 +94,13 @@ class TfrmMain : public QWidget {
   // The send workflow behind the Send button: the outbox, the conversation, the time-out.
   SendWorkflow& Workflow() { return *workflow_; }
 
+  // Keeps what is typed as the draft in `store`, and takes in a draft that a copy left when it
+  // ended. Without it, nothing typed is kept.
+  void KeepDraftsIn(std::unique_ptr<DraftStore> store);
+  // True when the fields hold a text (subject, body or files) that is not queued: putting other
+  // text into them would lose it.
+  bool HoldsDraft() const;
+
   // True when the window stands in for a notification-area icon that could not be shown:
   // it then has a taskbar entry and "&Close" ends the program, as in link mode.
   bool ShownWithoutTrayIcon() const { return shownWithoutTrayIcon_; }
@@ -114,6 +122,11 @@ class TfrmMain : public QWidget {
   void ConnectEvents();
   void AssignHints();
   void ShowInTray();
+  // Drafts (frm_main_draft.cpp).
+  void ConnectDraftEvents();
+  void FieldsEdited();
+  void TakeInLeftDraft();
+  DraftFields WithLinkFields(DraftFields draft) const;
   void ShowWithoutTrayIcon();
   void PrefillFromLink();
   void SetStatus(const QString& text);
@@ -142,6 +155,7 @@ class TfrmMain : public QWidget {
   SendWorkflow* workflow_;
   // What pressing Send means; the window only reads its fields and shows what it says.
   std::unique_ptr<SendController> controller_;
+  DraftKeeper* draft_ = nullptr;  // set by KeepDraftsIn
   AttachmentList attachments_;
   QString progressStatus_;
 };

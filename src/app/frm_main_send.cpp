@@ -96,6 +96,7 @@ void TfrmMain::cmdMakeClick(QObject*) {
   UseFittingFont();
   fields.memoLines = MemoLines();  // laid out only for a message to compose
   const SendPress press = controller_->Press(fields);
+  if (draft_ != nullptr && controller_->FieldsHoldQueuedDraft(fields)) draft_->Drop();
   if (!press.box.empty()) os::ShowMessage(press.box);
   switch (press.next) {
     case SendPress::Next::ShowStatus:
@@ -121,7 +122,9 @@ void TfrmMain::cmdMakeClick(QObject*) {
 void TfrmMain::SendEnded(const SendReport& report) {
   const SendEnd end = controller_->Ended(report, CurrentFields());
   if (end.clearSubjectAndBody) ClearSubjectAndBody();
+  if (end.clearSubjectAndBody && draft_ != nullptr) draft_->Drop();
   if (end.restore) PutIntoFields(*end.restore);
+  if (end.restore) FieldsEdited();  // refused text back in the window is kept like typed text
   SetStatus(ToQString(end.status));
   if (end.endsLinkMode) close();
 }
