@@ -78,7 +78,7 @@ void DraftKeeper::Drop() {
 void DraftKeeper::Keep() {
   timer_->stop();
   const DraftFields fields = fields_();
-  if (fields == DraftFields{}) {  // emptied on purpose
+  if (fields == DraftFields{} || fields == untyped_) {  // emptied on purpose, or nothing typed
     Drop();
     return;
   }

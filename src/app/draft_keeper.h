@@ -29,6 +29,9 @@ class DraftKeeper : public QObject {
   // The draft a copy left when it ended, now this copy's; nothing when there is none, another
   // copy owns it, or this copy owns one already. `status` is set to say what became of it.
   std::optional<DraftFields> TakeLeftDraft(std::string& status);
+  // The fields as they are before anything is typed: a link's fields. Back at these, or empty,
+  // the fields hold no draft.
+  void SetUntyped(DraftFields fields) { untyped_ = std::move(fields); }
   // The user changed the fields.
   void Edited();
   // Keeps the fields now if they changed since they were last kept.
@@ -47,6 +50,7 @@ class DraftKeeper : public QObject {
   std::unique_ptr<DraftStore> store_;
   std::function<DraftFields()> fields_;
   QTimer* timer_;  // runs while an edit waits to be kept
+  DraftFields untyped_;
 };
 
 }  // namespace pelorin

@@ -24,6 +24,7 @@ void TfrmMain::KeepDraftsIn(std::unique_ptr<DraftStore> store) {
   draft_ = new DraftKeeper(
       std::move(store), [this] { return CurrentFields().draft; }, this);
   connect(draft_, &DraftKeeper::Trouble, this, [this](const QString& text) { SetStatus(text); });
+  if (CurrentStartMode() == StartMode::Link) draft_->SetUntyped(CurrentFields().draft);
   TakeInLeftDraft();
 }
 
