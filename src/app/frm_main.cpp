@@ -275,6 +275,7 @@ void TfrmMain::ConnectEvents() {
   }
   connect(AddKey(this, QKeyCombination(Qt::Key_Escape), Qt::WindowShortcut), &QShortcut::activated,
           this, [this] { cmdMinClick(cmdMin); });
+  ConnectDraftEvents();
 }
 
 void TfrmMain::AssignHints() {
@@ -408,6 +409,7 @@ void TfrmMain::cmdAddClick(QObject*) {
   NameList.push_back(ToSingleLine(FromQString(edsName->currentText())));
   AddressList.push_back(ToSingleLine(FromQString(edsEmail->text())));
   RefreshNameList();
+  FieldsEdited();
   SaveConfiguration();
 }
 
@@ -420,6 +422,7 @@ void TfrmMain::edsNameClick(QObject*) {
     const QSignalBlocker programChange(edsMemo);
     edsMemo->clear();
   }
+  FieldsEdited();
   edsSubj->setFocus();
 }
 
@@ -429,10 +432,13 @@ void TfrmMain::cmdDelClick(QObject*) {
   NameList.erase(NameList.begin() + selected);
   AddressList.erase(AddressList.begin() + selected);
   RefreshNameList();
+  FieldsEdited();
   SaveConfiguration();
 }
 
 void TfrmMain::TaskIconClick(QObject*) {
+  // A draft that a link-mode window left when it ended comes back into empty fields.
+  if (draft_ != nullptr && CurrentFields().draft == DraftFields{}) TakeInLeftDraft();
   show();
   raise();
   activateWindow();
@@ -468,6 +474,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     cmdMinClick(cmdMin);
     return;
   }
+  if (draft_ != nullptr) draft_->KeepNow();
   workflow_->Shutdown();
   QWidget::closeEvent(event);
   QCoreApplication::exit(0);
@@ -478,6 +485,7 @@ bool TfrmMain::EndsProgramOnClose() const {
 }
 
 void TfrmMain::cmdMinClick(QObject*) {
+  if (draft_ != nullptr) draft_->KeepNow();  // written at once: the text outlives the window
   if (EndsProgramOnClose()) {
     close();
     return;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/draft_keeper.h"
 #include "app/frm_outbox.h"
 #include "app/send_controller.h"
 #include "app/send_workflow.h"
@@ -110,6 +111,12 @@ class TfrmMain : public QWidget {
   bool FieldsEmpty() const;
   // Sends what is queued, as Send does when the fields hold nothing new.
   void SendQueued();
+  // Keeps what is typed as the draft in `store`, and takes in a draft that a copy left when it
+  // ended. Without it, nothing typed is kept.
+  void KeepDraftsIn(std::unique_ptr<DraftStore> store);
+  // True when the fields hold a text (subject, body or files) that is not queued: putting other
+  // text into them would lose it.
+  bool HoldsDraft() const;
 
   // True when the window stands in for a notification-area icon that could not be shown:
   // it then has a taskbar entry and "&Close" ends the program, as in link mode.
@@ -132,6 +139,11 @@ class TfrmMain : public QWidget {
   void ConnectEvents();
   void AssignHints();
   void ShowInTray();
+  // Drafts (frm_main_draft.cpp).
+  void ConnectDraftEvents();
+  void FieldsEdited();
+  void TakeInLeftDraft();
+  DraftFields WithLinkFields(DraftFields draft) const;
   void ShowWithoutTrayIcon();
   void PrefillFromLink();
   void SetStatus(const QString& text);
@@ -164,6 +176,7 @@ class TfrmMain : public QWidget {
   SendWorkflow* workflow_;
   // What pressing Send means; the window only reads its fields and shows what it says.
   std::unique_ptr<SendController> controller_;
+  DraftKeeper* draft_ = nullptr;  // set by KeepDraftsIn
   AttachmentList attachments_;
   QString progressStatus_;
   QPointer<TfrmOutbox> frmOutbox_;

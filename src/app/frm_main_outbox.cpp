@@ -40,6 +40,11 @@ bool TfrmMain::PutBackForEditing(const OutboxMessage& message) {
   if (!alreadyThere && !FieldsEmpty()) return false;
   controller_->Withdrawn(message.id);
   PutIntoFields(message.draft);
+  // Out of the outbox, the text is safe only as the draft.
+  if (draft_ != nullptr) {
+    draft_->Edited();
+    draft_->KeepNow();
+  }
   TaskIconClick(this);
   return true;
 }

@@ -95,7 +95,9 @@ void TfrmMain::cmdMakeClick(QObject*) {
   SendFields fields = CurrentFields();
   UseFittingFont();
   fields.memoLines = MemoLines();  // laid out only for a message to compose
-  FollowPress(controller_->Press(fields));
+  const SendPress press = controller_->Press(fields);
+  if (draft_ != nullptr && controller_->FieldsHoldQueuedDraft(fields)) draft_->Drop();
+  FollowPress(press);
 }
 
 void TfrmMain::SendQueued() {
@@ -128,7 +130,9 @@ void TfrmMain::FollowPress(const SendPress& press) {
 void TfrmMain::SendEnded(const SendReport& report) {
   const SendEnd end = controller_->Ended(report, CurrentFields());
   if (end.clearSubjectAndBody) ClearSubjectAndBody();
+  if (end.clearSubjectAndBody && draft_ != nullptr) draft_->Drop();
   if (end.restore) PutIntoFields(*end.restore);
+  if (end.restore) FieldsEdited();  // refused text back in the window is kept like typed text
   SetStatus(ToQString(end.status));
   if (end.endsLinkMode) close();
 }

@@ -158,6 +158,10 @@ bool SendController::FieldsHoldQueuedDraft(const SendFields& fields) const {
   return queuedDraft_ && fields.draft == *queuedDraft_ && fields.files == queuedFiles_;
 }
 
+bool SendController::FieldsHoldUnqueuedDraft(const SendFields& fields) const {
+  return !FieldsHoldNoDraft(fields) && !FieldsHoldQueuedDraft(fields);
+}
+
 std::string SendController::SendWithPassword(SendSettings settings,
                                              std::optional<std::string> password) {
   if (!password) return kNoPassword;

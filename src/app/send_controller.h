@@ -74,9 +74,13 @@ class SendController {
   // for a box when it cannot be kept, else empty text.
   std::string KeepTrustedCertificate(const std::string& fingerprint) const;
 
+  // The fields hold the message last queued from them, unchanged.
+  bool FieldsHoldQueuedDraft(const SendFields& fields) const;
+  // The fields hold a subject, a body or files that are not queued.
+  bool FieldsHoldUnqueuedDraft(const SendFields& fields) const;
+
  private:
   std::optional<SendPress> QueueFields(const SendFields& fields);
-  bool FieldsHoldQueuedDraft(const SendFields& fields) const;
   void Start(const SendSettings& settings);
   std::string Recover(const OutboxMessage& message, bool& fieldsEmpty,
                       std::optional<DraftFields>& restore);

@@ -17,6 +17,8 @@
 #include "desktop/single_tray_copy.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "outbox/draft_store.h"
+#include "outbox/outbox_folder.h"
 
 namespace pelorin {
 namespace {
@@ -120,6 +122,7 @@ int RunApplication(const std::string& programPath) {
   os::SetApplicationTitle(std::string(kApplicationTitle));
   form::InstallClassicFontSubstitutes();
   auto mainWindow = std::make_unique<TfrmMain>();
+  mainWindow->KeepDraftsIn(std::make_unique<DraftStore>(OutboxFolder::DefaultStateDirectory()));
   if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
   // Only in tray mode can a send end while the window is hidden.
   if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);

@@ -18,6 +18,25 @@ int WriteAll(int fd, std::string_view bytes) {
   return 0;
 }
 
+int ReplaceFile(const std::string& directory, const std::string& name, std::string_view bytes) {
+  const std::string temporary = directory + "/." + name + ".tmp";
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int error = WriteAll(fd, bytes);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), (directory + "/" + name).c_str()) != 0) {
+    error = errno;
+  }
+  ::close(fd);
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  SyncDirectory(directory);
+  return 0;
+}
+
 void SyncDirectory(const std::string& directory) {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

@@ -20,6 +20,7 @@
 
 #include "os/file_write.h"
 #include "outbox/outbox_file.h"
+#include "outbox/own_files.h"
 
 namespace pelorin {
 namespace {
@@ -30,31 +31,6 @@ constexpr std::size_t kTimeDigits = 20;  // the nanoseconds a name begins with
 
 std::string ErrorText(int error) {
   return std::strerror(error);
-}
-
-// Creates `path` and its parents that are missing, each for the user alone.
-bool MakePrivateDirectories(const std::string& path, std::string& why) {
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      why = "cannot create " + part + ": " + ErrorText(errno);
-      return false;
-    }
-    if (slash == std::string::npos) return true;
-  }
-}
-
-// Reads at most `limit` bytes and one more, so that a file that grew past it is seen to.
-bool ReadAtMost(int fd, std::size_t limit, std::string& bytes) {
-  char buffer[65536];
-  while (bytes.size() <= limit) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 // Writes `bytes` to `path` whole or not at all: a temporary file beside it, flushed to the
@@ -94,23 +70,6 @@ std::vector<std::string> EntryNames(const std::string& directory) {
 
 bool IsQueuedFileName(const std::string& name) {
   return name.size() > 4 && name[0] != '.' && name.ends_with(kSuffix);
-}
-
-// A folder the program keeps mail in must be the user's own: through a link, or in a folder
-// of someone else's, another user could read the mail or plant messages to be sent. A folder
-// that is not there yet is fine.
-bool IsOwnFolder(const std::string& path, std::string& why) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) return true;
-  if (S_ISLNK(status.st_mode)) {
-    why = path + " is a symbolic link, not a folder of your own";
-    return false;
-  }
-  if (status.st_uid != ::geteuid()) {
-    why = path + " belongs to another user, not to you";
-    return false;
-  }
-  return true;
 }
 
 std::string FileName(const std::string& path) {

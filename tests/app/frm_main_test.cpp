@@ -32,6 +32,8 @@
 #include "desktop/shell_tray.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "outbox/draft_store.h"
+#include "outbox/outbox_folder.h"
 #include "support/event_loop.h"
 #include "support/main_window_layout.h"
 #include "support/mapped_libraries.h"
@@ -377,6 +379,38 @@ TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
     EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Waiting..."));
     EXPECT_TRUE(ShellCalls().empty());
     EXPECT_FALSE(window.TaskIcon->Enabled());
+  }
+}
+
+// A draft that a copy left when it ended comes back with a status that says so. In link mode
+// the link's fields win where it gives them, and the draft's name only goes with its address.
+TEST_F(FrmMainTest, ADraftLeftComesBackAndALinksFieldsWinWhereItGivesThem) {
+  using pelorin::DraftFields;
+  const DraftFields left{"Ann", "ann@example.org", "Draft subject", "Draft body"};
+  const std::vector<std::pair<std::vector<std::string>, DraftFields>> cases = {
+      {{"pelorin32"}, left},
+      {{"pelorin32", "/u", "mailto:ann@example.org"}, left},
+      {{"pelorin32", "/u", "mailto:bob@example.org?Subject=Link"},
+       {"", "bob@example.org", "Link", "Draft body"}},
+  };
+  const std::string state = pelorin::OutboxFolder::DefaultStateDirectory();
+  for (const auto& [arguments, shown] : cases) {
+    SCOPED_TRACE(arguments.back());
+    window_.reset();  // the draft it owns goes with it
+    pelorin::DraftStore earlier(state);
+    std::string why;
+    ASSERT_EQ(earlier.Take(why), pelorin::DraftStore::Claim::Taken) << why;
+    ASSERT_EQ(earlier.Keep(left), "");
+    earlier.Release();
+    TfrmMain& window = Create(arguments);
+    window.KeepDraftsIn(std::make_unique<pelorin::DraftStore>(state));
+    EXPECT_EQ(
+        (DraftFields{window.edsName->currentText().toStdString(),
+                     window.edsEmail->text().toStdString(), window.edsSubj->text().toStdString(),
+                     window.edsMemo->toPlainText().toStdString()}),
+        shown);
+    EXPECT_EQ(window.lblStatus->text(),
+              QStringLiteral("The text you were writing when the program last ended is back."));
   }
 }
 

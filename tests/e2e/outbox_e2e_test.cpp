@@ -1,22 +1,13 @@
 // The outbox on disk with the built program on a real desktop (Xvfb with trayer): a message
 // sent while the mail server is down stays queued in a file, survives the program's SIGKILL,
 // and the next start's Send delivers it to a real OpenSMTPD on 127.0.0.1, once. The test starts
-// and stops that server itself, on a port of its own, so that it can be down first. The status
-// line is read by comparing its picture with one of the expected text drawn here by the same Qt
-// on the same desktop.
+// and stops that server itself, on a port of its own, so that it can be down first.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QFont>
-#include <QFontMetrics>
-#include <QImage>
-#include <QLabel>
-#include <QWidget>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -24,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "app/form_controls.h"
 #include "e2e/child_process.h"
 #include "e2e/desktop_input.h"
 #include "e2e/desktop_session.h"
@@ -32,6 +22,7 @@
 #include "e2e/maildir.h"
 #include "e2e/program_copy.h"
 #include "e2e/program_test.h"
+#include "e2e/status_line.h"
 #include "support/event_loop.h"
 #include "support/stamp_placeholders.h"
 
@@ -42,19 +33,11 @@ using e2e::kMemo;
 using e2e::kSendButton;
 using e2e::kSubjectField;
 using e2e::WindowId;
-using testing_support::RunEventsFor;
-using testing_support::RunEventsUntil;
 using testing_support::UniqueMarker;
 
 constexpr const char* kBoxTitle = "^Pelorin32$";
 constexpr const char* kSender = "me@example.com";
 constexpr const char* kRecipient = "ann@example.org";
-constexpr int kStatusTimeoutMs = 20000;
-
-// The main window's client size and where its status label starts.
-constexpr int kWindowWidth = testing_support::kMainWindowPlace.width;
-constexpr int kWindowHeight = testing_support::kMainWindowPlace.height;
-constexpr e2e::Point kStatusLabel = testing_support::kStatusLabelPlace;
 
 // The message as the program composes it, with the line ends a maildir keeps, and the empty
 // line that the end-of-data mark leaves at its end.
@@ -67,56 +50,6 @@ std::string Composed(const std::string& subject, const std::vector<std::string>&
                      "Content-Transfer-Encoding: 7bit\n\n\n";
   for (const std::string& line : body) text += line + "\n";
   return text + "\n";
-}
-
-// The part of the main window where the status label shows `text`, drawn here: a window of the
-// same size and font with a label placed and sized as the program places and sizes its own.
-QImage StatusPicture(const std::string& text) {
-  QWidget window;
-  window.setFixedSize(kWindowWidth, kWindowHeight);
-  const QFont font = pelorin::form::ClassicFont();
-  window.setFont(font);
-  // The status line ends where the fields end; a longer text is shown cut, with an ellipsis.
-  constexpr int kStatusRight = 349;
-  const QString shownText = QFontMetrics(font).elidedText(
-      QString::fromStdString(text), Qt::ElideRight, kStatusRight - kStatusLabel.x);
-  auto* label = new QLabel(shownText, &window);
-  label->move(kStatusLabel.x, kStatusLabel.y);
-  // One line of the font high, as the program's status label is.
-  label->resize(QFontMetrics(font).horizontalAdvance(shownText), QFontMetrics(font).height());
-  const QRect shown = label->geometry().intersected(window.rect());
-  return window.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(shown);
-}
-
-// The same part of the program's window as it is on the screen now.
-std::optional<QImage> ShownStatus(WindowId window, const QSize& size, const std::string& file) {
-  const std::string path = e2e::Screenshot(file, window);
-  if (path.empty()) return std::nullopt;
-  const QImage picture = QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
-  return picture.copy(QRect(QPoint(kStatusLabel.x, kStatusLabel.y), size));
-}
-
-// Pixel by pixel: a picture read from a file carries a colour space that one drawn here has not,
-// and QImage's comparison counts that as a difference.
-bool SamePixels(const std::optional<QImage>& shown, const QImage& expected) {
-  if (!shown || shown->size() != expected.size()) return false;
-  const std::size_t rowBytes = static_cast<std::size_t>(expected.width()) * 4;
-  for (int y = 0; y < expected.height(); ++y) {
-    if (std::memcmp(shown->constScanLine(y), expected.constScanLine(y), rowBytes) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Not one colour all over: text was drawn.
-bool ShowsSomething(const QImage& picture) {
-  for (int y = 0; y < picture.height(); ++y) {
-    for (int x = 0; x < picture.width(); ++x) {
-      if (picture.pixel(x, y) != picture.pixel(0, 0)) return true;
-    }
-  }
-  return false;
 }
 
 // A mail server of the test's own that is down until Start.
@@ -180,25 +113,6 @@ class OutboxEndToEndTest : public e2e::ProgramTest {
     return true;
   }
 
-  // Waits until the status line shows `text`; the last picture taken is kept among the
-  // artifacts as `file`, the expected one beside it.
-  bool WaitForStatus(WindowId window, const std::string& text, const std::string& file) {
-    const QImage expected = StatusPicture(text);
-    if (!ShowsSomething(expected)) {
-      ADD_FAILURE() << "the status text drawn here is blank: the pictures tell nothing apart";
-      return false;
-    }
-    expected.save(QString::fromStdString(e2e::ArtifactsDirectory() + "/expected-" + file));
-    const bool shown = RunEventsUntil(
-        [&] { return SamePixels(ShownStatus(window, expected.size(), file), expected); },
-        kStatusTimeoutMs);
-    if (!shown) {
-      ADD_FAILURE() << "the status line does not read \"" << text << "\": compare " << file
-                    << " with expected-" << file << " in " << e2e::ArtifactsDirectory();
-    }
-    return shown;
-  }
-
   // The box that the failed connection brings up, closed with its button.
   bool CloseTheBox() {
     const std::optional<WindowId> box =
@@ -208,12 +122,6 @@ class OutboxEndToEndTest : public e2e::ProgramTest {
       return false;
     }
     return e2e::Click(*box, 5, 5) && e2e::PressKeys({"Return"}) && e2e::WaitUntilHidden(*box);
-  }
-
-  bool Kill() {
-    if (::kill(program_->Pid(), SIGKILL) != 0) return false;
-    const std::optional<e2e::ExitStatus> status = program_->WaitForExit();
-    return status && status->signal == SIGKILL;
   }
 
   OwnMailServer server_;
@@ -231,7 +139,7 @@ TEST_F(OutboxEndToEndTest, AMessageQueuedWhileTheServerIsDownSurvivesAKillAndGoe
   ASSERT_TRUE(TypeBody(*window, body));
   ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
   ASSERT_TRUE(CloseTheBox());
-  ASSERT_TRUE(WaitForStatus(
+  ASSERT_TRUE(e2e::WaitForStatus(
       *window, "Mail not sent (Connection refused); it stays queued for the next send.",
       "outbox-queued-status.png"));
   EXPECT_EQ(QueuedFiles().size(), 1u) << "in " << OutboxDirectory();
@@ -242,10 +150,10 @@ TEST_F(OutboxEndToEndTest, AMessageQueuedWhileTheServerIsDownSurvivesAKillAndGoe
   ASSERT_TRUE(program_->Start({}));
   window = ShowFromTray();
   ASSERT_TRUE(window.has_value()) << "the window did not come up from the tray after the kill";
-  ASSERT_TRUE(WaitForStatus(*window, "1 message waits; it goes out with the next send.",
-                            "outbox-waiting-status.png"));
+  ASSERT_TRUE(e2e::WaitForStatus(*window, "1 message waits; it goes out with the next send.",
+                                 "outbox-waiting-status.png"));
   ASSERT_TRUE(e2e::Click(*window, kSendButton.x, kSendButton.y));
-  ASSERT_TRUE(WaitForStatus(*window, "Mail has been sent!", "outbox-sent-status.png"));
+  ASSERT_TRUE(e2e::WaitForStatus(*window, "Mail has been sent!", "outbox-sent-status.png"));
 
   const std::vector<std::string> delivered =
       testing_support::DeliveredMessages(server_.maildir, marker, 1, std::chrono::seconds(20));

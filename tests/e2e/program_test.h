@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QImage>
 #include <iostream>
@@ -119,6 +120,13 @@ class ProgramTest : public ::testing::Test {
     const std::optional<WindowId> icon = TrayIcon();
     if (!icon || !ClickCenter(*icon)) return std::nullopt;
     return MainWindow();
+  }
+
+  // Ends the program with SIGKILL, as a crash or the power going would: nothing of it runs.
+  bool Kill() {
+    if (::kill(program_->Pid(), SIGKILL) != 0) return false;
+    const std::optional<ExitStatus> status = program_->WaitForExit();
+    return status && status->signal == SIGKILL;
   }
 
   // Replaces the text of a single-line field.
