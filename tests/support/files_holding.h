@@ -18,7 +18,7 @@ inline std::vector<std::string> FilesHolding(const std::string& directory,
            directory, fs::directory_options::skip_permission_denied, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (!it->is_regular_file(error)) continue;
-    if (ReadFileIfThere(it->path()).value_or("").find(text) != std::string::npos) {
+    if (ReadFile(it->path()).find(text) != std::string::npos) {
       holding.push_back(it->path().string());
     }
   }
