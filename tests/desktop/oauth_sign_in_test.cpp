@@ -132,7 +132,6 @@ class OAuthSignInTest : public ::testing::Test {
     start([answers](const TokenAnswer& given) { answers->push_back(given); });
     EXPECT_TRUE(answers->empty()) << "answered at once";
     EXPECT_TRUE(RunEventsUntil([&] { return !answers->empty(); }, kWaitMs));
-    testing_support::RunEventsFor(50);
     EXPECT_EQ(answers->size(), 1u);
     if (answers->empty()) return {};
     if (!answers->front().accessToken.empty()) tokens_.push_back(answers->front().accessToken);
