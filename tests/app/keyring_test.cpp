@@ -11,7 +11,6 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QPushButton>
-#include <filesystem>
 #include <memory>
 
 #include "app/frm_advanced.h"
@@ -24,14 +23,15 @@
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
+#include "support/files_holding.h"
 
 namespace pelorin {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
+using testing_support::FilesHolding;
 using testing_support::RunEventsUntil;
 
 constexpr int kKeyringTimeoutMs = 20000;
@@ -105,21 +105,6 @@ void AwaitSettled(const std::function<void(std::function<void()>)>& start) {
   bool settled = false;
   start([&settled] { settled = true; });
   EXPECT_TRUE(RunEventsUntil([&] { return settled; }, kKeyringTimeoutMs));
-}
-
-// The files under `directory` that hold `text`.
-std::vector<std::string> FilesHolding(const std::string& directory, const std::string& text) {
-  std::vector<std::string> holding;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(
-           directory, fs::directory_options::skip_permission_denied, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (!it->is_regular_file(error)) continue;
-    if (testing_support::ReadFile(it->path()).find(text) != std::string::npos) {
-      holding.push_back(it->path().string());
-    }
-  }
-  return holding;
 }
 
 class KeyringTestBase : public app_test::ProgramWorldTest {
