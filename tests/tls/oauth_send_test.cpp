@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "desktop/oauth_token_source.h"
 #include "os/msgbox.h"
 #include "support/event_loop.h"
+#include "support/scripted_tokens.h"
 #include "tls/tls_test_server.h"
 #include "transport/shared_data.h"
 
@@ -22,48 +22,14 @@ namespace {
 
 using pelorin::oauth::TokenAnswer;
 using pelorin::oauth::TokenResult;
+using testing_support::Granted;
+using testing_support::kSignInNeeded;
+using testing_support::ScriptedTokens;
 using testing_support::TestServer;
+using testing_support::TokenScript;
 
 const std::string kCurrent = "tok-current";
 const std::string kStale = "tok-stale";
-
-TokenAnswer Granted(const std::string& token) {
-  return {TokenResult::Granted, token, {}};
-}
-const TokenAnswer kSignInNeeded{TokenResult::SignInNeeded, {}, "sign in again"};
-
-// Answers each question later, with the next answer of its list (the last one repeated), and
-// records it: "token", "renew" or "sign-in".
-struct TokenScript {
-  std::vector<TokenAnswer> tokens;
-  std::vector<TokenAnswer> signIns;
-  std::vector<std::string> asked;
-  int made = 0;
-};
-
-class ScriptedTokens : public pelorin::oauth::TokenSource {
- public:
-  explicit ScriptedTokens(TokenScript& script) : script_(script) {}
-  void Token(const pelorin::oauth::Client& client, bool renew, Done done) override {
-    EXPECT_EQ(client.account, "ann@example.org");
-    script_.asked.push_back(renew ? "renew" : "token");
-    Answer(script_.tokens, std::move(done));
-  }
-  void SignIn(const pelorin::oauth::Client&, Done done) override {
-    script_.asked.push_back("sign-in");
-    Answer(script_.signIns, std::move(done));
-  }
-  void Forget(const pelorin::oauth::Client&, Done done) override { Answer({Granted("")}, done); }
-
- private:
-  void Answer(const std::vector<TokenAnswer>& answers, Done done) {
-    const std::size_t asked = used_++;
-    const TokenAnswer answer = answers.at(std::min(asked, answers.size() - 1));
-    QTimer::singleShot(0, [done = std::move(done), answer] { done(answer); });
-  }
-  TokenScript& script_;
-  std::size_t used_ = 0;
-};
 
 class OAuthSendTest : public ::testing::Test {
  protected:
@@ -96,10 +62,7 @@ class OAuthSendTest : public ::testing::Test {
 
   // One Send of one message through a new workflow; the report it ended with.
   pelorin::SendReport Send(const std::string& port, TokenScript& script) {
-    pelorin::oauth::UseTokenSourceMaker([&script](std::string*) {
-      ++script.made;
-      return std::make_unique<ScriptedTokens>(script);
-    });
+    testing_support::UseScriptedTokens(script);
     pelorin::SendWorkflow workflow(nullptr, nullptr);
     EXPECT_EQ(workflow.Queue().Append("bo@example.org", "Subject: hi\r\n\r\nhello\r\n", {}), "");
     pelorin::SendSettings settings;
@@ -133,13 +96,14 @@ TEST_F(OAuthSendTest, TheCurrentTokenSendsWithTheMechanismAnnouncedOAuthBearerFi
     QFile::remove(out_.path() + "/auth.log");
     QFile::remove(out_.path() + "/1.eml");
     const auto server = Serve(mechanisms);
-    TokenScript script{{Granted(kCurrent)}, {}, {}, 0};
+    TokenScript script{{Granted(kCurrent)}, {}, {}, {}, 0};
     const pelorin::SendReport report = Send(server->Port(), script);
     EXPECT_EQ(report.accepted.size(), 1u);
     EXPECT_EQ(server->Delivered().size(), 1u);
     const std::string mechanism = mechanisms.contains("OAUTHBEARER") ? "OAUTHBEARER" : "XOAUTH2";
     EXPECT_EQ(AuthLog(), mechanism + " ann@example.org " + kCurrent + "\n");
     EXPECT_EQ(script.asked, (std::vector<std::string>{"token"}));
+    EXPECT_EQ(script.clients.at(0).account, "ann@example.org");
   }
   EXPECT_TRUE(boxes_.Texts().empty());
 }
@@ -175,7 +139,7 @@ TEST_F(OAuthSendTest, ARefusedTokenIsRenewedOnceThenSignedInOnceAndNeverMore) {
        }) {
     SCOPED_TRACE(row.name);
     boxes_.Clear();
-    TokenScript script{row.tokens, row.signIns, {}, 0};
+    TokenScript script{row.tokens, row.signIns, {}, {}, 0};
     const pelorin::SendReport report = Send(server->Port(), script);
     EXPECT_EQ(script.asked, row.asked);
     EXPECT_EQ(script.made, 1);
@@ -201,7 +165,7 @@ TEST_F(OAuthSendTest, NoTokenNoConnectionAndTheProvidersWordsStand) {
   const auto server = Serve("OAUTHBEARER");
   for (const Row& row : {Row{{failed}, {}, "the provider cannot be reached"},
                          Row{{kSignInNeeded}, {refused}, "you refused the consent"}}) {
-    TokenScript script{row.tokens, row.signIns, {}, 0};
+    TokenScript script{row.tokens, row.signIns, {}, {}, 0};
     const pelorin::SendReport report = Send(server->Port(), script);
     EXPECT_EQ(report.failure, row.failure);
     EXPECT_EQ(report.stillQueued, 1u);
