@@ -423,11 +423,13 @@ SmtpTurn SmtpSession::RefuseToken(const std::string& reply) {
     return Refuse(reply, false);
   }
   outcome_.tokenRefused = true;
-  const std::string why = tokenError_.empty() ? "" : " (" + tokenError_ + ")";
-  return Halt(SmtpHalt::Kind::Refusal,
-              reply + "\r\nThe server refused the OAuth2 sign-in token" + why +
-                  ". The messages stay queued.",
-              false, "the server refused the sign-in token" + why);
+  const std::string shownWhy = tokenError_.empty() ? "" : " (" + tokenError_ + ")";
+  return Halt(
+      SmtpHalt::Kind::Refusal,
+      reply + "\r\nThe server refused the OAuth2 sign-in token" + shownWhy +
+          ". The messages stay queued.",
+      false,
+      "the server refused the sign-in token" + (tokenError_.empty() ? "" : ": " + tokenError_));
 }
 
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {

@@ -455,17 +455,6 @@ TEST_F(FrmAdvancedTest, TheSignInChoiceGoesThroughTheRegistryWithTheSettingsOk) 
     EXPECT_EQ(reopened.edsClientId->text(), QString::fromLatin1(c.clientId));
     Cancel(reopened);
   }
-  // "None" leaves nobody to sign in; a user name typed then means a password.
-  TfrmAdvanced& advanced = Open();
-  advanced.edsUserName->setText(QStringLiteral("ann"));
-  ChooseSignIn(advanced, SignInChoice::None);
-  EXPECT_EQ(advanced.edsUserName->text(), QString());
-  advanced.edsUserName->setText(QStringLiteral("bob"));
-  emit advanced.edsUserName->textEdited(QStringLiteral("bob"));
-  EXPECT_EQ(advanced.edsSignIn->currentIndex(), static_cast<int>(SignInChoice::Password));
-  Ok(advanced);
-  SaveSettings();
-  EXPECT_EQ(ReadSignInSettings("bob").choice, SignInChoice::Password);
   EXPECT_THAT(boxes_.Boxes(), IsEmpty());
 }
 

@@ -1,10 +1,9 @@
-// Signing in with an OAuth2 token: the method the server announces, the error challenge
-// answered as RFC 7628 says, and a refused token told apart from other refusals.
+// Signing in with an OAuth2 token: the error challenge answered as RFC 7628 says, a refused
+// token told apart from other refusals, and no token where it cannot be used or kept safe.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "transport/sasl_oauth.h"
 #include "transport/smtp_session_fixture.h"
 
 namespace testing_support {
@@ -13,12 +12,6 @@ namespace {
 using pelorin::SmtpSecurity;
 
 const std::string kToken = "tok-1";
-const std::string kBearer =
-    "AUTH OAUTHBEARER " +
-    pelorin::sasl::OAuthBearerInitialResponse("ann@example.org", "mail.example", "465", kToken) +
-    "\r\n";
-const std::string kXOAuth2 =
-    "AUTH XOAUTH2 " + pelorin::sasl::XOAuth2InitialResponse("ann@example.org", kToken) + "\r\n";
 // {"status":"invalid_token"}
 const std::string kErrorChallenge = "334 eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=\r\n";
 
@@ -39,16 +32,6 @@ class OAuthSignInTest : public SmtpSessionTest {
     return Feed("250-model\r\n250 " + auth + "\r\n");
   }
 };
-
-TEST_F(OAuthSignInTest, OAuthBearerFirstElseXOAuth2ThenTheMessages) {
-  for (const auto& [auth, command] : {std::pair{"AUTH XOAUTH2 OAUTHBEARER PLAIN", kBearer},
-                                      std::pair{"AUTH PLAIN XOAUTH2", kXOAuth2}}) {
-    ASSERT_EQ(Begin(auth).kind, SmtpTurn::Kind::Going);
-    EXPECT_EQ(socket.Sent(), Texts{command});
-    Feed("235 accepted\r\n");
-    EXPECT_EQ(socket.Sent().back(), kMail);
-  }
-}
 
 TEST_F(OAuthSignInTest, RefusalsOfTheTokenAndOfTheServerTellThemApart) {
   struct Row {
@@ -76,13 +59,6 @@ TEST_F(OAuthSignInTest, RefusalsOfTheTokenAndOfTheServerTellThemApart) {
                true,
                SmtpState::AuthTokenError,
                "refused the OAuth2 sign-in token"},
-           Row{"a permanent refusal after the challenge",
-               "AUTH XOAUTH2",
-               {kErrorChallenge, "550 no\r\n"},
-               {"\r\n"},
-               true,
-               SmtpState::AuthTokenError,
-               "token"},
            Row{"535 at once",
                "AUTH OAUTHBEARER",
                {"535 5.7.3 no\r\n"},
@@ -140,21 +116,6 @@ TEST_F(OAuthSignInTest, AChallengeBeyondTheErrorEndsIt) {
   EXPECT_EQ(turn.halt.kind, SmtpHalt::Kind::UnexpectedEnd);
   ExpectOver(GoOn());
   EXPECT_EQ(outbox.Size(), 1u);
-}
-
-TEST_F(OAuthSignInTest, APasswordRefusedByPolicySaysWhereToSwitch) {
-  Reset();
-  Queue("a@example.org", "x\r\n");
-  pelorin::SmtpOptions options;
-  options.security = SmtpSecurity::Tls;
-  options.userName = "ann";
-  options.password = "secret";
-  session->Prepare(socket, "mail.example", "465", options);
-  Feed("220 ready\r\n");
-  Feed("250-model\r\n250 AUTH PLAIN\r\n");
-  const SmtpTurn turn = Feed("550 5.7.30 Basic authentication is not supported\r\n");
-  ASSERT_EQ(turn.kind, SmtpTurn::Kind::Halted);
-  EXPECT_NE(turn.halt.shown.find("wants OAuth2"), std::string::npos) << turn.halt.shown;
 }
 
 }  // namespace
