@@ -24,7 +24,9 @@ namespace {
 using form::Place;
 using form::PlaceLabel;
 
-const QSize kClientSize(292, 173);
+// The sign-in group lies between the security group and the autostart box.
+constexpr int kSignInGroupHeight = 132;
+const QSize kClientSize(292, 173 + kSignInGroupHeight);
 constexpr const char* kNotSaved =
     "Unable to save the advanced settings: the program's registry file cannot be written.";
 
@@ -48,6 +50,7 @@ std::string SingleLine(const QLineEdit* edit) {
 TfrmAdvanced::TfrmAdvanced(QWidget* owner, ServerFields fields) : QDialog(owner), fields_(fields) {
   SetUpWindow();
   CreateSecurityGroup();
+  CreateSignInGroup();
   CreateAutostartAndButtons();
   SetTabOrder();
   ConnectEvents();
@@ -82,14 +85,16 @@ void TfrmAdvanced::CreateSecurityGroup() {
 }
 
 void TfrmAdvanced::CreateAutostartAndButtons() {
-  chkAutostart = Place<QCheckBox>(this, "chkAutostart", {10, 116, 277, 17});
+  constexpr int kTop = kSignInGroupHeight;
+  chkAutostart = Place<QCheckBox>(this, "chkAutostart", {10, kTop + 116, 277, 17});
   chkAutostart->setText(QStringLiteral("Start Pelorin 32 when I log in"));
-  cmdOk = PlaceButton(this, "cmdOk", "&Ok", {130, 142, 75, 25});
-  cmdCancel = PlaceButton(this, "cmdCancel", "&Cancel", {212, 142, 75, 25});
+  cmdOk = PlaceButton(this, "cmdOk", "&Ok", {130, kTop + 142, 75, 25});
+  cmdCancel = PlaceButton(this, "cmdCancel", "&Cancel", {212, kTop + 142, 75, 25});
 }
 
 void TfrmAdvanced::SetTabOrder() {
-  QWidget* const order[] = {edsSecurity, edsUserName, edsPassword, chkAutostart, cmdOk, cmdCancel};
+  QWidget* const order[] = {edsSecurity, edsUserName, edsPassword,  edsSignIn, edsClientId,
+                            edsTenant,   cmdSignIn,   chkAutostart, cmdOk,     cmdCancel};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   edsSecurity->setFocus();
 }
@@ -98,6 +103,7 @@ void TfrmAdvanced::ConnectEvents() {
   connect(cmdOk, &QPushButton::clicked, this, [this] { cmdOkClick(cmdOk); });
   connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancelClick(cmdCancel); });
   connect(edsSecurity, &QComboBox::activated, this, [this] { edsSecurityChange(edsSecurity); });
+  ConnectSignInEvents();
 }
 
 void TfrmAdvanced::FormCreate(QObject*) {
@@ -105,7 +111,11 @@ void TfrmAdvanced::FormCreate(QObject*) {
     ShowChoices(**fields_.chosen);
   } else {
     const SecuritySettings stored = ReadSecuritySettingsFilledFrom(*fields_.imported);
-    ShowChoices({stored.security, stored.userName, {}, os::AutostartEntryExists()});
+    ShowChoices({stored.security,
+                 stored.userName,
+                 {},
+                 os::AutostartEntryExists(),
+                 ReadSignInSettingsProposed(stored.userName, fields_.imported->signIn)});
   }
   portAtOpening_ = fields_.port->text();
   proposedAtOpening_ = *fields_.proposedPort;
@@ -117,6 +127,7 @@ void TfrmAdvanced::ShowChoices(const AdvancedChoices& choices) {
   edsSecurity->setCurrentIndex(static_cast<int>(choices.security));
   edsUserName->setText(ToQString(choices.userName));
   chkAutostart->setChecked(choices.autostart);
+  ShowSignIn(choices.signIn);
 }
 
 void TfrmAdvanced::AssignHints() {
@@ -133,6 +144,7 @@ void TfrmAdvanced::AssignHints() {
       QStringLiteral("Puts Pelorin in your notification area each time you log in."));
   cmdCancel->setToolTip(QStringLiteral("Closes this dialog and cancels all the changes."));
   cmdOk->setToolTip(QStringLiteral("Closes this dialog and saves all changes you've made."));
+  AssignSignInHints();
 }
 
 void TfrmAdvanced::edsSecurityChange(QObject*) {
@@ -152,6 +164,7 @@ void TfrmAdvanced::cmdOkClick(QObject*) {
   choices.password = FromQString(edsPassword->text());
   if (choices.password.empty() && *fields_.chosen) choices.password = (*fields_.chosen)->password;
   choices.autostart = chkAutostart->isChecked();
+  choices.signIn = ChosenSignIn();
   *fields_.chosen = std::move(choices);
   CloseAndRelease();
 }
@@ -160,7 +173,10 @@ namespace {
 
 void SaveSecurity(const AdvancedChoices& chosen) {
   try {
-    if (!WriteSecuritySettings({chosen.security, chosen.userName})) os::ShowMessage(kNotSaved);
+    if (!WriteSecuritySettings({chosen.security, chosen.userName}) ||
+        !WriteSignInSettings(chosen.signIn)) {
+      os::ShowMessage(kNotSaved);
+    }
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
@@ -180,7 +196,7 @@ void ApplyAutostart(bool wanted) {
 
 void SaveAdvancedChoices(const AdvancedChoices& chosen, const std::string& server) {
   SaveSecurity(chosen);
-  if (!chosen.userName.empty() && !chosen.password.empty()) {
+  if (!UsesOAuth(chosen.signIn.choice) && !chosen.userName.empty() && !chosen.password.empty()) {
     SavePassword(server, chosen.userName, chosen.password);
   }
   ApplyAutostart(chosen.autostart);

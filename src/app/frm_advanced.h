@@ -1,15 +1,18 @@
 // The advanced settings, opened from the settings dialog: how the connection to the server is
-// secured, the user name and password it asks for, and whether the program starts when the
-// user logs in. OK hands the choices to the settings dialog, whose own OK saves them with the
-// server they belong to (security and user name under the program's registry key, the
-// password in the keyring, the autostart entry); Cancel drops them, the port proposed
+// secured, the user name and password it asks for or OAuth2 sign-in instead, and whether the
+// program starts when the user logs in. OK hands the choices to the settings dialog, whose own OK
+// saves them with the server they belong to (security and user name under the program's registry
+// key, the password in the keyring, the autostart entry); Cancel drops them, the port proposed
 // meanwhile included. Either releases the dialog.
 #pragma once
 
 #include <QDialog>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "app/sign_in_settings.h"
+#include "desktop/oauth_token_source.h"
 #include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 
@@ -28,6 +31,7 @@ struct AdvancedChoices {
   std::string userName;
   std::string password;  // empty: the keyring keeps what it has
   bool autostart = false;
+  SignInSettings signIn;
 };
 
 // Saves `chosen`, the password for `server`; what cannot be saved is reported in a box.
@@ -42,6 +46,9 @@ struct ServerFields {
   std::string* proposedPort = nullptr;
   std::optional<AdvancedChoices>* chosen = nullptr;
   const MailSetup* imported = nullptr;
+  // The server and the address, for "Sign in..." (may be null: signing in then names none).
+  const QLineEdit* server = nullptr;
+  const QLineEdit* address = nullptr;
 };
 
 class TfrmAdvanced : public QDialog {
@@ -57,6 +64,15 @@ class TfrmAdvanced : public QDialog {
   QLineEdit* edsUserName;
   QLabel* Label3;
   QLineEdit* edsPassword;
+  QGroupBox* GroupBox2;
+  QLabel* Label4;
+  QComboBox* edsSignIn;
+  QLabel* Label5;
+  QLineEdit* edsClientId;
+  QLabel* Label6;
+  QLineEdit* edsTenant;
+  QPushButton* cmdSignIn;
+  QLabel* lblSignIn;
   QCheckBox* chkAutostart;
   QPushButton* cmdOk;
   QPushButton* cmdCancel;
@@ -65,6 +81,8 @@ class TfrmAdvanced : public QDialog {
   void cmdOkClick(QObject* Sender);
   void cmdCancelClick(QObject* Sender);
   void edsSecurityChange(QObject* Sender);
+  void edsSignInChange(QObject* Sender);
+  void cmdSignInClick(QObject* Sender);
 
   // Escape and the window's close act as Cancel.
   void reject() override;
@@ -72,6 +90,14 @@ class TfrmAdvanced : public QDialog {
  private:
   void SetUpWindow();
   void CreateSecurityGroup();
+  // The sign-in group (frm_advanced_sign_in.cpp).
+  void CreateSignInGroup();
+  void ConnectSignInEvents();
+  void AssignSignInHints();
+  void ShowSignIn(const SignInSettings& signIn);
+  SignInSettings ChosenSignIn() const;
+  void EnableSignInFields();
+  void SignInAnswered(const oauth::TokenAnswer& answer);
   void CreateAutostartAndButtons();
   void SetTabOrder();
   void ConnectEvents();
@@ -84,6 +110,9 @@ class TfrmAdvanced : public QDialog {
   QString portAtOpening_;
   std::string proposedAtOpening_;
   bool closed_ = false;
+  // Made at the first "Sign in..." and kept while the dialog is open.
+  std::unique_ptr<oauth::TokenSource> tokens_;
+  bool signingIn_ = false;  // a sign-in is under way: the button waits for its answer
 };
 
 }  // namespace pelorin

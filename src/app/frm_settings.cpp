@@ -15,6 +15,7 @@
 #include "app/mail_client_import.h"
 #include "app/qstring_text.h"
 #include "app/security_settings.h"
+#include "app/sign_in_settings.h"
 #include "desktop/mailto_association.h"
 #include "mail/mailto_link.h"
 #include "os/kernel.h"
@@ -207,6 +208,7 @@ void TfrmSettings::SaveAdvanced() {
   try {
     DropTrustedCertificateUnlessFor(SmtpServer, SmtpPort);
     if (!chosen_) FillEmptySecuritySettings(imported_);
+    if (!chosen_) FillEmptySignIn(imported_.signIn);
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
@@ -239,7 +241,8 @@ void TfrmSettings::cmdMailToClick(QObject*) {
 void TfrmSettings::cmdAdvancedClick(QObject*) {
   // One closed a moment ago may still wait for its release.
   if (!frmAdvanced || !frmAdvanced->isVisible()) {
-    frmAdvanced = new TfrmAdvanced(this, {edsPort, &proposedPort_, &chosen_, &imported_});
+    frmAdvanced =
+        new TfrmAdvanced(this, {edsPort, &proposedPort_, &chosen_, &imported_, edsSMTP, edsEmail});
   }
   frmAdvanced->show();
   frmAdvanced->raise();

@@ -86,6 +86,7 @@ class TfrmSettings : public QWidget {
   void LookUpAddress();
   void ShowLookupOutcome(const setup::LookupOutcome& outcome);
   QStringList FillEmptyFields(const setup::FoundServer& found, bool& securityKept);
+  bool ProposeSignIn(const setup::FoundServer& found);
   std::string UsersSecurity() const;
   void ShowLookupText(const QString& text, const QString& details);
 

@@ -9,6 +9,7 @@
 #include "app/frm_settings.h"
 #include "app/qstring_text.h"
 #include "app/security_settings.h"
+#include "app/sign_in_settings.h"
 
 namespace pelorin {
 namespace {
@@ -99,7 +100,8 @@ void TfrmSettings::ShowLookupOutcome(const setup::LookupOutcome& outcome) {
   }
   const setup::FoundServer& found = *outcome.found;
   bool securityKept = false;
-  const QStringList filled = FillEmptyFields(found, securityKept);
+  QStringList filled = FillEmptyFields(found, securityKept);
+  if (ProposeSignIn(found)) filled << QStringLiteral("OAuth2 sign-in");
   const QString summary = Summary(found);
   QString details = QStringLiteral("Found for %1 in %2: %3.")
                         .arg(domain, Text(setup::FoundByName(found.source)), summary);
@@ -155,6 +157,17 @@ QStringList TfrmSettings::FillEmptyFields(const setup::FoundServer& found, bool&
     filled << QStringLiteral("security");
   }
   return filled;
+}
+
+// OAuth2 where the provider wants it, for its own server, while the user has chosen no
+// sign-in: neither in the advanced settings now nor stored.
+bool TfrmSettings::ProposeSignIn(const setup::FoundServer& found) {
+  const std::string proposed = ProposedSignIn(found);
+  if (proposed.empty() || chosen_ || SignInIsStored()) return false;
+  if (edsSMTP->text().trimmed().compare(Text(found.host), Qt::CaseInsensitive) != 0) return false;
+  if (imported_.signIn == proposed) return false;
+  imported_.signIn = proposed;
+  return true;
 }
 
 // The security the user chose, stored or imported, as the settings keep it.

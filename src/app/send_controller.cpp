@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/password_source.h"
 #include "app/security_settings.h"
+#include "app/sign_in_settings.h"
 #include "app/startup.h"
 #include "mail/compose_message.h"
 #include "mail/mailto_link.h"
@@ -22,6 +23,9 @@ const char* const kNothingToSend = "Nothing to send: write a subject or a body f
 const char* const kSignInNeedsTls =
     "Mail not sent: signing in needs STARTTLS or SSL/TLS (advanced settings), as a password is "
     "never sent in plain text; it stays queued for the next send.";
+const char* const kOAuthNeedsTls =
+    "Mail not sent: OAuth2 sign-in needs STARTTLS or SSL/TLS (advanced settings), as a sign-in "
+    "token is never sent in plain text; it stays queued for the next send.";
 const char* const kNoPassword =
     "Mail not sent: no password was given; it stays queued for the next send.";
 
@@ -88,6 +92,12 @@ SendSettings SettingsForSend() {
   settings.smtp.security = security.security;
   settings.smtp.userName = security.userName;
   settings.trustedCertificate = ReadTrustedCertificate(SmtpServer, SmtpPort);
+  const SignInSettings signIn = ReadSignInSettings(security.userName);
+  if (UsesOAuth(signIn.choice)) {
+    // The account signing in: the user name where one is set, else the sender's address.
+    if (settings.smtp.userName.empty()) settings.smtp.userName = SenderAddress;
+    settings.oauth = OAuthClientFor(signIn, settings.smtp.userName, SmtpServer);
+  }
   return settings;
 }
 
@@ -121,8 +131,14 @@ SendPress SendController::Press(const SendFields& fields) {
     Start(settings);
     return {SendPress::Next::Started, {}, {}, {}};
   }
-  // Nothing to ask for: the session would refuse to send the password anyway.
-  if (settings.smtp.security == SmtpSecurity::None) return Shown(kSignInNeedsTls);
+  // Nothing to ask for: the session would refuse to send the password or token anyway.
+  if (settings.smtp.security == SmtpSecurity::None) {
+    return Shown(settings.oauth ? kOAuthNeedsTls : kSignInNeedsTls);
+  }
+  if (settings.oauth) {
+    Start(settings);  // the workflow asks for the token
+    return {SendPress::Next::Started, {}, {}, {}};
+  }
   return {SendPress::Next::AskPassword, {}, {}, std::move(settings)};
 }
 

@@ -206,6 +206,7 @@ void SendWorkflow::Send(const SendSettings& settings) {
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
+    tokenTries_ = {};
     StartSend();
     return;
   }
@@ -249,7 +250,7 @@ void SendWorkflow::StartSend() {
   }
   phase_ = SendPhase::Starting;
   QMetaObject::invokeMethod(
-      this, [this, generation] { BeginConversation(generation); }, Qt::QueuedConnection);
+      this, [this, generation] { Connect(generation); }, Qt::QueuedConnection);
 }
 
 void SendWorkflow::DialThread(std::string dialEntry, std::shared_ptr<SendWorkerLink> link,
@@ -267,7 +268,7 @@ void SendWorkflow::DialEnded(unsigned generation, const std::string& refusal) {
   AssertInWindowThread();
   if (generation != sendGeneration_) return;
   if (!refusal.empty()) return DialRefused(refusal);
-  BeginConversation(generation);
+  Connect(generation);
 }
 
 void SendWorkflow::SetProgress(const QString& text) {
@@ -283,6 +284,13 @@ void SendWorkflow::DialRefused(const std::string& text) {
   phase_ = SendPhase::Idle;
   report_.dialRefusal = text;
   EndSend();
+}
+
+// With OAuth2 a token comes first (over the line just dialled, where one was).
+void SendWorkflow::Connect(unsigned generation) {
+  if (generation != sendGeneration_) return;
+  if (settings_.oauth) return AskForToken(generation, false);
+  BeginConversation(generation);
 }
 
 // Status, timer and conversation state are in place before the worker connects, so before any
@@ -498,6 +506,8 @@ void SendWorkflow::Follow(const SmtpTurn& turn) {
 // The box first, QUIT once it is closed. Meanwhile the time-out rests: the user, not the
 // server, is being waited for.
 void SendWorkflow::ShowHalt(const SmtpHalt& halt) {
+  // A refused token that a new one may mend is not the user's business yet.
+  if (TokenRetryLeft()) return Follow(session_.GoOn(*Sockets1));
   EnterBox();
   os::OpenBox(os::MessageRequest(HaltText(halt)), this, [this, conversation = conversation_](int) {
     if (!LeaveBox(conversation)) return;
@@ -549,6 +559,7 @@ void SendWorkflow::GatherOutcome() {
   report_.accepted.insert(report_.accepted.end(), outcome.accepted.begin(), outcome.accepted.end());
   report_.refused.insert(report_.refused.end(), outcome.dropped.begin(), outcome.dropped.end());
   report_.signInRefused = report_.signInRefused || outcome.signInRefused;
+  report_.tokenRefused = report_.tokenRefused || outcome.tokenRefused;
   report_.deferredRecipients.insert(report_.deferredRecipients.end(),
                                     outcome.deferredRecipients.begin(),
                                     outcome.deferredRecipients.end());
@@ -564,6 +575,7 @@ void SendWorkflow::FinishSend() {
   Timer1->stop();
   StepTimer->stop();
   phase_ = SendPhase::Idle;
+  if (RetryRefusedToken()) return;
   GatherOutcome();
   if (again && !outbox_.Empty()) {
     // Messages queued after the conversation stopped taking them go out now, over the line
@@ -580,7 +592,8 @@ void SendWorkflow::FinishSend() {
 // messages are back in the window or in the refused folder, and their files may go; one whose
 // text could be kept nowhere stays queued.
 void SendWorkflow::EndSend() {
-  outbox_.ReturnSetAside();  // owed to recipients refused for now, for the next send
+  settings_.smtp.accessToken.clear();  // the source keeps it; a send needs it no longer
+  outbox_.ReturnSetAside();            // owed to recipients refused for now, for the next send
   report_.stillQueued = outbox_.Size();
   NoteLastErrors();
   const std::vector<OutboxMessage> refused = report_.refused;
@@ -646,7 +659,7 @@ void SendWorkflow::Shutdown() {
   AssertInWindowThread();
   Timer1->stop();
   if (phase_ == SendPhase::ShowingBox || phase_ == SendPhase::ShowingBoxThenAgain ||
-      phase_ == SendPhase::ShowingStartFailure) {
+      phase_ == SendPhase::ShowingStartFailure || phase_ == SendPhase::GettingToken) {
     phase_ = SendPhase::Idle;
   }
   workerLink_->Close();

@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "desktop/oauth_token_source.h"
 #include "outbox/outbox_folder.h"
 #include "transport/outbox.h"
 #include "transport/smtp_session.h"
@@ -37,6 +39,8 @@ struct SendSettings {
   bool useDialup = false;
   SmtpOptions smtp;                // security, user name and password
   std::string trustedCertificate;  // SHA-256 fingerprint the user chose to trust, or empty
+  // OAuth2 sign-in: the client and account a token is asked for before each conversation.
+  std::optional<oauth::Client> oauth = std::nullopt;
 };
 
 // Where a send stands; nothing of it is kept beside the phase.
@@ -51,8 +55,9 @@ enum class SendPhase {
   ShowingBox,           // a box about the conversation is open; its closing lets it go on
   ShowingBoxThenAgain,  // ... and a message came meanwhile: another send follows
   ShowingStartFailure,  // the connect failed at once; the send ends when its box is closed
+  GettingToken,         // OAuth2: the token source is asked (or the user signs in) first
 };
-inline constexpr std::array<std::string_view, 10> kSendPhaseNames = {
+inline constexpr std::array<std::string_view, 11> kSendPhaseNames = {
     "idle",
     "dialling",
     "starting",
@@ -63,6 +68,7 @@ inline constexpr std::array<std::string_view, 10> kSendPhaseNames = {
     "showing a box",
     "showing a box, another send to follow",
     "showing the connect's failure",
+    "getting a sign-in token",
 };
 
 // What became of the messages since the send that the user last started.
@@ -73,6 +79,7 @@ struct SendReport {
   std::string failure;         // why the first conversation that failed did, in a few words
   std::string dialRefusal;     // the dial-up unit's text when the dial stopped the send
   bool signInRefused = false;  // the password must be asked for again
+  bool tokenRefused = false;   // the server refused the OAuth2 token, renewed and signed in anew
   std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
   // Alike, refused for now: their messages stay queued for them alone.
   std::vector<std::string> deferredRecipients;
@@ -153,7 +160,16 @@ class SendWorkflow : public QObject {
   void StartSend();
   void DialEnded(unsigned generation, const std::string& refusal);
   void DialRefused(const std::string& text);
+  void Connect(unsigned generation);
   void BeginConversation(unsigned generation);
+  // OAuth2 (send_workflow_token.cpp).
+  void AskForToken(unsigned generation, bool renew);
+  void SignInForToken(unsigned generation);
+  void TokenAnswered(unsigned generation, const oauth::TokenAnswer& answer);
+  oauth::TokenSource* Tokens(std::string& failure);
+  bool TokenRetryLeft() const;
+  bool RetryRefusedToken();
+  void EndWithoutConversation(const std::string& failure);
   void ConnectReturned(unsigned generation, const std::string& failure,
                        const std::vector<SocketFailure>& reported);
   void ShowStartFailure(const std::string& failure);
@@ -188,6 +204,14 @@ class SendWorkflow : public QObject {
   unsigned conversation_ = 0;    // tells errors and boxes of an earlier conversation apart
   std::uint64_t stepsSeen_ = 0;  // the session's steps when StepTimer last started
   std::shared_ptr<SendWorkerLink> workerLink_;
+  // Made at the first OAuth2 send and kept: it holds the access token in memory.
+  std::unique_ptr<oauth::TokenSource> tokens_;
+  // What this Send has done about a refused token: renewed it once, then at most one sign-in
+  // in the browser, never more.
+  struct TokenTries {
+    bool renewed = false;
+    bool signedIn = false;
+  } tokenTries_;
 };
 
 }  // namespace pelorin

@@ -12,6 +12,9 @@ struct MailSetup {
   std::string port;      // decimal text; empty when the source names none
   std::string security;  // "none", "starttls" or "tls"; empty without a server
   std::string user;
+  // The sign-in proposed for the server, as the settings keep it ("oauth2-google"); empty
+  // for a password or none.
+  std::string signIn = {};
   bool operator==(const MailSetup&) const = default;
 
   // A source counts once it gives an address or a server.

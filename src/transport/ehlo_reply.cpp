@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <initializer_list>
 #include <utility>
 
 namespace pelorin {
@@ -81,14 +82,27 @@ EhloExtensions ParseEhloReply(std::string_view reply) {
   return extensions;
 }
 
-std::string ChooseAuthMethod(const EhloExtensions& extensions) {
-  for (const char* method : {"PLAIN", "LOGIN"}) {
+namespace {
+
+std::string FirstOffered(const EhloExtensions& extensions,
+                         std::initializer_list<const char*> methods) {
+  for (const char* method : methods) {
     if (std::find(extensions.authMethods.begin(), extensions.authMethods.end(), method) !=
         extensions.authMethods.end()) {
       return method;
     }
   }
   return {};
+}
+
+}  // namespace
+
+std::string ChooseAuthMethod(const EhloExtensions& extensions) {
+  return FirstOffered(extensions, {"PLAIN", "LOGIN"});
+}
+
+std::string ChooseTokenAuthMethod(const EhloExtensions& extensions) {
+  return FirstOffered(extensions, {"OAUTHBEARER", "XOAUTH2"});
 }
 
 }  // namespace pelorin

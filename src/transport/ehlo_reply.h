@@ -25,5 +25,7 @@ EhloExtensions ParseEhloReply(std::string_view reply);
 
 // The method to sign in with: PLAIN, else LOGIN; empty when the server offers neither.
 std::string ChooseAuthMethod(const EhloExtensions& extensions);
+// The method to sign in with an OAuth2 token: OAUTHBEARER, else XOAUTH2; empty for neither.
+std::string ChooseTokenAuthMethod(const EhloExtensions& extensions);
 
 }  // namespace pelorin

@@ -5,7 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include "transport/sasl_oauth.h"
 #include "transport/shared_data.h"
+#include "transport/sign_in_advice.h"
 #include "transport/smtp_command_text.h"
 #include "transport/smtp_reply.h"
 #include "transport/smtp_session_rules.h"
@@ -34,6 +36,25 @@ constexpr const char* kSignInInPlainText =
     "never sent in plain text. Choose STARTTLS or SSL/TLS in the advanced settings; the "
     "messages stay queued.";
 
+constexpr const char* kTokenInPlainText =
+    "OAuth2 sign-in is chosen, but the connection to the server is not encrypted, and a "
+    "sign-in token is never sent in plain text. Choose STARTTLS or SSL/TLS in the advanced "
+    "settings; the messages stay queued.";
+
+std::string NoTokenSignIn(const EhloExtensions& extensions) {
+  const std::string offered =
+      extensions.authMethods.empty() ? "no sign-in at all" : JoinedMethods(extensions.authMethods);
+  return "OAuth2 sign-in is chosen, but the server offers neither OAUTHBEARER nor XOAUTH2; it "
+         "offers " +
+         offered + ". The messages stay queued.";
+}
+
+// The challenge's text: the first line after "334 ".
+std::string ChallengeText(const std::string& reply) {
+  const std::string line = reply.substr(0, reply.find_first_of("\r\n"));
+  return line.size() > 4 ? line.substr(4) : std::string();
+}
+
 std::string NoKnownSignIn(const EhloExtensions& extensions) {
   if (extensions.authMethods.empty()) {
     return "The server does not offer to sign in (no AUTH in its reply to EHLO), but a user "
@@ -61,6 +82,9 @@ void SmtpSession::Prepare(SmtpSocket& socket, const std::string& server, const s
   if (options_.security != SmtpSecurity::None) PreloadTlsModule();
   signedIn_ = false;
   authMethod_.clear();
+  tokenError_.clear();
+  server_ = server;
+  port_ = port.empty() ? "25" : port;
   pipelining_ = false;
   transferFor_.reset();
   socket.SetIPAddr(server);
@@ -183,6 +207,7 @@ SmtpTurn SmtpSession::AnswerStep(SmtpSocket& socket, SmtpState step, int code,
     case SmtpState::Auth:
     case SmtpState::AuthUserName:
     case SmtpState::AuthPassword:
+    case SmtpState::AuthTokenError:
       return AnswerAuth(socket, code, reply);
     case SmtpState::Handshake:  // never awaited: no command asks for it
     case SmtpState::Idle:
@@ -240,8 +265,7 @@ SmtpTurn SmtpSession::AnswerEhlo(SmtpSocket& socket, int code, const std::string
   }
   if (!IsTransientOrPermanentFailure(code)) return WaitPast();
   // A server that knows no EHLO still takes HELO, when nothing needs an extension.
-  const bool needsExtensions =
-      options_.security == SmtpSecurity::StartTls || !options_.userName.empty();
+  const bool needsExtensions = options_.security == SmtpSecurity::StartTls || options_.SignsIn();
   if (code >= 500 && !needsExtensions) {
     SendCommand(socket, SmtpState::Helo, "HELO " + WithoutLineBreaksOrNul(socket.HeloName()));
     return {};
@@ -259,7 +283,7 @@ SmtpTurn SmtpSession::AfterExtensions(SmtpSocket& socket) {
     SendCommand(socket, SmtpState::StartTls, "STARTTLS");
     return {};
   }
-  if (!options_.userName.empty() && !signedIn_) return SignIn(socket);
+  if (options_.SignsIn() && !signedIn_) return SignIn(socket);
   return BeginMessage(socket);
 }
 
@@ -290,12 +314,18 @@ SmtpTurn SmtpSession::TlsEstablished(SmtpSocket& socket) {
   return {};
 }
 
-// PLAIN, else LOGIN; never over a connection that is not encrypted.
+// PLAIN, else LOGIN, or with a token OAUTHBEARER, else XOAUTH2; never over a connection that
+// is not encrypted.
 SmtpTurn SmtpSession::SignIn(SmtpSocket& socket) {
+  if (!secured_ && SignsInWithToken()) {
+    return Halt(SmtpHalt::Kind::Refusal, kTokenInPlainText, false,
+                "a sign-in token is never sent in plain text");
+  }
   if (!secured_) {
     return Halt(SmtpHalt::Kind::Refusal, kSignInInPlainText, false,
                 "a password is never sent in plain text");
   }
+  if (SignsInWithToken()) return SignInWithToken(socket);
   authMethod_ = ChooseAuthMethod(extensions_);
   if (authMethod_.empty()) {
     return Halt(SmtpHalt::Kind::Refusal, NoKnownSignIn(extensions_), false,
@@ -311,6 +341,25 @@ SmtpTurn SmtpSession::SignIn(SmtpSocket& socket) {
   return {};
 }
 
+bool SmtpSession::SignsInWithToken() const {
+  return !options_.accessToken.empty();
+}
+
+SmtpTurn SmtpSession::SignInWithToken(SmtpSocket& socket) {
+  authMethod_ = ChooseTokenAuthMethod(extensions_);
+  if (authMethod_.empty()) {
+    return Halt(SmtpHalt::Kind::Refusal, NoTokenSignIn(extensions_), false,
+                "the server offers neither OAUTHBEARER nor XOAUTH2");
+  }
+  const std::string& user = options_.userName.empty() ? SenderAddress : options_.userName;
+  const std::string& token = options_.accessToken;
+  const std::string response = authMethod_ == "OAUTHBEARER"
+                                   ? sasl::OAuthBearerInitialResponse(user, server_, port_, token)
+                                   : sasl::XOAuth2InitialResponse(user, token);
+  SendCommand(socket, SmtpState::Auth, "AUTH " + authMethod_ + " " + response);
+  return {};
+}
+
 SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string& reply) {
   if (code == 235) {
     signedIn_ = true;
@@ -318,13 +367,21 @@ SmtpTurn SmtpSession::AnswerAuth(SmtpSocket& socket, int code, const std::string
   }
   if (code == 334) return AnswerChallenge(socket, reply);
   if (!IsTransientOrPermanentFailure(code)) return WaitPast();
+  if (SignsInWithToken()) return RefuseToken(reply);
   return RefuseSignIn(reply);
 }
 
 // The challenges a method answers are bounded: PLAIN gives everything with its command, LOGIN
-// answers two (the user name, then the password). A server that asks for more would keep the
-// send waiting for ever, a challenge at a time.
+// answers two (the user name, then the password), a token one (the error that refuses it,
+// answered so that the server gives its final reply, RFC 7628). A server that asks for more
+// would keep the send waiting for ever, a challenge at a time.
 SmtpTurn SmtpSession::AnswerChallenge(SmtpSocket& socket, const std::string& reply) {
+  if (SignsInWithToken() && state_ == SmtpState::Auth) {
+    tokenError_ = sasl::TokenErrorWords(sasl::ParseTokenError(ChallengeText(reply)));
+    SendCommand(socket, SmtpState::AuthTokenError,
+                std::string(sasl::ErrorChallengeAnswer(authMethod_)));
+    return {};
+  }
   if (authMethod_ == "LOGIN" && state_ == SmtpState::Auth) {
     SendCommand(socket, SmtpState::AuthUserName, Base64(options_.userName));
     return {};
@@ -340,16 +397,39 @@ SmtpTurn SmtpSession::AnswerChallenge(SmtpSocket& socket, const std::string& rep
                          "the server kept asking for more to sign in");
 }
 
+// A provider that takes no password at all says so in its own words: the advice follows them.
 SmtpTurn SmtpSession::RefuseSignIn(const std::string& reply) {
+  const std::string advice = PasswordRefusalAdvice(reply);
   if (SmtpReplyCode(reply) == 535) {
     outcome_.signInRefused = true;
     return Halt(SmtpHalt::Kind::Refusal,
                 reply +
                     "\r\nThe server refused the user name or the password. The messages "
-                    "stay queued; the password is asked for again at the next send.",
+                    "stay queued; the password is asked for again at the next send." +
+                    (advice.empty() ? "" : "\r\n" + advice),
                 false, "the server refused the user name or password");
   }
+  if (!advice.empty()) {
+    return Halt(SmtpHalt::Kind::Refusal, reply + "\r\n" + advice, false, kRefusedByServer);
+  }
   return Refuse(reply, false);
+}
+
+// 535, or any permanent refusal once the server's challenge has said why (RFC 7628), is the
+// token's; a passing trouble (4xx) is the server's.
+SmtpTurn SmtpSession::RefuseToken(const std::string& reply) {
+  const int code = SmtpReplyCode(reply);
+  if (code != 535 && !(code >= 500 && state_ == SmtpState::AuthTokenError)) {
+    return Refuse(reply, false);
+  }
+  outcome_.tokenRefused = true;
+  const std::string shownWhy = tokenError_.empty() ? "" : " (" + tokenError_ + ")";
+  return Halt(
+      SmtpHalt::Kind::Refusal,
+      reply + "\r\nThe server refused the OAuth2 sign-in token" + shownWhy +
+          ". The messages stay queued.",
+      false,
+      "the server refused the sign-in token" + (tokenError_.empty() ? "" : ": " + tokenError_));
 }
 
 SmtpTurn SmtpSession::AnswerHelo(SmtpSocket& socket, int code, const std::string& reply) {

@@ -55,12 +55,16 @@ enum class SmtpSecurity { None, StartTls, Tls };
 
 struct SmtpOptions {
   SmtpSecurity security = SmtpSecurity::None;
-  std::string userName;  // empty: no sign-in
+  std::string userName;  // empty: no sign-in with a password
   std::string password;
+  // OAuth2 (OAUTHBEARER, else XOAUTH2) instead of the password: the access token, for the
+  // account `userName` (the sender's address when empty).
+  std::string accessToken;
   // EHLO (and the extensions it brings) even without security, for measuring against
   // servers that offer them in plain text.
   bool extended = false;
-  bool UsesEhlo() const { return extended || security != SmtpSecurity::None || !userName.empty(); }
+  bool SignsIn() const { return !userName.empty() || !accessToken.empty(); }
+  bool UsesEhlo() const { return extended || security != SmtpSecurity::None || SignsIn(); }
 };
 
 // What one conversation came to, counted from its SmtpStartSession.
@@ -71,6 +75,7 @@ struct SmtpOutcome {
   bool failed = false;  // a refusal, an error, a time-out or a lost connection ended it early
   std::string failure;  // why, in a few words, for the status line; empty when not failed
   bool signInRefused = false;  // the server refused the user name or password
+  bool tokenRefused = false;   // the server refused the OAuth2 access token
   // Recipients the server refused for good of messages it took for the others:
   // "<address>: <reply>".
   std::vector<std::string> refusedRecipients;
@@ -141,9 +146,12 @@ class SmtpSession {
   SmtpTurn AfterExtensions(SmtpSocket& socket);
   SmtpTurn AnswerStartTls(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn SignIn(SmtpSocket& socket);
+  SmtpTurn SignInWithToken(SmtpSocket& socket);
+  bool SignsInWithToken() const;
   SmtpTurn AnswerAuth(SmtpSocket& socket, int code, const std::string& reply);
   SmtpTurn AnswerChallenge(SmtpSocket& socket, const std::string& reply);
   SmtpTurn RefuseSignIn(const std::string& reply);
+  SmtpTurn RefuseToken(const std::string& reply);
   SmtpTurn AnswerQuit(SmtpSocket& socket, int code, const std::string& reply);
 
   // The mail transaction at any depth (smtp_session_transaction.cpp).
@@ -202,6 +210,9 @@ class SmtpSession {
   bool secured_ = false;     // TLS is up, from the first byte or after STARTTLS
   bool signedIn_ = false;
   std::string authMethod_;
+  std::string tokenError_;  // what the server's error challenge said of the token, in words
+  std::string server_;      // as OAUTHBEARER names them
+  std::string port_;
   // The transaction whose replies are being read: its MAIL FROM's refusal, its recipients.
   std::string mailRefusal_;
   SmtpRecipientCount recipients_;

@@ -18,16 +18,17 @@ enum class SmtpState : int {
   MessageData = 6,  // the reply to the message data and its end-of-data mark
   Quit = 7,         // the reply to QUIT
   // Only when the connection is to be secured or signed in to:
-  Ehlo = 8,           // the reply to EHLO
-  StartTls = 9,       // the reply to STARTTLS
-  Handshake = 10,     // none: the TLS handshake after STARTTLS is under way
-  Auth = 11,          // the reply to AUTH
-  AuthUserName = 12,  // AUTH LOGIN: the reply to the user name
-  AuthPassword = 13,  // AUTH LOGIN: the reply to the password
+  Ehlo = 8,             // the reply to EHLO
+  StartTls = 9,         // the reply to STARTTLS
+  Handshake = 10,       // none: the TLS handshake after STARTTLS is under way
+  Auth = 11,            // the reply to AUTH
+  AuthUserName = 12,    // AUTH LOGIN: the reply to the user name
+  AuthPassword = 13,    // AUTH LOGIN: the reply to the password
+  AuthTokenError = 14,  // OAuth2: the final reply after the token was refused in a challenge
 };
 
 // What each state awaits the reply to, as a message names it after "after ".
-inline constexpr std::array<std::string_view, 14> kSmtpStepNames = {
+inline constexpr std::array<std::string_view, 15> kSmtpStepNames = {
     "the end of the conversation",
     "connecting",
     "HELO",
@@ -42,6 +43,7 @@ inline constexpr std::array<std::string_view, 14> kSmtpStepNames = {
     "AUTH",
     "the user name",
     "the password",
+    "the answer to the refused sign-in token",
 };
 
 constexpr std::string_view SmtpStepName(SmtpState state) {

@@ -28,6 +28,8 @@
 #include "os/kernel.h"
 #include "os/msgbox.h"
 #include "support/desktop_file_validate.h"
+#include "support/event_loop.h"
+#include "support/scripted_tokens.h"
 
 namespace pelorin {
 namespace {
@@ -402,6 +404,84 @@ TEST_F(FrmAdvancedTest, AnAutostartEntryThatCannotBeWrittenIsReported) {
               ElementsAre(os::BoxRequest{"Unable to create the folder " +
                                              environment_.Scratch().File("conf/autostart") + ".",
                                          "Pelorin32", os::BoxButtons::Ok, os::BoxIcon::Error}));
+}
+
+// ---- Sign-in ----------------------------------------------------------------------------
+
+void ChooseSignIn(TfrmAdvanced& advanced, SignInChoice choice) {
+  const int index = static_cast<int>(choice);
+  advanced.edsSignIn->setCurrentIndex(index);
+  emit advanced.edsSignIn->activated(index);
+}
+
+TEST_F(FrmAdvancedTest, TheSignInGroupLiesInsideWithAHintForEachControl) {
+  TfrmAdvanced& advanced = Open();
+  ExpectLaidOutInside(advanced.GroupBox2);
+  for (QLabel* label : {advanced.Label4, advanced.Label5, advanced.Label6}) {
+    EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+  }
+  for (QWidget* control : std::initializer_list<QWidget*>{advanced.edsSignIn, advanced.edsClientId,
+                                                          advanced.edsTenant, advanced.cmdSignIn}) {
+    ExpectOneSentenceHint(control);
+  }
+}
+
+TEST_F(FrmAdvancedTest, TheSignInChoiceGoesThroughTheRegistryWithTheSettingsOk) {
+  struct Case {
+    SignInChoice choice;
+    const char* clientId;
+    const char* tenant;
+    const char* stored;
+  };
+  for (const Case& c :
+       {Case{SignInChoice::OAuthGoogle, "g-client", "", "oauth2-google"},
+        Case{SignInChoice::OAuthMicrosoft, "m-client", "contoso.example", "oauth2-microsoft"},
+        Case{SignInChoice::OAuthOther, "", "", "oauth2-other"}}) {
+    SCOPED_TRACE(c.stored);
+    TfrmAdvanced& advanced = Open();
+    Choose(advanced, SmtpSecurity::Tls);
+    ChooseSignIn(advanced, c.choice);
+    EXPECT_FALSE(advanced.edsPassword->isEnabled()) << "OAuth2 has no password";
+    EXPECT_EQ(advanced.edsTenant->isEnabled(), c.choice == SignInChoice::OAuthMicrosoft);
+    advanced.edsClientId->setText(QString::fromLatin1(c.clientId));
+    advanced.edsTenant->setText(QString::fromLatin1(c.tenant));
+    Ok(advanced);
+    SaveSettings();
+    EXPECT_EQ(ReadSignInSettings(""), (SignInSettings{c.choice, c.clientId, c.tenant}));
+    EXPECT_THAT(ReadFile(environment_.CurrentUserHive()),
+                HasSubstr(std::string("\"Sign-in\"=\"") + c.stored + "\""));
+    TfrmAdvanced& reopened = Open();
+    EXPECT_EQ(reopened.edsSignIn->currentIndex(), static_cast<int>(c.choice));
+    EXPECT_EQ(reopened.edsClientId->text(), QString::fromLatin1(c.clientId));
+    Cancel(reopened);
+  }
+  EXPECT_THAT(boxes_.Boxes(), IsEmpty());
+}
+
+TEST_F(FrmAdvancedTest, SignInNowSignsInAsTheAddressAndSaysWhatCameOfIt) {
+  testing_support::TokenScript script;
+  script.signIns = {testing_support::Granted("t"),
+                    {oauth::TokenResult::Failed, {}, "you refused the consent"}};
+  testing_support::UseScriptedTokens(script);
+  settings_->edsEmail->setText(QStringLiteral("ann@example.org"));
+  settings_->edsSMTP->setText(QStringLiteral("smtp.office365.com"));
+  TfrmAdvanced& advanced = Open();
+  ChooseSignIn(advanced, SignInChoice::OAuthMicrosoft);
+  advanced.cmdSignIn->click();
+  EXPECT_FALSE(advanced.cmdSignIn->isEnabled()) << "one sign-in at a time";
+  ASSERT_TRUE(testing_support::RunEventsUntil(
+      [&] { return advanced.lblSignIn->text() == QStringLiteral("Signed in."); }));
+  ASSERT_EQ(script.clients.size(), 1u);
+  EXPECT_EQ(script.clients[0].account, "ann@example.org");
+  EXPECT_EQ(script.clients[0].server, "smtp.office365.com");
+  EXPECT_EQ(script.clients[0].provider, oauth::Provider::Microsoft);
+  advanced.cmdSignIn->click();
+  ASSERT_TRUE(testing_support::RunEventsUntil([&] { return !boxes_.Texts().empty(); }));
+  EXPECT_THAT(boxes_.Texts(), ElementsAre("Not signed in: you refused the consent"));
+  EXPECT_TRUE(advanced.cmdSignIn->isEnabled());
+  EXPECT_EQ(script.made, 1);
+  oauth::UseTokenSourceMaker({});
+  Cancel(advanced);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@
 #include "app/scripted_smtp_peer.h"
 #include "app/security_settings.h"
 #include "app/send_workflow.h"
+#include "app/sign_in_settings.h"
 #include "desktop/shell_tray.h"
 #include "os/dynlib.h"
 #include "os/kernel.h"
@@ -50,6 +51,7 @@
 #include "platform/dialup_key.h"
 #include "support/event_loop.h"
 #include "support/read_file.h"
+#include "support/scripted_tokens.h"
 #include "transport/sockets.h"
 
 // Readable failures for texts of the window.
@@ -438,22 +440,35 @@ TEST_F(SendWorkflowTest, AnAddressThatWouldBreakItsCommandIsRefusedBeforeAnythin
   EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
 }
 
-// A password never goes in plain text: with no encryption chosen nobody is asked for one, the
-// status says so at once, and the mail waits in the outbox for corrected settings.
+// A password or a token never goes in plain text: with no encryption chosen nobody is asked
+// for one, the status says so at once, and the mail waits in the outbox for corrected settings.
 TEST_F(SendWorkflowTest, SigningInWithoutEncryptionIsRefusedAtOnceWithoutAskingForThePassword) {
-  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, "ann"}));
-  TfrmMain& window = Create();
-  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
-  window.cmdMake->click();
-  EXPECT_EQ(Status(),
-            "Mail not sent: signing in needs STARTTLS or SSL/TLS (advanced settings), as a "
-            "password is never sent in plain text; it stays queued for the next send.");
-  EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
-  EXPECT_EQ(Queued(), 1u);
-  HandleAllDue();
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no password question";
+  testing_support::TokenScript tokens;
+  testing_support::UseScriptedTokens(tokens);
+  std::size_t queued = 0;
+  for (const auto& [signIn, what] :
+       {std::pair{pelorin::SignInChoice::Password, "password"},
+        std::pair{pelorin::SignInChoice::OAuthGoogle, "sign-in token"}}) {
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, "ann"}));
+    ASSERT_TRUE(pelorin::WriteSignInSettings({signIn, {}, {}}));
+    window_.reset();
+    TfrmMain& window = Create();
+    Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+    window.cmdMake->click();
+    EXPECT_NE(Status().find(std::string("as a ") + what +
+                            " is never sent in plain text; it stays queued"),
+              std::string::npos)
+        << Status();
+    EXPECT_EQ(window.Workflow().Phase(), SendPhase::Idle);
+    EXPECT_EQ(Queued(), ++queued) << "the earlier one waits too";
+    HandleAllDue();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no password question";
+  }
   EXPECT_TRUE(boxes_.Boxes().empty());
   EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
+  EXPECT_EQ(tokens.made, 0);
+  pelorin::oauth::UseTokenSourceMaker({});
 }
 
 TEST_F(SendWorkflowTest, SendWithoutSubjectOrBodySendsWhatIsQueuedAndNothingElse) {

@@ -11,6 +11,7 @@
 #include "app/globals.h"
 #include "app/program_world.h"
 #include "app/security_settings.h"
+#include "app/sign_in_settings.h"
 #include "os/msgbox.h"
 #include "setup/fake_network_lookup.h"
 #include "support/event_loop.h"
@@ -155,6 +156,40 @@ TEST_F(FrmSettingsLookupTest, FillsOnlyWhatIsEmptyOrItsOwnAndSaysWhatItFound) {
     delete frmSettings.data();
     app_test::WriteBytes(environment_.CurrentUserHive(), "REGEDIT4\r\n\r\n");
   }
+}
+
+TEST_F(FrmSettingsLookupTest, ProposesOAuth2ForItsProvidersServerWhereNoSignInIsChosen) {
+  struct Row {
+    const char* what;
+    std::string storedSignIn, server;
+    QString address;
+    SignInChoice afterOk;
+  };
+  for (const Row& row : {
+           Row{"Gmail", "", "", "me@gmail.com", SignInChoice::OAuthGoogle},
+           Row{"Outlook.com", "", "", "me@outlook.com", SignInChoice::OAuthMicrosoft},
+           Row{"a provider that takes a password", "", "", "me@yahoo.com", SignInChoice::None},
+           Row{"a sign-in stored", "password", "", "me@gmail.com", SignInChoice::None},
+           Row{"a server of the user's", "", "mail.mine.org*", "me@gmail.com", SignInChoice::None},
+       }) {
+    SCOPED_TRACE(row.what);
+    app_test::WriteBytes(environment_.CurrentUserHive(),
+                         "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Pelorin 32]\r\n"
+                         "\"Sign-in\"=\"" +
+                             row.storedSignIn + "\"\r\n\r\n");
+    frmSettings = new TfrmSettings;
+    Enter(frmSettings->edsSMTP, row.server);
+    EnterAddress(*frmSettings, row.address);
+    const QString tip = frmSettings->lblLookup->toolTip();
+    const qsizetype filled = tip.indexOf(QStringLiteral("Filled in:"));
+    EXPECT_EQ(filled >= 0 && tip.mid(filled).contains(QStringLiteral("OAuth2 sign-in")),
+              row.afterOk != SignInChoice::None)
+        << tip.toStdString();
+    frmSettings->cmdOk->click();
+    EXPECT_EQ(ReadSignInSettings("").choice, row.afterOk);
+    delete frmSettings.data();
+  }
+  EXPECT_TRUE(boxes_.Boxes().empty());
 }
 
 TEST_F(FrmSettingsLookupTest, CancelKeepsNothingOfWhatWasFound) {

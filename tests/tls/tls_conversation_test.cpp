@@ -16,6 +16,7 @@
 
 #include "support/event_loop.h"
 #include "support/read_file.h"
+#include "tls/tls_test_server.h"
 #include "transport/outbox.h"
 #include "transport/shared_data.h"
 #include "transport/smtp_session.h"
@@ -27,46 +28,9 @@ namespace {
 using pelorin::SmtpOptions;
 using pelorin::SmtpSecurity;
 using pelorin::SmtpTurn;
+using testing_support::MakeTestCertificates;
 using testing_support::RunEventsUntil;
-
-const char* const kPython = "/usr/bin/python3";
-
-std::string ReadAll(const QString& path) {
-  return testing_support::ReadFile(path.toStdString());
-}
-
-// One of the test servers, running until the test ends.
-class TestServer {
- public:
-  TestServer(const QStringList& arguments, const QString& outDir) : outDir_(outDir) {
-    process_.setProgram(kPython);
-    process_.setArguments(QStringList{PELORIN_TLS_SERVER} + arguments);
-    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start();
-    if (!process_.waitForStarted(10000)) return;
-    if (!process_.waitForReadyRead(20000)) return;
-    port_ = QString::fromUtf8(process_.readLine()).trimmed().toStdString();
-  }
-  ~TestServer() {
-    process_.closeWriteChannel();
-    if (!process_.waitForFinished(5000)) process_.kill();
-    process_.waitForFinished(5000);
-  }
-  const std::string& Port() const { return port_; }
-  std::string Wire() const { return ReadAll(outDir_ + "/wire.log"); }
-  std::vector<std::string> Delivered() const {
-    std::vector<std::string> messages;
-    for (int n = 1; QFile::exists(outDir_ + QStringLiteral("/%1.eml").arg(n)); ++n) {
-      messages.push_back(ReadAll(outDir_ + QStringLiteral("/%1.eml").arg(n)));
-    }
-    return messages;
-  }
-
- private:
-  QString outDir_;
-  QProcess process_;
-  std::string port_;
-};
+using testing_support::TestServer;
 
 // The socket component and a session over one outbox, as the send workflow has them: every
 // halt is "shown" (recorded) and answered at once, socket errors come in from the event queue.
@@ -154,14 +118,7 @@ class TlsConversationTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     certificates_ = new QTemporaryDir();
-    ASSERT_TRUE(certificates_->isValid());
-    ASSERT_TRUE(QFile::exists(kPython))
-        << kPython << " is missing; run scripts/install-deps.sh --test";
-    const int made =
-        QProcess::execute(QStringLiteral("bash"), {PELORIN_MAKE_CERTS, certificates_->path()});
-    ASSERT_EQ(made, 0) << "tests/tls/make_certs.sh failed (is openssl installed?)";
-    ::setenv("SSL_CERT_FILE", Certificate("ca.pem").c_str(), 1);
-    ::unsetenv("SSL_CERT_DIR");
+    MakeTestCertificates(*certificates_);
   }
   static void TearDownTestSuite() {
     delete certificates_;

@@ -5,6 +5,11 @@
       aiosmtpd: MODE "starttls" (STARTTLS required) or "tls" (TLS from the first byte); with a
       user, sign-in is required and only that user and password are taken. Each message is
       written to OUTDIR as N.eml.
+  tls_smtp_server.py oauth MODE CERT KEY OUTDIR MECHANISMS TOKENFILE
+      aiosmtpd as "real" does, signing in only with OAuth2: MECHANISMS (comma-separated
+      XOAUTH2, OAUTHBEARER) are announced, and only the token that TOKENFILE holds when AUTH
+      comes is taken; any other is refused with the error challenge of RFC 7628 and 535. Each
+      AUTH is appended to OUTDIR/auth.log as "MECHANISM USER TOKEN".
   tls_smtp_server.py scripted MODE CERT KEY OUTDIR
       a scripted peer that misbehaves: "no-starttls", "inject", "cram-only", or that is quick:
       "tls12-greeting" (TLS 1.2 from the first byte, its greeting sent with its handshake's last
@@ -17,6 +22,7 @@ With ANNOUNCE_PIPELINING=1 in the environment the real server announces PIPELINI
 reads the commands in order, so it takes them pipelined); the benchmarks use it.
 """
 import asyncio
+import base64
 import os
 import socket
 import ssl
@@ -36,7 +42,7 @@ def server_context(cert, key):
     return context
 
 
-def serve_real(mode, cert, key, outdir, user=None, password=None):
+def serve_real(mode, cert, key, outdir, user=None, password=None, store=None, **kwargs):
     from aiosmtpd.controller import Controller
     from aiosmtpd.smtp import AuthResult
 
@@ -61,23 +67,68 @@ def serve_real(mode, cert, key, outdir, user=None, password=None):
         ok = auth_data.login == user.encode() and auth_data.password == password.encode()
         return AuthResult(success=ok, handled=False)  # a refusal answers 535
 
-    kwargs = {}
     if user:
         # With TLS from the first byte aiosmtpd does not count the connection as secured.
         kwargs.update(authenticator=authenticate, auth_required=True,
                       auth_require_tls=(mode == "starttls"))
+    handler = (store or Store)()
     context = server_context(cert, key)
     port = free_port()
     if mode == "starttls":
-        controller = Controller(Store(), hostname="127.0.0.1", port=port, tls_context=context,
+        controller = Controller(handler, hostname="127.0.0.1", port=port, tls_context=context,
                                 require_starttls=True, **kwargs)
     else:
-        controller = Controller(Store(), hostname="127.0.0.1", port=port, ssl_context=context,
+        controller = Controller(handler, hostname="127.0.0.1", port=port, ssl_context=context,
                                 **kwargs)
     controller.start()
     print(port, flush=True)
     sys.stdin.read()
     controller.stop()
+
+
+def serve_oauth(mode, cert, key, outdir, mechanisms, token_file):
+    from aiosmtpd.smtp import AuthResult, MISSING
+    offered = mechanisms.split(",")
+
+    def bearer_fields(data, first):
+        fields = data.split(b"\x01")
+        user = fields[0][len(first):].rstrip(b",")
+        token = next((f[len(b"auth=Bearer "):] for f in fields if f.startswith(b"auth=Bearer ")), b"")
+        return user.decode(), token.decode()
+
+    async def sign_in(server, args, mechanism, first):
+        if len(args) < 2:
+            return AuthResult(success=False, handled=False)
+        user, token = bearer_fields(base64.b64decode(args[1]), first)
+        with open(token_file) as f:
+            current = f.read().strip()
+        with open(os.path.join(outdir, "auth.log"), "a") as f:
+            f.write("%s %s %s\n" % (mechanism, user, token))
+        if token == current:
+            return AuthResult(success=True, handled=False)
+        error = '{"status":"invalid_token","scope":"https://mail.example/smtp"}'
+        if await server.challenge_auth(error) is MISSING:
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False)  # 535
+
+    class Store:
+        count = 0
+
+        async def handle_DATA(self, server, session, envelope):
+            Store.count += 1
+            with open(os.path.join(outdir, "%d.eml" % Store.count), "wb") as f:
+                f.write(envelope.original_content)
+            return "250 OK"
+
+        async def auth_XOAUTH2(self, server, args):
+            return await sign_in(server, args, "XOAUTH2", b"user=")
+
+        async def auth_OAUTHBEARER(self, server, args):
+            return await sign_in(server, args, "OAUTHBEARER", b"n,a=")
+
+    excluded = [m for m in ("LOGIN", "PLAIN", "XOAUTH2", "OAUTHBEARER") if m not in offered]
+    serve_real(mode, cert, key, outdir, store=Store, auth_required=True,
+               auth_require_tls=(mode == "starttls"), auth_exclude_mechanism=excluded)
 
 
 class Scripted:
@@ -220,5 +271,7 @@ if __name__ == "__main__":
     kind, mode, cert, key, outdir = sys.argv[1:6]
     if kind == "real":
         serve_real(mode, cert, key, outdir, *sys.argv[6:8])
+    elif kind == "oauth":
+        serve_oauth(mode, cert, key, outdir, *sys.argv[6:8])
     else:
         serve_scripted(mode, cert, key, outdir)
