@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "app/form_controls.h"
+#include "app/frm_main.h"
 #include "app/password_source.h"
 #include "app/port_proposal.h"
 #include "app/qstring_text.h"
@@ -50,8 +51,28 @@ TfrmAdvanced::TfrmAdvanced(QWidget* owner, ServerFields fields) : QDialog(owner)
   CreateSecurityGroup();
   CreateAutostartAndButtons();
   SetTabOrder();
+  CreateRetryChoices();
   ConnectEvents();
   FormCreate(this);
+}
+
+// Below the other choices: the buttons move down and the window grows by the room they take.
+void TfrmAdvanced::CreateRetryChoices() {
+  constexpr int kAdded = 44;
+  chkRetry = Place<QCheckBox>(this, "chkRetry", {10, 138, 277, 17});
+  chkRetry->setText(QStringLiteral("Try queued mail again by itself"));
+  chkRetryDialup = Place<QCheckBox>(this, "chkRetryDialup", {26, 158, 261, 17});
+  chkRetryDialup->setText(QStringLiteral("Dial up for those tries"));
+  for (QPushButton* button : {cmdOk, cmdCancel}) button->move(button->x(), button->y() + kAdded);
+  resize(width(), height() + kAdded);
+  setTabOrder(chkAutostart, chkRetry);
+  setTabOrder(chkRetry, chkRetryDialup);
+  setTabOrder(chkRetryDialup, cmdOk);
+  connect(chkRetry, &QCheckBox::toggled, chkRetryDialup, &QCheckBox::setEnabled);
+  chkRetry->setToolTip(
+      QStringLiteral("Sends mail that could not go out later by itself, without a new Send."));
+  chkRetryDialup->setToolTip(
+      QStringLiteral("Lets those tries dial your dial-up connection, when you send through one."));
 }
 
 void TfrmAdvanced::SetUpWindow() {
@@ -105,7 +126,8 @@ void TfrmAdvanced::FormCreate(QObject*) {
     ShowChoices(**fields_.chosen);
   } else {
     const SecuritySettings stored = ReadSecuritySettingsFilledFrom(*fields_.imported);
-    ShowChoices({stored.security, stored.userName, {}, os::AutostartEntryExists()});
+    ShowChoices(
+        {stored.security, stored.userName, {}, os::AutostartEntryExists(), ReadRetrySettings()});
   }
   portAtOpening_ = fields_.port->text();
   proposedAtOpening_ = *fields_.proposedPort;
@@ -117,6 +139,9 @@ void TfrmAdvanced::ShowChoices(const AdvancedChoices& choices) {
   edsSecurity->setCurrentIndex(static_cast<int>(choices.security));
   edsUserName->setText(ToQString(choices.userName));
   chkAutostart->setChecked(choices.autostart);
+  chkRetry->setChecked(choices.retry.retry);
+  chkRetryDialup->setChecked(choices.retry.dial);
+  chkRetryDialup->setEnabled(choices.retry.retry);
 }
 
 void TfrmAdvanced::AssignHints() {
@@ -152,6 +177,7 @@ void TfrmAdvanced::cmdOkClick(QObject*) {
   choices.password = FromQString(edsPassword->text());
   if (choices.password.empty() && *fields_.chosen) choices.password = (*fields_.chosen)->password;
   choices.autostart = chkAutostart->isChecked();
+  choices.retry = {chkRetry->isChecked(), chkRetryDialup->isChecked()};
   *fields_.chosen = std::move(choices);
   CloseAndRelease();
 }
@@ -160,7 +186,10 @@ namespace {
 
 void SaveSecurity(const AdvancedChoices& chosen) {
   try {
-    if (!WriteSecuritySettings({chosen.security, chosen.userName})) os::ShowMessage(kNotSaved);
+    if (!WriteSecuritySettings({chosen.security, chosen.userName}) ||
+        !WriteRetrySettings(chosen.retry)) {
+      os::ShowMessage(kNotSaved);
+    }
   } catch (const os::RegistryError& error) {
     os::ShowErrorBox(error.what());
   }
@@ -184,6 +213,7 @@ void SaveAdvancedChoices(const AdvancedChoices& chosen, const std::string& serve
     SavePassword(server, chosen.userName, chosen.password);
   }
   ApplyAutostart(chosen.autostart);
+  if (frmMain != nullptr) frmMain->ApplyRetrySetting();  // starts or stops the tries at once
 }
 
 void TfrmAdvanced::cmdCancelClick(QObject*) {

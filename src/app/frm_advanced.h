@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/retry_settings.h"
 #include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 
@@ -28,6 +29,7 @@ struct AdvancedChoices {
   std::string userName;
   std::string password;  // empty: the keyring keeps what it has
   bool autostart = false;
+  RetrySettings retry;
 };
 
 // Saves `chosen`, the password for `server`; what cannot be saved is reported in a box.
@@ -58,6 +60,9 @@ class TfrmAdvanced : public QDialog {
   QLabel* Label3;
   QLineEdit* edsPassword;
   QCheckBox* chkAutostart;
+  // Queued mail tried again by itself, and whether such a try may dial up.
+  QCheckBox* chkRetry;
+  QCheckBox* chkRetryDialup;
   QPushButton* cmdOk;
   QPushButton* cmdCancel;
 
@@ -73,6 +78,7 @@ class TfrmAdvanced : public QDialog {
   void SetUpWindow();
   void CreateSecurityGroup();
   void CreateAutostartAndButtons();
+  void CreateRetryChoices();
   void SetTabOrder();
   void ConnectEvents();
   void AssignHints();

@@ -119,7 +119,9 @@ void TfrmMain::cmdMakeClick(QObject*) {
 }
 
 void TfrmMain::SendEnded(const SendReport& report) {
-  const SendEnd end = controller_->Ended(report, CurrentFields());
+  if (retry_ != nullptr) retry_->SendEnded(report);  // first: the status names its next try
+  if (workflow_->Unattended()) return UnattendedSendEnded(report, NextTryText());
+  const SendEnd end = controller_->Ended(report, CurrentFields(), NextTryText());
   if (end.clearSubjectAndBody) ClearSubjectAndBody();
   if (end.restore) PutIntoFields(*end.restore);
   SetStatus(ToQString(end.status));
