@@ -146,7 +146,7 @@ class TfrmMain : public QWidget {
   void ClearSubjectAndBody();
 
   // Tries made by nobody (frm_main_retry.cpp).
-  void TryQueuedMail();
+  bool TryQueuedMail();
   void UnattendedSendEnded(const SendReport& report, const std::string& nextTry);
   std::string NextTryText() const;
 

@@ -46,26 +46,30 @@ void TfrmMain::ApplyRetrySetting() {
   std::vector<os::RetryTrigger*> always;
   if (OutboxFolder* folder = workflow_->Folder()) always.push_back(new OutboxWatchTrigger(*folder));
   retry_ = new RetryScheduler(
-      *workflow_, std::move(schedule), [this] { TryQueuedMail(); }, always,
+      *workflow_, std::move(schedule), [this] { return TryQueuedMail(); }, always,
       {new os::NetworkBackTrigger(TheSystemBus()), new os::WakeTrigger(TheSystemBus())}, this);
   retry_->MailWaits();
 }
 
 // With the settings of now; a password comes from memory or the keyring (or is asked for,
 // when neither has it). A line is dialled only where the user allowed it.
-void TfrmMain::TryQueuedMail() {
-  if (workflow_->Phase() != SendPhase::Idle) return;
+bool TfrmMain::TryQueuedMail() {
   workflow_->LoadQueued();
-  if (workflow_->Queue().Empty()) return;
+  if (workflow_->Queue().Empty()) return false;
   SendSettings settings = SettingsForSend(ReadRetrySettings().dial);
-  if (settings.smtp.userName.empty()) return workflow_->SendUnattended(settings);
-  if (settings.smtp.security == SmtpSecurity::None) return;  // a send would refuse to sign in
+  if (settings.smtp.userName.empty()) {
+    workflow_->SendUnattended(settings);
+    return true;
+  }
+  // Signing in in plain text is refused before any try: the user must change the settings.
+  if (settings.smtp.security == SmtpSecurity::None) return true;
   FetchPassword(this, settings.server, settings.smtp.userName,
                 [this, settings](std::optional<std::string> password) mutable {
                   if (!password) return;
                   settings.smtp.password = std::move(*password);
                   workflow_->SendUnattended(settings);
                 });
+  return true;
 }
 
 std::string TfrmMain::NextTryText() const {

@@ -7,7 +7,7 @@
 namespace pelorin {
 
 RetryScheduler::RetryScheduler(SendWorkflow& workflow, RetrySchedule schedule,
-                               std::function<void()> startTry,
+                               std::function<bool()> startTry,
                                std::vector<os::RetryTrigger*> alwaysWatched,
                                std::vector<os::RetryTrigger*> watchedWhileQueued, QObject* parent)
     : QObject(parent),
@@ -43,12 +43,24 @@ std::string RetryScheduler::NextTryText() const {
   return next->toLocalTime().toString(QStringLiteral("HH:mm")).toStdString();
 }
 
+// A trigger that fires during a send is kept for its end: mail another copy left meanwhile is
+// not for that send, which had taken in the outbox already.
 void RetryScheduler::TryNow() {
-  if (workflow_.Phase() != SendPhase::Idle) return;  // its end decides what comes next
-  startTry_();
+  if (workflow_.Phase() != SendPhase::Idle) {
+    triedDuringSend_ = true;
+    return;
+  }
+  triedDuringSend_ = false;
+  if (startTry_()) return;
+  schedule_.Succeeded();  // nothing waits any more (the user took it out of the outbox, say)
+  Rest();
 }
 
 void RetryScheduler::SendEnded(const SendReport& report) {
+  if (std::exchange(triedDuringSend_, false)) {
+    QMetaObject::invokeMethod(
+        this, [this] { TryNow(); }, Qt::QueuedConnection);
+  }
   if (report.stillQueued == 0) {
     schedule_.Succeeded();
     Rest();

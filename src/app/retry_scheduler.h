@@ -26,10 +26,10 @@ namespace pelorin {
 class RetryScheduler : public QObject {
   Q_OBJECT
  public:
-  // `startTry` starts a send nobody started of whatever is queued. `alwaysWatched` triggers
-  // are watched from now on, `watchedWhileQueued` only while a later try is due; the
-  // scheduler takes them as its children.
-  RetryScheduler(SendWorkflow& workflow, RetrySchedule schedule, std::function<void()> startTry,
+  // `startTry` starts a send nobody started of whatever is queued; false when nothing is.
+  // `alwaysWatched` triggers are watched from now on, `watchedWhileQueued` only while a later try
+  // is due; the scheduler takes them as its children.
+  RetryScheduler(SendWorkflow& workflow, RetrySchedule schedule, std::function<bool()> startTry,
                  std::vector<os::RetryTrigger*> alwaysWatched,
                  std::vector<os::RetryTrigger*> watchedWhileQueued, QObject* parent = nullptr);
 
@@ -54,9 +54,10 @@ class RetryScheduler : public QObject {
 
   SendWorkflow& workflow_;
   RetrySchedule schedule_;
-  std::function<void()> startTry_;
+  std::function<bool()> startTry_;
   std::vector<os::RetryTrigger*> watchedWhileQueued_;
   QTimer* timer_;
+  bool triedDuringSend_ = false;
 };
 
 }  // namespace pelorin
