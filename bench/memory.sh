@@ -6,6 +6,9 @@
 # - the program's resident memory after its window was shown and one mail sent, then after
 #   each further 25 of 100 sends (Send pressed with xdotool, each to a private OpenSMTPD on
 #   127.0.0.1, the next one pressed once the server has delivered the last).
+# - idle cost in the tray (queued mail tried again by itself on, as by default, nothing
+#   queued): wake-ups per minute over IDLE_SECONDS (default 60) from /proc/PID/task/*/schedstat,
+#   and VmRSS at its end.
 # Start-up and memory at start are the median of ROUNDS starts of each (default 3).
 #
 #   bench/memory.sh BUILD_DIR   (BUILD_DIR holds program/pelorin32 with skelmar32.ico and
@@ -20,6 +23,7 @@ readonly here
 source "$here/mail_server.sh"
 readonly rounds=${ROUNDS:-3}
 readonly sends=100
+readonly idle_seconds=${IDLE_SECONDS:-60}
 readonly settle_seconds=2 # after the icon shows, for the last start-up work to finish
 readonly wait_seconds=30  # for a desktop, a window or a delivery
 readonly recipient=bench@example.org
@@ -176,6 +180,38 @@ measure_starts() {
   done
 }
 
+# --- Idle ---
+
+# How often the process's threads have been put on a CPU so far: the third field of
+# schedstat counts the times a thread ran, each after a wake-up or a preemption.
+runs_of() { # PID
+  awk '{ n += $3 } END { print n }' /proc/"$1"/task/*/schedstat
+}
+
+# Sets $idle_wakeups (per minute) and $idle_rss for the process PID, left alone meanwhile.
+measure_idle_of() { # PID
+  local before after
+  before=$(runs_of "$1")
+  sleep "$idle_seconds"
+  after=$(runs_of "$1")
+  idle_wakeups=$(awk -v n=$((after - before)) -v s="$idle_seconds" 'BEGIN { printf "%.1f", n * 60 / s }')
+  idle_rss=$(rss_kib "$1")
+}
+
+measure_idle() {
+  echo "idle, ${idle_seconds} s each" >&2
+  start_in_tray "$work/minimal.log" "$minimal" "$icon"
+  measure_idle_of "$started"
+  results["idle_wakeups|minimal"]=$idle_wakeups
+  results["idle_rss|minimal"]=$idle_rss
+  stop "$started"
+  start_in_tray "$work/pelorin.log" "$work/program/pelorin32"
+  measure_idle_of "$started"
+  results["idle_wakeups|pelorin"]=$idle_wakeups
+  results["idle_rss|pelorin"]=$idle_rss
+  stop "$started"
+}
+
 # --- Sends ---
 
 main_window_of() { # PID
@@ -235,7 +271,7 @@ median() {
 
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "-"; else printf "%.2f", a / b }'; }
 
 row() { # LABEL OURS THEIRS
   printf '%-40s %12s %12s %6s\n' "$1" "$2" "$3" "$(ratio "$2" "$3")"
@@ -254,6 +290,10 @@ print_table() {
     "$(median "${results["rss_kib|minimal"]}")"
   row_mib "  of which RssAnon (MiB)" "$(median "${results["anon_kib|pelorin"]}")" \
     "$(median "${results["anon_kib|minimal"]}")"
+  row "wake-ups per minute, idle in tray" "${results["idle_wakeups|pelorin"]}" \
+    "${results["idle_wakeups|minimal"]}"
+  row_mib "VmRSS after idling (MiB)" "${results["idle_rss|pelorin"]}" \
+    "${results["idle_rss|minimal"]}"
   printf '\n%-40s %12s %12s\n' "pelorin32, VmRSS (KiB)" "VmRSS" "growth"
   printf '%-40s %12s %12s\n' "in tray after start (last start)" "$start_rss" "-"
   local i label
@@ -266,6 +306,7 @@ print_table() {
 start_desktop
 mail_server_start "$work" || fail "the mail server did not start"
 prepare_program_directory
+measure_idle
 measure_starts
 measure_sends "$started"
 print_table

@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "app/form_controls.h"
+#include "app/frm_main.h"
 #include "app/password_source.h"
 #include "app/port_proposal.h"
 #include "app/qstring_text.h"
@@ -53,8 +54,28 @@ TfrmAdvanced::TfrmAdvanced(QWidget* owner, ServerFields fields) : QDialog(owner)
   CreateSignInGroup();
   CreateAutostartAndButtons();
   SetTabOrder();
+  CreateRetryChoices();
   ConnectEvents();
   FormCreate(this);
+}
+
+// Below the other choices: the buttons move down and the window grows by the room they take.
+void TfrmAdvanced::CreateRetryChoices() {
+  constexpr int kAdded = 44;
+  chkRetry = Place<QCheckBox>(this, "chkRetry", {10, 138, 277, 17});
+  chkRetry->setText(QStringLiteral("Try queued mail again by itself"));
+  chkRetryDialup = Place<QCheckBox>(this, "chkRetryDialup", {26, 158, 261, 17});
+  chkRetryDialup->setText(QStringLiteral("Dial up for those tries"));
+  for (QPushButton* button : {cmdOk, cmdCancel}) button->move(button->x(), button->y() + kAdded);
+  resize(width(), height() + kAdded);
+  setTabOrder(chkAutostart, chkRetry);
+  setTabOrder(chkRetry, chkRetryDialup);
+  setTabOrder(chkRetryDialup, cmdOk);
+  connect(chkRetry, &QCheckBox::toggled, chkRetryDialup, &QCheckBox::setEnabled);
+  chkRetry->setToolTip(
+      QStringLiteral("Sends mail that could not go out later by itself, without a new Send."));
+  chkRetryDialup->setToolTip(
+      QStringLiteral("Lets those tries dial your dial-up connection, when you send through one."));
 }
 
 void TfrmAdvanced::SetUpWindow() {
@@ -115,7 +136,8 @@ void TfrmAdvanced::FormCreate(QObject*) {
                  stored.userName,
                  {},
                  os::AutostartEntryExists(),
-                 ReadSignInSettingsProposed(stored.userName, fields_.imported->signIn)});
+                 ReadSignInSettingsProposed(stored.userName, fields_.imported->signIn),
+                 ReadRetrySettings()});
   }
   portAtOpening_ = fields_.port->text();
   proposedAtOpening_ = *fields_.proposedPort;
@@ -128,6 +150,9 @@ void TfrmAdvanced::ShowChoices(const AdvancedChoices& choices) {
   edsUserName->setText(ToQString(choices.userName));
   chkAutostart->setChecked(choices.autostart);
   ShowSignIn(choices.signIn);
+  chkRetry->setChecked(choices.retry.retry);
+  chkRetryDialup->setChecked(choices.retry.dial);
+  chkRetryDialup->setEnabled(choices.retry.retry);
 }
 
 void TfrmAdvanced::AssignHints() {
@@ -165,6 +190,7 @@ void TfrmAdvanced::cmdOkClick(QObject*) {
   if (choices.password.empty() && *fields_.chosen) choices.password = (*fields_.chosen)->password;
   choices.autostart = chkAutostart->isChecked();
   choices.signIn = ChosenSignIn();
+  choices.retry = {chkRetry->isChecked(), chkRetryDialup->isChecked()};
   *fields_.chosen = std::move(choices);
   CloseAndRelease();
 }
@@ -174,7 +200,7 @@ namespace {
 void SaveSecurity(const AdvancedChoices& chosen) {
   try {
     if (!WriteSecuritySettings({chosen.security, chosen.userName}) ||
-        !WriteSignInSettings(chosen.signIn)) {
+        !WriteSignInSettings(chosen.signIn) || !WriteRetrySettings(chosen.retry)) {
       os::ShowMessage(kNotSaved);
     }
   } catch (const os::RegistryError& error) {
@@ -200,6 +226,7 @@ void SaveAdvancedChoices(const AdvancedChoices& chosen, const std::string& serve
     SavePassword(server, chosen.userName, chosen.password);
   }
   ApplyAutostart(chosen.autostart);
+  if (frmMain != nullptr) frmMain->ApplyRetrySetting();  // starts or stops the tries at once
 }
 
 void TfrmAdvanced::cmdCancelClick(QObject*) {

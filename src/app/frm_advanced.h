@@ -13,6 +13,7 @@
 
 #include "app/sign_in_settings.h"
 #include "desktop/oauth_token_source.h"
+#include "app/retry_settings.h"
 #include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 
@@ -32,6 +33,7 @@ struct AdvancedChoices {
   std::string password;  // empty: the keyring keeps what it has
   bool autostart = false;
   SignInSettings signIn;
+  RetrySettings retry;
 };
 
 // Saves `chosen`, the password for `server`; what cannot be saved is reported in a box.
@@ -74,6 +76,9 @@ class TfrmAdvanced : public QDialog {
   QPushButton* cmdSignIn;
   QLabel* lblSignIn;
   QCheckBox* chkAutostart;
+  // Queued mail tried again by itself, and whether such a try may dial up.
+  QCheckBox* chkRetry;
+  QCheckBox* chkRetryDialup;
   QPushButton* cmdOk;
   QPushButton* cmdCancel;
 
@@ -99,6 +104,7 @@ class TfrmAdvanced : public QDialog {
   void EnableSignInFields();
   void SignInAnswered(const oauth::TokenAnswer& answer);
   void CreateAutostartAndButtons();
+  void CreateRetryChoices();
   void SetTabOrder();
   void ConnectEvents();
   void AssignHints();

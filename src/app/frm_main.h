@@ -14,6 +14,7 @@
 
 #include "app/draft_keeper.h"
 #include "app/frm_outbox.h"
+#include "app/retry_scheduler.h"
 #include "app/send_controller.h"
 #include "app/send_workflow.h"
 #include "mail/attachment_list.h"
@@ -122,9 +123,18 @@ class TfrmMain : public QWidget {
   // it then has a taskbar entry and "&Close" ends the program, as in link mode.
   bool ShownWithoutTrayIcon() const { return shownWithoutTrayIcon_; }
 
+  // Queued mail tried again by itself (frm_main_retry.cpp): started or stopped by the setting,
+  // in tray mode only. Retry() is null while it is off; its NextTry and TryNow serve the
+  // outbox window.
+  void ApplyRetrySetting();
+  RetryScheduler* Retry() { return retry_; }
+
  signals:
   // The status label has been given `text`.
   void StatusShown(const QString& text);
+  // The user clicked a notice about mail refused while nobody was sending: the outbox window
+  // is wanted.
+  void OutboxWanted();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -169,11 +179,17 @@ class TfrmMain : public QWidget {
   void PutIntoFields(const DraftFields& draft);
   void ClearSubjectAndBody();
 
+  // Tries made by nobody (frm_main_retry.cpp).
+  bool TryQueuedMail();
+  void UnattendedSendEnded(const SendReport& report, const std::string& nextTry);
+  std::string NextTryText() const;
+
   bool shownWithoutTrayIcon_ = false;
   bool endingProgram_ = false;  // the pop-up menu's "&Close" ends the program in any mode
   bool fittingFont_ = false;    // the windows' fitting face size has been measured and set
 
   SendWorkflow* workflow_;
+  RetryScheduler* retry_ = nullptr;
   // What pressing Send means; the window only reads its fields and shows what it says.
   std::unique_ptr<SendController> controller_;
   DraftKeeper* draft_ = nullptr;  // set by KeepDraftsIn

@@ -128,7 +128,9 @@ void TfrmMain::FollowPress(const SendPress& press) {
 }
 
 void TfrmMain::SendEnded(const SendReport& report) {
-  const SendEnd end = controller_->Ended(report, CurrentFields());
+  if (retry_ != nullptr) retry_->SendEnded(report);  // first: the status names its next try
+  if (workflow_->Unattended()) return UnattendedSendEnded(report, NextTryText());
+  const SendEnd end = controller_->Ended(report, CurrentFields(), NextTryText());
   if (end.clearSubjectAndBody) ClearSubjectAndBody();
   if (end.clearSubjectAndBody && draft_ != nullptr) draft_->Drop();
   if (end.restore) PutIntoFields(*end.restore);

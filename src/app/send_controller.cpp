@@ -84,10 +84,12 @@ std::string Joined(const std::vector<std::string>& texts, const std::string& sep
   return joined;
 }
 
+}  // namespace
+
 // The settings as they are now, from the globals, the program's key and the pins: the send
 // reads this copy, never the stores.
-SendSettings SettingsForSend() {
-  SendSettings settings{SmtpServer, SmtpPort, DialEntry, UseDialup, {}, {}};
+SendSettings SettingsForSend(bool dial) {
+  SendSettings settings{SmtpServer, SmtpPort, DialEntry, UseDialup && dial, {}, {}};
   const SecuritySettings security = ReadSecuritySettings();
   settings.smtp.security = security.security;
   settings.smtp.userName = security.userName;
@@ -99,6 +101,13 @@ SendSettings SettingsForSend() {
     settings.oauth = OAuthClientFor(signIn, settings.smtp.userName, SmtpServer);
   }
   return settings;
+}
+
+namespace {
+
+std::string WaitingMessagesSent(std::size_t count) {
+  if (count == 1) return "1 message that waited has been sent.";
+  return std::to_string(count) + " messages that waited have been sent.";
 }
 
 }  // namespace
@@ -211,11 +220,12 @@ void SendController::Withdrawn(std::uint64_t id) {
 
 // --- The outcome ---
 
-SendEnd SendController::Ended(const SendReport& report, const SendFields& now) {
+SendEnd SendController::Ended(const SendReport& report, const SendFields& now,
+                              const std::string& nextTry) {
   if (report.signInRefused) ForgetPassword(startedWith_.server, startedWith_.smtp.userName);
   const bool fieldsUnchanged = FieldsHoldQueuedDraft(now);
   SendEnd end;
-  end.status = SendOutcomeText(report, fieldsMessage_);
+  end.status = SendOutcomeText(report, fieldsMessage_, nextTry);
   // Only the text that was queued may be emptied: a newer draft stays. Refused text stays
   // for a corrected send.
   end.clearSubjectAndBody = fieldsUnchanged && !Refused(report, fieldsMessage_);
@@ -240,9 +250,33 @@ SendEnd SendController::Ended(const SendReport& report, const SendFields& now) {
   return end;
 }
 
-std::string SendOutcomeText(const SendReport& report, std::uint64_t fieldsMessage) {
+// Told when the user looks: a delivery, and refused mail (kept as a file), are news; a failure
+// again is not.
+UnattendedEnd SendController::EndedUnattended(const SendReport& report,
+                                              const std::string& nextTry) {
+  UnattendedEnd end;
+  end.status = SendOutcomeText(report, 0, nextTry);
+  std::vector<std::string> told;
+  if (!report.accepted.empty()) told.push_back(WaitingMessagesSent(report.accepted.size()));
+  for (const OutboxMessage& message : report.refused) {
+    told.push_back(KeptAsFile(message, "its text is kept in "));
+    end.refused = true;
+  }
+  // Mail that waits for the user now (a refused password, say) is news as well.
+  const bool waitsForUser = report.stillQueued > 0 && nextTry.empty();
+  if (waitsForUser) told.push_back(end.status);
+  end.notice = Joined(told, " ");
+  if (end.refused || !report.accepted.empty()) end.status = end.notice;
+  return end;
+}
+
+std::string SendOutcomeText(const SendReport& report, std::uint64_t fieldsMessage,
+                            const std::string& nextTry) {
+  const std::string later =
+      nextTry.empty() ? std::string() : "it will be tried again at " + nextTry + ".";
   if (!report.dialRefusal.empty()) {
-    return report.dialRefusal + "; the mail stays queued for the next send.";
+    return report.dialRefusal +
+           (later.empty() ? "; the mail stays queued for the next send." : "; " + later);
   }
   if (!report.deferredRecipients.empty()) {
     std::string text =
@@ -267,7 +301,8 @@ std::string SendOutcomeText(const SendReport& report, std::uint64_t fieldsMessag
   }
   if (report.stillQueued == 0) return kServerRefusedIt;
   const std::string reason = report.failure.empty() ? "the server refused it" : report.failure;
-  return "Mail not sent (" + reason + "); it stays queued for the next send.";
+  return "Mail not sent (" + reason + "); " +
+         (later.empty() ? "it stays queued for the next send." : later);
 }
 
 // A message refused for good is not thrown away unseen: back into the fields when they hold

@@ -45,9 +45,21 @@ struct SendEnd {
   bool endsLinkMode = false;           // every recipient has it: the window may close
 };
 
+// What the program says once a send that nobody started has ended.
+struct UnattendedEnd {
+  std::string notice;    // for a desktop notification; empty when nothing new happened
+  bool refused = false;  // the notice tells of refused mail: a click shows the outbox
+  std::string status;    // for the status line
+};
+
 // The status text of a send's outcome, told from the side of the fields' message
-// `fieldsMessage`: whether it went, and what became of the rest.
-std::string SendOutcomeText(const SendReport& report, std::uint64_t fieldsMessage);
+// `fieldsMessage`: whether it went, and what became of the rest. `nextTry` ("14:05"), when
+// given, says when mail left queued is tried again by itself.
+std::string SendOutcomeText(const SendReport& report, std::uint64_t fieldsMessage,
+                            const std::string& nextTry = {});
+
+// The settings a send uses, as they are now; `dial` false leaves the line alone.
+SendSettings SettingsForSend(bool dial = true);
 
 class SendController {
  public:
@@ -68,7 +80,10 @@ class SendController {
   void Withdrawn(std::uint64_t id);
 
   // The send has ended with `report`, the fields being `now`.
-  SendEnd Ended(const SendReport& report, const SendFields& now);
+  SendEnd Ended(const SendReport& report, const SendFields& now, const std::string& nextTry = {});
+  // A send nobody started has ended with `report`: refused mail is kept in the refused folder,
+  // never put into the fields. `nextTry` as for SendOutcomeText.
+  UnattendedEnd EndedUnattended(const SendReport& report, const std::string& nextTry);
 
   // The user chose to trust this certificate for the server of the send under way; a text
   // for a box when it cannot be kept, else empty text.

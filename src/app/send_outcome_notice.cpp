@@ -21,7 +21,8 @@ SendOutcomeNotice::SendOutcomeNotice(TfrmMain& window) : QObject(&window), windo
 }
 
 void SendOutcomeNotice::SendEnded() {
-  if (window_.isVisible()) return;
+  // A send nobody started tells its news itself, and a failure again is none.
+  if (window_.isVisible() || window_.Workflow().Unattended()) return;
   os::DesktopNotice notice;
   notice.title = "Pelorin 32";
   notice.text = FromQString(lastStatus_);

@@ -15,6 +15,7 @@
 #include "app/startup.h"
 #include "os/kernel.h"
 #include "os/msgbox.h"
+#include "os/winsock.h"
 #include "platform/dialup.h"
 #include "transport/sockets.h"
 #include "transport/tls_channel.h"
@@ -30,6 +31,28 @@ const QString kHangingUp = QStringLiteral("Hanging up...");
 constexpr int kSendTimeoutMs = 60000;
 constexpr int kReceiveBufferSize = 4097;
 constexpr int kReceiveSize = 4096;
+
+// Failures of the network, or of a server that is not there now, pass by themselves: another
+// try later may go through. The rest (a socket that cannot be made, say) wait for the user.
+bool PassesByItself(int socketError) {
+  using namespace os::ws;
+  switch (socketError) {
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENETRESET:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAETIMEDOUT:
+    case WSAECONNREFUSED:
+    case WSAEHOSTDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAHOST_NOT_FOUND:
+    case WSATRY_AGAIN:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The subject of a queued message, for naming it to the user.
 std::string SubjectOf(const OutboxMessage& message) {
@@ -203,6 +226,7 @@ void SendWorkflow::LoadQueued() {
 
 void SendWorkflow::Send(const SendSettings& settings) {
   AssertInWindowThread();
+  unattended_ = false;  // a send the user joins is the user's: what goes wrong is shown
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};
@@ -214,6 +238,15 @@ void SendWorkflow::Send(const SendSettings& settings) {
   if (ConversationTakesNewMessages()) return;
   if (phase_ == SendPhase::Conversing) phase_ = SendPhase::ConversingThenAgain;
   if (phase_ == SendPhase::ShowingBox) phase_ = SendPhase::ShowingBoxThenAgain;
+}
+
+void SendWorkflow::SendUnattended(const SendSettings& settings) {
+  AssertInWindowThread();
+  if (phase_ != SendPhase::Idle) return;
+  settings_ = settings;
+  report_ = {};
+  unattended_ = true;
+  StartSend();
 }
 
 // The conversation reads the outbox again after every accepted message until it asks to end;
@@ -275,6 +308,21 @@ void SendWorkflow::SetProgress(const QString& text) {
   emit Progress(text);
 }
 
+// A send nobody started shows no box: the answer is the one that asks for nothing more, given
+// from the event queue as a box's closing would be.
+void SendWorkflow::OpenConversationBox(const os::BoxRequest& request,
+                                       std::function<void(int)> closed) {
+  if (!unattended_) return os::OpenBox(request, this, std::move(closed));
+  const int answer = request.buttons == os::BoxButtons::OkCancel ? os::IDCANCEL : os::IDOK;
+  QMetaObject::invokeMethod(
+      this, [closed = std::move(closed), answer] { closed(answer); }, Qt::QueuedConnection);
+}
+
+// Only the first trouble of a conversation says what kind it was: what follows is its echo.
+void SendWorkflow::NoteTrouble(bool forNow) {
+  if (!troubleForNow_) troubleForNow_ = forNow;
+}
+
 void SendWorkflow::DialRefused(const std::string& text) {
   // The dial-up unit may report a problem although the line came up: it must not stay up.
   if (RasDialledByUs) {
@@ -283,6 +331,7 @@ void SendWorkflow::DialRefused(const std::string& text) {
   }
   phase_ = SendPhase::Idle;
   report_.dialRefusal = text;
+  report_.failedForNow = true;
   EndSend();
 }
 
@@ -301,6 +350,7 @@ void SendWorkflow::BeginConversation(unsigned generation) {
   SetProgress(kSendingMail);
   Timer1->start();
   ++conversation_;
+  troubleForNow_.reset();
   session_.Prepare(*Sockets1, settings_.server, settings_.port, settings_.smtp);
   stepsSeen_ = session_.Steps();
   StepTimer->start();
@@ -366,11 +416,13 @@ void SendWorkflow::ConnectReturned(unsigned generation, const std::string& failu
 void SendWorkflow::ShowStartFailure(const std::string& failure) {
   phase_ = SendPhase::ShowingStartFailure;
   Timer1->stop();
-  os::OpenBox(os::ErrorRequest(failure), this, [this, failure, conversation = conversation_](int) {
-    if (!LeaveBox(conversation)) return;
-    session_.Abandon(failure);
-    FinishSend();
-  });
+  NoteTrouble(false);  // the settings name no server that can be asked
+  OpenConversationBox(os::ErrorRequest(failure),
+                      [this, failure, conversation = conversation_](int) {
+                        if (!LeaveBox(conversation)) return;
+                        session_.Abandon(failure);
+                        FinishSend();
+                      });
 }
 
 // --- Events of the conversation ---
@@ -427,7 +479,11 @@ void SendWorkflow::HandleSocketError(unsigned conversation, bool duringConversat
   // again: they are not shown a second time.
   if (conversation != conversation_) return;
   if (duringConversation && session_.State() == SmtpState::Idle) return;
-  if (error == kTlsHandshakeFailed) return HandleTlsFailure(msg);
+  if (error == kTlsHandshakeFailed) {
+    NoteTrouble(false);
+    return HandleTlsFailure(msg);
+  }
+  NoteTrouble(PassesByItself(error));
   Follow(session_.SmtpError(*Sockets1, msg));
 }
 
@@ -438,8 +494,8 @@ void SendWorkflow::HandleTlsFailure(const std::string& msg) {
   const unsigned conversation = conversation_;
   const TlsRejection* rejection = Sockets1->TlsFailure();
   if (rejection == nullptr) {
-    os::OpenBox(os::MessageRequest(msg + ". The messages stay queued."), this,
-                [this, conversation](int) { AbortAfterBox(conversation); });
+    OpenConversationBox(os::MessageRequest(msg + ". The messages stay queued."),
+                        [this, conversation](int) { AbortAfterBox(conversation); });
     return;
   }
   const std::string question =
@@ -448,12 +504,12 @@ void SendWorkflow::HandleTlsFailure(const std::string& msg) {
       "\r\n\r\nTrust exactly this certificate for " + settings_.server +
       " from now on? Only do so if you know it is the server's own. The messages stay queued "
       "either way.";
-  os::OpenBox(os::OkCancelRequest(question), this,
-              [this, conversation, fingerprint = rejection->fingerprint](int answer) {
-                if (answer == os::IDOK)
-                  emit CertificateTrusted(QString::fromStdString(fingerprint));
-                AbortAfterBox(conversation);
-              });
+  OpenConversationBox(os::OkCancelRequest(question),
+                      [this, conversation, fingerprint = rejection->fingerprint](int answer) {
+                        if (answer == os::IDOK)
+                          emit CertificateTrusted(QString::fromStdString(fingerprint));
+                        AbortAfterBox(conversation);
+                      });
 }
 
 void SendWorkflow::AbortAfterBox(unsigned conversation) {
@@ -469,6 +525,7 @@ void SendWorkflow::Timer1Timer(QObject*) {
     phase_ = SendPhase::ConnectingTimedOut;
     return;
   }
+  NoteTrouble(true);
   Follow(session_.SmtpError(*Sockets1, "TimeOut"));
 }
 
@@ -478,6 +535,7 @@ void SendWorkflow::StepTimerTimer() {
   AssertInWindowThread();
   if (!Timer1->isActive()) return;
   if (Connecting()) return Timer1Timer(Timer1);  // waits for the worker likewise
+  NoteTrouble(true);
   Follow(session_.StepOverdue(*Sockets1));
 }
 
@@ -495,7 +553,7 @@ void SendWorkflow::Follow(const SmtpTurn& turn) {
     case SmtpTurn::Kind::Going:
       return;
     case SmtpTurn::Kind::Notice:
-      return os::OpenBox(os::MessageRequest(turn.halt.shown), this, [](int) {});
+      return OpenConversationBox(os::MessageRequest(turn.halt.shown), [](int) {});
     case SmtpTurn::Kind::Halted:
       return ShowHalt(turn.halt);
     case SmtpTurn::Kind::Over:
@@ -509,12 +567,14 @@ void SendWorkflow::ShowHalt(const SmtpHalt& halt) {
   // A refused token that a new one may mend is not the user's business yet.
   if (TokenRetryLeft()) return Follow(session_.GoOn(*Sockets1));
   EnterBox();
-  os::OpenBox(os::MessageRequest(HaltText(halt)), this, [this, conversation = conversation_](int) {
-    if (!LeaveBox(conversation)) return;
-    const SmtpTurn turn = session_.GoOn(*Sockets1);
-    if (turn.kind == SmtpTurn::Kind::Going) Timer1->start();
-    Follow(turn);
-  });
+  NoteTrouble(halt.kind == SmtpHalt::Kind::Refusal && halt.shown.starts_with('4'));
+  OpenConversationBox(os::MessageRequest(HaltText(halt)),
+                      [this, conversation = conversation_](int) {
+                        if (!LeaveBox(conversation)) return;
+                        const SmtpTurn turn = session_.GoOn(*Sockets1);
+                        if (turn.kind == SmtpTurn::Kind::Going) Timer1->start();
+                        Follow(turn);
+                      });
 }
 
 // A box is open: the conversation takes no new message until it goes on. A second box may
@@ -566,7 +626,13 @@ void SendWorkflow::GatherOutcome() {
   report_.refusedRecipients.insert(report_.refusedRecipients.end(),
                                    outcome.refusedRecipients.begin(),
                                    outcome.refusedRecipients.end());
+  if (report_.failure.empty() && outcome.failed) {
+    // A conversation that ended with nothing but a lost connection met no other trouble.
+    report_.failedForNow = troubleForNow_.value_or(true);
+  }
   if (report_.failure.empty()) report_.failure = outcome.failure;
+  // Recipients refused for now keep their message queued for a later try.
+  if (!outcome.deferredRecipients.empty() && report_.failure.empty()) report_.failedForNow = true;
 }
 
 void SendWorkflow::FinishSend() {

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "desktop/oauth_token_source.h"
+#include "os/msgbox.h"
 #include "outbox/outbox_folder.h"
 #include "transport/outbox.h"
 #include "transport/smtp_session.h"
@@ -83,6 +85,9 @@ struct SendReport {
   std::vector<std::string> refusedRecipients;  // "<address>: <reply>" of delivered messages
   // Alike, refused for now: their messages stay queued for them alone.
   std::vector<std::string> deferredRecipients;
+  // The first failure may pass by itself (connection refused or lost, time-out, failed name
+  // look-up, a 4xx reply, a refused dial): trying again later makes sense.
+  bool failedForNow = false;
 };
 
 // Waits until no send worker is dialling any more, at most `limit`; false when one still is.
@@ -118,6 +123,12 @@ class SendWorkflow : public QObject {
   // Sends everything queued: starts a send (with what other copies left), or lets the one
   // under way take the new messages.
   void Send(const SendSettings& settings);
+  // The same for a send nobody started: it opens no box. A refusal is taken as the user
+  // would close its box (the conversation ends with QUIT, a certificate is not trusted), and
+  // the report says what happened. Only while no send is under way.
+  void SendUnattended(const SendSettings& settings);
+  // The send under way (or the last one) was started by nobody.
+  bool Unattended() const { return unattended_; }
   // While SendEnded is received: the refused message `id` could not be kept anywhere else, so
   // it goes back into the outbox instead of leaving the disk.
   void KeepInOutbox(std::uint64_t id) { keptInOutbox_.push_back(id); }
@@ -191,6 +202,8 @@ class SendWorkflow : public QObject {
   void NoteLastErrors();
   void ReportStoreProblems();
   void SetProgress(const QString& text);
+  void OpenConversationBox(const os::BoxRequest& request, std::function<void(int)> closed);
+  void NoteTrouble(bool forNow);
 
   std::unique_ptr<OutboxFolder> folder_;
   Outbox outbox_;
@@ -212,6 +225,8 @@ class SendWorkflow : public QObject {
     bool renewed = false;
     bool signedIn = false;
   } tokenTries_;
+  bool unattended_ = false;
+  std::optional<bool> troubleForNow_;  // the conversation's first trouble may pass by itself
 };
 
 }  // namespace pelorin

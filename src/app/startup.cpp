@@ -126,6 +126,7 @@ int RunApplication(const std::string& programPath) {
   if (trayCopy) trayCopy->SetShowWindow([&mainWindow] { mainWindow->TaskIconClick(nullptr); });
   // Only in tray mode can a send end while the window is hidden.
   if (mode == StartMode::Tray) new SendOutcomeNotice(*mainWindow);
+  mainWindow->ApplyRetrySetting();
   if (NeedsSetup) ShowSettingsForFirstRun();
   // In link mode the window appears as the loop starts, after the first-run settings.
   if (mode == StartMode::Link) mainWindow->show();

@@ -1,5 +1,6 @@
 #include "desktop/desktop_notice.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -56,6 +57,7 @@ const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kObjectPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 constexpr int kServerDefaultExpiry = -1;
+const QString kDefaultAction = QStringLiteral("default");
 constexpr int kBalloonMs = 10000;
 
 QString FromText(const std::string& text) {
@@ -90,8 +92,10 @@ QDBusMessage NotifyCall(const DesktopNotice& notice, bool bodyIsMarkup) {
   const QString body = bodyIsMarkup ? FromText(notice.text).toHtmlEscaped() : FromText(notice.text);
   QDBusMessage call =
       QDBusMessage::createMethodCall(kService, kObjectPath, kInterface, QStringLiteral("Notify"));
+  const QStringList actions =
+      notice.clicked ? QStringList{kDefaultAction, QStringLiteral("Show")} : QStringList();
   call << FromText(notice.title) << 0u << FromText(notice.iconName) << FromText(notice.title)
-       << body << QStringList() << HintsFor(notice) << kServerDefaultExpiry;
+       << body << actions << HintsFor(notice) << kServerDefaultExpiry;
   return call;
 }
 
@@ -133,13 +137,47 @@ void AskServer(const QDBusConnection& bus, const QDBusMessage& call,
 }
 
 void SendNotification(const QDBusConnection& bus, const PendingNotice& pending, bool bodyIsMarkup) {
-  AskServer(bus, NotifyCall(pending.notice, bodyIsMarkup), [pending](const QDBusMessage& reply) {
-    if (reply.type() == QDBusMessage::ErrorMessage) return ShowAsBalloon(pending);
-    Report(pending.shown, NoticeChannel::NotificationServer);
-  });
+  AskServer(bus, NotifyCall(pending.notice, bodyIsMarkup),
+            [bus, pending](const QDBusMessage& reply) {
+              if (reply.type() == QDBusMessage::ErrorMessage) return ShowAsBalloon(pending);
+              if (pending.notice.clicked && !reply.arguments().isEmpty()) {
+                NoticeClicks::Instance(bus).Expect(reply.arguments().constFirst().toUInt(),
+                                                   pending.notice.clicked);
+              }
+              Report(pending.shown, NoticeChannel::NotificationServer);
+            });
 }
 
 }  // namespace
+
+NoticeClicks& NoticeClicks::Instance(const QDBusConnection& bus) {
+  static NoticeClicks* clicks = nullptr;
+  if (clicks == nullptr) {
+    clicks = new NoticeClicks(QCoreApplication::instance());
+    QDBusConnection connection = bus;
+    connection.connect({}, kObjectPath, kInterface, QStringLiteral("ActionInvoked"), clicks,
+                       SLOT(ActionInvoked(uint, QString)));
+    connection.connect({}, kObjectPath, kInterface, QStringLiteral("NotificationClosed"), clicks,
+                       SLOT(NotificationClosed(uint, uint)));
+  }
+  return *clicks;
+}
+
+void NoticeClicks::Expect(std::uint32_t id, std::function<void()> clicked) {
+  waiting_[id] = std::move(clicked);
+}
+
+void NoticeClicks::ActionInvoked(uint id, const QString& action) {
+  const auto found = waiting_.find(id);
+  if (found == waiting_.end() || action != kDefaultAction) return;
+  const std::function<void()> clicked = found->second;
+  waiting_.erase(found);
+  clicked();
+}
+
+void NoticeClicks::NotificationClosed(uint id, uint) {
+  waiting_.erase(id);
+}
 
 void ShowDesktopNotice(const DesktopNotice& notice, HWND trayWindow, std::uint32_t trayIconId,
                        std::function<void(NoticeChannel)> shown) {

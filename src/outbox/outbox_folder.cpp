@@ -98,8 +98,29 @@ bool LockByte(int fd, const std::string& name, short type) {
 OutboxFolder::OutboxFolder(std::string stateDirectory)
     : stateDirectory_(std::move(stateDirectory)) {}
 
+// A program that lets go of queued messages touches the lock file as it does, so that a copy
+// watching the folder (the tray copy) takes them over at once.
 OutboxFolder::~OutboxFolder() {
-  if (lockFd_ >= 0) ::close(lockFd_);  // lets go of every claim at once
+  if (lockFd_ < 0) return;
+  ::close(lockFd_);  // lets go of every claim at once
+  if (!held_.empty()) ::utimensat(AT_FDCWD, (OutboxDirectory() + "/.lock").c_str(), nullptr, 0);
+}
+
+std::string OutboxFolder::MakeOutboxDirectory() {
+  std::string why;
+  const std::string directory = OutboxDirectory();
+  if (!MakePrivateDirectories(directory, why) || !IsOwnFolder(stateDirectory_, why) ||
+      !IsOwnFolder(directory, why)) {
+    return why;
+  }
+  return {};
+}
+
+bool OutboxFolder::HoldsMessagesOfOthers() const {
+  for (const std::string& name : EntryNames(OutboxDirectory())) {
+    if (IsQueuedFileName(name) && held_.count(name) == 0) return true;
+  }
+  return false;
 }
 
 std::string OutboxFolder::DefaultStateDirectory() {

@@ -47,6 +47,12 @@ class OutboxFolder : public OutboxStore {
   // holds any more (a copy killed while writing) are removed.
   Loaded Load();
 
+  // The outbox directory, created when missing (for watching it); empty text or why not.
+  std::string MakeOutboxDirectory();
+  // The folder holds a queued message that this program has not claimed: another copy's, or
+  // one another copy let go of.
+  bool HoldsMessagesOfOthers() const;
+
   // Writes the message's text as a file of its own in the refused directory; returns its
   // path, or empty text with `why` set.
   std::string KeepRefused(const OutboxMessage& message, std::string& why);

@@ -1639,3 +1639,34 @@ TEST_F(SendWorkflowTest, InLinkModeARecipientRefusedAmongOthersKeepsTheWindowOpe
 }
 
 }  // namespace
+
+// --- Tries nobody started ---
+
+// In the tray with queued mail tried again by itself: a 4xx leaves the message queued and the
+// status names the next try; the try that follows, started by nobody, opens no box when the
+// server refuses the message for good: it goes to the refused folder, and the status says so.
+TEST_F(SendWorkflowTest, ATryNobodyStartedKeepsARefusedMessageInTheRefusedFolderWithoutABox) {
+  peer_.Script("data", {"451 later", "554 refused for good"});
+  TfrmMain& window = Create();
+  window.ApplyRetrySetting();
+  ASSERT_NE(window.Retry(), nullptr);
+  Type(QStringLiteral("x@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  ASSERT_TRUE(SendAndWait());
+  ASSERT_EQ(boxes_.Texts(), std::vector<std::string>{"451 later\r\n"});
+  const std::string nextTry = window.Retry()->NextTryText();
+  ASSERT_FALSE(nextTry.empty()) << "no try follows a 4xx";
+  EXPECT_EQ(Status(),
+            "Mail not sent (the server refused it); it will be tried again at " + nextTry + ".");
+
+  boxes_.Clear();
+  const int ended = sendsEnded_;
+  window.Retry()->TryNow();
+  ASSERT_TRUE(WaitForSendEnd(ended)) << Status();
+  EXPECT_TRUE(boxes_.Texts().empty()) << boxes_.Texts().front();
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(window.Retry()->NextTry(), std::nullopt);
+  const std::string lead = "Mail to x@example.org was refused; its text is kept in " + stateHome_ +
+                           "/pelorin32/refused/";
+  EXPECT_EQ(Status().substr(0, lead.size()), lead) << Status();
+  EXPECT_TRUE(OutboxFiles().empty());
+}
