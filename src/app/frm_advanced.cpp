@@ -62,9 +62,10 @@ TfrmAdvanced::TfrmAdvanced(QWidget* owner, ServerFields fields) : QDialog(owner)
 // Below the other choices: the buttons move down and the window grows by the room they take.
 void TfrmAdvanced::CreateRetryChoices() {
   constexpr int kAdded = 44;
-  chkRetry = Place<QCheckBox>(this, "chkRetry", {10, 138, 277, 17});
+  const int top = chkAutostart->y() + 22;
+  chkRetry = Place<QCheckBox>(this, "chkRetry", {10, top, 277, 17});
   chkRetry->setText(QStringLiteral("Try queued mail again by itself"));
-  chkRetryDialup = Place<QCheckBox>(this, "chkRetryDialup", {26, 158, 261, 17});
+  chkRetryDialup = Place<QCheckBox>(this, "chkRetryDialup", {26, top + 20, 261, 17});
   chkRetryDialup->setText(QStringLiteral("Dial up for those tries"));
   for (QPushButton* button : {cmdOk, cmdCancel}) button->move(button->x(), button->y() + kAdded);
   resize(width(), height() + kAdded);

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "app/retry_settings.h"
 #include "app/sign_in_settings.h"
 #include "desktop/oauth_token_source.h"
-#include "app/retry_settings.h"
 #include "setup/mail_setup.h"
 #include "transport/smtp_session.h"
 

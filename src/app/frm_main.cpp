@@ -238,6 +238,7 @@ void TfrmMain::CreateComponents() {
 }
 
 void TfrmMain::ConnectEvents() {
+  connect(this, &TfrmMain::OutboxWanted, this, [this] { Outbox1Click(this); });
   connect(cmdMake, &QPushButton::clicked, this, [this] { cmdMakeClick(cmdMake); });
   connect(cmdAdd, &QPushButton::clicked, this, [this] { cmdAddClick(cmdAdd); });
   connect(cmdDel, &QPushButton::clicked, this, [this] { cmdDelClick(cmdDel); });

@@ -105,7 +105,8 @@ class TfrmMain : public QWidget {
   QAction* Outbox1;
   void Outbox1Click(QObject* Sender);
   TfrmOutbox* OutboxWindow() const { return frmOutbox_.data(); }
-  // When queued mail is tried next, for the outbox window; empty: at the next send.
+  // When queued mail is tried next, for the outbox window, in place of the automatic tries'
+  // own answer (which is none while they are off: then at the next send).
   std::function<std::optional<QDateTime>()> NextTry;
   // The fields hold no message of their own: no subject, body or file (an address alone is
   // what a send leaves there).
@@ -181,6 +182,7 @@ class TfrmMain : public QWidget {
 
   // Tries made by nobody (frm_main_retry.cpp).
   bool TryQueuedMail();
+  bool TriesStop();
   void UnattendedSendEnded(const SendReport& report, const std::string& nextTry);
   std::string NextTryText() const;
 

@@ -14,7 +14,8 @@ void TfrmMain::Outbox1Click(QObject*) {
   if (!frmOutbox_) {
     OutboxWindowHooks hooks;
     hooks.nextTry = [this]() -> std::optional<QDateTime> {
-      return NextTry ? NextTry() : std::nullopt;
+      if (NextTry) return NextTry();
+      return retry_ != nullptr ? retry_->NextTry() : std::nullopt;
     };
     hooks.sendNow = [this] { SendQueued(); };
     hooks.putIntoFields = [this](const OutboxMessage& message) {

@@ -51,24 +51,32 @@ void TfrmMain::ApplyRetrySetting() {
   retry_->MailWaits();
 }
 
-// With the settings of now; a password comes from memory or the keyring (or is asked for,
-// when neither has it). A line is dialled only where the user allowed it.
+// With the settings of now; a password comes from memory or the keyring, never from a question
+// nobody expects, and a token without the browser. A line is dialled only where the user
+// allowed it. Where a try cannot sign in, the tries stop until the user's next Send.
 bool TfrmMain::TryQueuedMail() {
   workflow_->LoadQueued();
   if (workflow_->Queue().Empty()) return false;
   SendSettings settings = SettingsForSend(ReadRetrySettings().dial);
-  if (settings.smtp.userName.empty()) {
+  if (settings.smtp.userName.empty() || settings.oauth) {
+    if (settings.oauth && settings.smtp.security == SmtpSecurity::None) return TriesStop();
     workflow_->SendUnattended(settings);
     return true;
   }
-  // Signing in in plain text is refused before any try: the user must change the settings.
-  if (settings.smtp.security == SmtpSecurity::None) return true;
-  FetchPassword(this, settings.server, settings.smtp.userName,
-                [this, settings](std::optional<std::string> password) mutable {
-                  if (!password) return;
-                  settings.smtp.password = std::move(*password);
-                  workflow_->SendUnattended(settings);
-                });
+  if (settings.smtp.security == SmtpSecurity::None) return TriesStop();
+  FetchKeptPassword(
+      settings.server, settings.smtp.userName,
+      [window = QPointer<TfrmMain>(this), settings](std::optional<std::string> password) mutable {
+        if (!window) return;
+        if (!password) return void(window->TriesStop());
+        settings.smtp.password = std::move(*password);
+        window->workflow_->SendUnattended(settings);
+      });
+  return true;
+}
+
+bool TfrmMain::TriesStop() {
+  if (retry_ != nullptr) retry_->CannotTry();
   return true;
 }
 

@@ -126,6 +126,19 @@ void FetchPassword(QWidget* parent, const std::string& server, const std::string
   });
 }
 
+void FetchKeptPassword(const std::string& server, const std::string& userName,
+                       std::function<void(std::optional<std::string>)> done) {
+  const std::string key = keyring::KeyFor(server, userName);
+  if (const auto found = Remembered().find(key); found != Remembered().end()) {
+    return done(found->second);
+  }
+  keyring::Read(key, [key, done = std::move(done)](const keyring::Answer& answer) {
+    if (answer.outcome != keyring::Outcome::Done) return done(std::nullopt);
+    Remembered()[key] = answer.secret;
+    done(answer.secret);
+  });
+}
+
 void SavePassword(const std::string& server, const std::string& userName,
                   const std::string& password, std::function<void()> settled) {
   const std::string key = keyring::KeyFor(server, userName);

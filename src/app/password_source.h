@@ -23,6 +23,11 @@ inline constexpr const char* kNoKeyringText =
 void FetchPassword(QWidget* parent, const std::string& server, const std::string& userName,
                    std::function<void(std::optional<std::string>)> done);
 
+// As FetchPassword, but never asks: nothing when neither this run's memory nor the keyring
+// has the password. For sends nobody started.
+void FetchKeptPassword(const std::string& server, const std::string& userName,
+                       std::function<void(std::optional<std::string>)> done);
+
 // Keeps `password` in the keyring (and this run's memory) for the next sends; `settled` runs
 // once the keyring has answered, after any box.
 void SavePassword(const std::string& server, const std::string& userName,

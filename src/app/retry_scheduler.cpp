@@ -72,6 +72,11 @@ void RetryScheduler::SendEnded(const SendReport& report) {
   }
 }
 
+void RetryScheduler::CannotTry() {
+  schedule_.Stop();
+  Rest();
+}
+
 void RetryScheduler::MailWaits() {
   if (!workflow_.Queue().Empty()) ScheduleNext();
 }

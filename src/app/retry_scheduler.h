@@ -43,6 +43,9 @@ class RetryScheduler : public QObject {
   void SendEnded(const SendReport& report);
   // Mail left by an earlier run waits: it is tried after the first step.
   void MailWaits();
+  // A try could not start without the user (no kept password, sign-in without security):
+  // the tries stop until the user's next Send.
+  void CannotTry();
 
  signals:
   void NextTryChanged();

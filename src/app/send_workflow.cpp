@@ -246,6 +246,10 @@ void SendWorkflow::SendUnattended(const SendSettings& settings) {
   settings_ = settings;
   report_ = {};
   unattended_ = true;
+  // No browser opens for a send nobody started: a token that cannot be had without signing in
+  // ends the try.
+  tokenTries_ = {};
+  tokenTries_.signedIn = true;
   StartSend();
 }
 

@@ -1670,3 +1670,36 @@ TEST_F(SendWorkflowTest, ATryNobodyStartedKeepsARefusedMessageInTheRefusedFolder
   EXPECT_EQ(Status().substr(0, lead.size()), lead) << Status();
   EXPECT_TRUE(OutboxFiles().empty());
 }
+
+// A try nobody started never asks the user: no password question when neither memory nor the
+// keyring has one, no browser for a token that needs a new sign-in. The tries stop and the
+// message waits for the user's next Send.
+TEST_F(SendWorkflowTest, ATryNobodyStartedThatCannotSignInAsksNobodyAndStopsTheTries) {
+  testing_support::TokenScript tokens;
+  tokens.tokens = {testing_support::kSignInNeeded};
+  testing_support::UseScriptedTokens(tokens);
+  for (const pelorin::SignInChoice signIn :
+       {pelorin::SignInChoice::Password, pelorin::SignInChoice::OAuthGoogle}) {
+    SCOPED_TRACE(static_cast<int>(signIn));
+    window_.reset();
+    UseStateDirectory(dir_.path().toStdString() + "/" + std::to_string(static_cast<int>(signIn)));
+    ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::StartTls, "ann"}));
+    ASSERT_TRUE(pelorin::WriteSignInSettings({signIn, {}, {}}));
+    ASSERT_TRUE(QueueFromAnotherCopy("x@example.org", "Waits"));
+    TfrmMain& window = Create();
+    window.ApplyRetrySetting();
+    ASSERT_NE(window.Retry(), nullptr);
+    ASSERT_NE(window.Retry()->NextTry(), std::nullopt);
+    window.Retry()->TryNow();
+    EXPECT_TRUE(RunEventsUntil([&] { return !window.Retry()->NextTry().has_value(); },
+                               kWithinTheTimeOutMs))
+        << "the tries go on";
+    HandleAllDue();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "a question nobody expects";
+    EXPECT_TRUE(boxes_.Boxes().empty());
+    EXPECT_EQ(Queued(), 1u);
+  }
+  EXPECT_EQ(tokens.asked, std::vector<std::string>{"token"}) << "no browser opens";
+  EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
+  pelorin::oauth::UseTokenSourceMaker({});
+}

@@ -160,7 +160,8 @@ class OutboxEndToEndTest : public e2e::ProgramTest {
     return Fill(window, kEmailField, kRecipient) && Fill(window, kSubjectField, subject) &&
            TypeBody(window, {"Sent by itself"}) &&
            e2e::Click(window, kSendButton.x, kSendButton.y) && CloseTheBox() &&
-           RunEventsUntil([&] { return QueuedFiles().size() == 1; }, e2e::kStatusTimeoutMs);
+           testing_support::RunEventsUntil([&] { return QueuedFiles().size() == 1; },
+                                           e2e::kStatusTimeoutMs);
   }
 
   // Delivered once: a second copy does not follow it into the maildir.
@@ -168,7 +169,8 @@ class OutboxEndToEndTest : public e2e::ProgramTest {
     const std::vector<std::string> delivered =
         testing_support::DeliveredMessages(server_.maildir, marker, 1, kDeliveryTimeout);
     ASSERT_EQ(delivered.size(), 1u) << "nothing was delivered";
-    EXPECT_TRUE(RunEventsUntil([&] { return QueuedFiles().empty(); }, e2e::kStatusTimeoutMs))
+    EXPECT_TRUE(testing_support::RunEventsUntil([&] { return QueuedFiles().empty(); },
+                                                e2e::kStatusTimeoutMs))
         << "in " << OutboxDirectory();
     EXPECT_EQ(
         testing_support::DeliveredMessages(server_.maildir, marker, 2, std::chrono::seconds(2))
@@ -264,7 +266,8 @@ TEST_F(OutboxEndToEndTest, TheTrayCopyTakesOverWhatALinkModeCopyLeftQueued) {
       e2e::WaitForWindow(e2e::WindowQuery::OfProgram(link->Pid()).Named(kBoxTitle));
   ASSERT_TRUE(box.has_value()) << "no box came up for the refused connection";
   ASSERT_TRUE(e2e::Click(*box, 5, 5) && e2e::PressKeys({"Return"}) && e2e::WaitUntilHidden(*box));
-  ASSERT_TRUE(RunEventsUntil([&] { return QueuedFiles().size() == 1; }, e2e::kStatusTimeoutMs));
+  ASSERT_TRUE(testing_support::RunEventsUntil([&] { return QueuedFiles().size() == 1; },
+                                              e2e::kStatusTimeoutMs));
 
   const e2e::ToolResult started = server_.Start();
   ASSERT_TRUE(started.Ok()) << started.Describe();
