@@ -1691,8 +1691,8 @@ TEST_F(SendWorkflowTest, ATryNobodyStartedThatCannotSignInAsksNobodyAndStopsTheT
     ASSERT_NE(window.Retry(), nullptr);
     ASSERT_NE(window.Retry()->NextTry(), std::nullopt);
     window.Retry()->TryNow();
-    EXPECT_TRUE(RunEventsUntil([&] { return !window.Retry()->NextTry().has_value(); },
-                               kWithinTheTimeOutMs))
+    EXPECT_TRUE(
+        RunEventsUntil([&] { return !window.Retry()->NextTry().has_value(); }, kWithinTheTimeOutMs))
         << "the tries go on";
     HandleAllDue();
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "a question nobody expects";
