@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs a test program with a home and XDG directories of its own, either in a private D-Bus
 # session whose Secret Service is a fresh, unlocked GNOME Keyring ("keyring"), or with a
-# session bus address that leads nowhere ("none").
+# session bus address that leads nowhere ("none"). In a keyring session PELORIN_KEYRING_BUS
+# holds the bus's address too, for programs started by a test that points its own elsewhere.
 #   run_in_keyring_session.sh keyring|none PROGRAM [ARGUMENTS...]
 set -eu
 
@@ -37,6 +38,7 @@ case "$mode" in
     dbus-run-session -- sh -c '
       printf test | gnome-keyring-daemon --unlock --components=secrets >/dev/null ||
         { echo "run_in_keyring_session.sh: gnome-keyring-daemon did not start" >&2; exit 1; }
+      export PELORIN_KEYRING_BUS="$DBUS_SESSION_BUS_ADDRESS"
       exec "$@"' sh "$@" || status=$?
     ;;
   none)

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """A local OAuth2 authorization server for the sign-in tests, on 127.0.0.1.
 
-  oauth_authorization_server.py CLIENT_ID
+  oauth_authorization_server.py CLIENT_ID [TOKENFILE]
 
 GET /authorize redirects at once to the redirect_uri with a code (or with the error it was told
 to give); POST /token takes the authorization_code grant, whose PKCE verifier must match the
-S256 challenge, and the refresh_token grant. Prints the port on the first line of its output,
+S256 challenge, and the refresh_token grant; with TOKENFILE, each access token given is written
+there in place of the one before, for a mail server that takes only the current one. Prints the port on the first line of its output,
 then obeys one command a line on its input and answers each with one line:
   refuse          the next authorizations are refused (access_denied)
   wrong-state     the next authorizations come back with another state
@@ -13,20 +14,23 @@ then obeys one command a line on its input and answers each with one line:
   revoke          every token given so far is revoked
   last            prints the last access token given
   count           prints "authorization_code=N refresh_token=M", the grants given
+  tokens          prints every access and refresh token given so far, separated by spaces
 Ends when its input is closed.
 """
 import base64
 import hashlib
 import http.server
 import json
+import os
 import secrets
 import sys
 import threading
 import urllib.parse
 
 CLIENT_ID = sys.argv[1]
+TOKEN_FILE = sys.argv[2] if len(sys.argv) > 2 else None
 lock = threading.Lock()
-state = {"mode": "grant", "lifetime": 3600, "last": "", "codes": {}, "refresh": set(),
+state = {"mode": "grant", "lifetime": 3600, "last": "", "codes": {}, "refresh": set(), "given": [],
          "count": {"authorization_code": 0, "refresh_token": 0}}
 
 
@@ -40,6 +44,11 @@ def grant(refresh_token=None):
     refresh = refresh_token or "rt-" + secrets.token_urlsafe(24)
     state["refresh"].add(refresh)
     state["last"] = access
+    state["given"] += [access, refresh]
+    if TOKEN_FILE:
+        with open(TOKEN_FILE + ".tmp", "w") as f:
+            f.write(access)
+        os.replace(TOKEN_FILE + ".tmp", TOKEN_FILE)
     return {"access_token": access, "token_type": "Bearer", "expires_in": state["lifetime"],
             "refresh_token": refresh}
 
@@ -114,6 +123,8 @@ def obey(line):
             state["refresh"].clear()
         elif words[0] == "last":
             return state["last"]
+        elif words[0] == "tokens":
+            return " ".join(sorted(set(state["given"])))
         elif words[0] == "count":
             return " ".join("%s=%d" % item for item in sorted(state["count"].items()))
         else:

@@ -33,22 +33,6 @@ std::string Environment(const char* name) {
   return value == nullptr ? "" : value;
 }
 
-// The processes whose arguments hold `text` (one that ends while it is read holds nothing).
-std::vector<std::string> ArgumentsHolding(const std::string& text) {
-  std::vector<std::string> holding;
-  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-    std::optional<std::string> arguments;
-    try {
-      arguments = testing_support::ReadFileIfThere(process.path() / "cmdline");
-    } catch (const std::exception&) {
-    }
-    if (arguments && arguments->find(text) != std::string::npos) {
-      holding.push_back(process.path().string());
-    }
-  }
-  return holding;
-}
-
 class OAuthSignInTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,7 +70,7 @@ class OAuthSignInTest : public ::testing::Test {
            {Environment("PELORIN_KEYRING_SCRATCH"), scratch_.path().toStdString()}) {
         EXPECT_THAT(testing_support::FilesHolding(directory, token), IsEmpty()) << token;
       }
-      EXPECT_THAT(ArgumentsHolding(token), IsEmpty());
+      EXPECT_THAT(testing_support::ArgumentsHolding(token), IsEmpty());
     }
     server_.closeWriteChannel();
     server_.waitForFinished();
