@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "os/kernel.h"
 
@@ -58,6 +60,28 @@ HMODULE LoadLibraryA(const char* name) {
 FARPROC GetProcAddress(HMODULE module, const char* name) {
   if (module == nullptr || name == nullptr) return nullptr;
   return ::dlsym(module, name);
+}
+
+void* ProgramModuleEntry(const char* file, const char* entry, std::string* failure) {
+  static std::mutex mutex;
+  static std::map<std::string, void*> found;
+  const std::lock_guard<std::mutex> lock(mutex);
+  const std::string key = std::string(file) + '\n' + entry;
+  if (const auto known = found.find(key); known != found.end()) return known->second;
+  const std::filesystem::path program(GetModuleFileName());
+  const std::string path = (program.parent_path() / file).string();
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* why = dlerror();
+    *failure = why != nullptr ? why : path + " cannot be loaded";
+    return nullptr;
+  }
+  void* function = dlsym(module, entry);
+  if (function == nullptr) {
+    *failure = path + " is not the module of this program it should be (no " + entry + ")";
+    return nullptr;
+  }
+  return found[key] = function;
 }
 
 }  // namespace os

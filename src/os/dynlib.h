@@ -24,6 +24,11 @@ HMODULE LoadLibraryA(const char* name);
 // The address of the exported function `name`, or null when `module` has no such export.
 FARPROC GetProcAddress(HMODULE module, const char* name);
 
+// The function `entry` exported by the module `file` beside the program (a module of this
+// program's own, loaded only when first needed). Once found it stays loaded; a failure, said in
+// `failure`, is tried again at the next call (the module may be installed meanwhile).
+void* ProgramModuleEntry(const char* file, const char* entry, std::string* failure);
+
 // The file name that `name` maps to ("RASAPI32.DLL" -> "librasapi32.so"); empty for a name
 // that cannot be mapped.
 std::string SharedLibraryFileName(const std::string& name);

@@ -1,12 +1,7 @@
 // Loads the module that asks the real network. Qt's network module, and Kerberos and the
 // proxy library that come with it, would otherwise stay resident in a program that waits in
 // the tray for hours; they are needed only while the settings dialog looks something up.
-#include <dlfcn.h>
-
-#include <filesystem>
-#include <mutex>
-
-#include "os/kernel.h"
+#include "os/dynlib.h"
 #include "setup/network_lookup.h"
 
 namespace pelorin::setup {
@@ -14,28 +9,9 @@ namespace {
 
 using NewLookup = NetworkLookup* (*)();
 
-// Once loaded the module stays; a failure is tried again next time (it may be installed
-// meanwhile).
-NewLookup LoadEntry(std::string* failure) {
-  static std::mutex mutex;
-  static NewLookup loaded = nullptr;
-  const std::lock_guard<std::mutex> lock(mutex);
-  if (loaded != nullptr) return loaded;
-  const std::filesystem::path program(os::GetModuleFileName());
-  const std::string path = (program.parent_path() / kLookupModuleFile).string();
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    const char* why = dlerror();
-    *failure = why != nullptr ? why : path + " cannot be loaded";
-    return nullptr;
-  }
-  loaded = reinterpret_cast<NewLookup>(dlsym(module, kLookupModuleEntry));
-  if (loaded == nullptr) *failure = path + " is not the look-up module of this program";
-  return loaded;
-}
-
 std::unique_ptr<NetworkLookup> FromModule(std::string* failure) {
-  const NewLookup entry = LoadEntry(failure);
+  const auto entry = reinterpret_cast<NewLookup>(
+      os::ProgramModuleEntry(kLookupModuleFile, kLookupModuleEntry, failure));
   if (entry == nullptr) return nullptr;
   return std::unique_ptr<NetworkLookup>(entry());
 }

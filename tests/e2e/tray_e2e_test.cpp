@@ -127,7 +127,22 @@ class DesktopTest : public e2e::ProgramTest {
   }
 };
 
-using TrayModeTest = DesktopTest;
+class TrayModeTest : public DesktopTest {
+ protected:
+  // The program started in the tray and its icon right-clicked: the menu that opened, and where
+  // the icon is.
+  std::optional<WindowId> StartAndOpenMenu(std::optional<WindowGeometry>& place) {
+    if (!program_->Start({})) return std::nullopt;
+    const std::optional<WindowId> icon = TrayIcon();
+    if (!icon || !(place = e2e::GeometryOf(*icon))) return std::nullopt;
+    if (!e2e::ClickAt(place->CenterX(), place->CenterY(), e2e::MouseButton::Right)) {
+      return std::nullopt;
+    }
+    return e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs, [&](WindowId window) {
+      return window != *icon && !IsTooltip(window);
+    });
+  }
+};
 using LinkModeTest = DesktopTest;
 
 TEST_F(TrayModeTest, StartsHiddenWithItsIconInTheTray) {
@@ -219,17 +234,9 @@ TEST_F(TrayModeTest, FieldsKeepTheirTextWhileHidden) {
 }
 
 TEST_F(TrayModeTest, MenuOpensAtTheCursorAndItsCloseEndsTheProgram) {
-  ASSERT_TRUE(program_->Start({}));
-  const std::optional<WindowId> icon = TrayIcon();
-  ASSERT_TRUE(icon.has_value());
-  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
-  ASSERT_TRUE(place.has_value());
-  ASSERT_TRUE(e2e::ClickAt(place->CenterX(), place->CenterY(), e2e::MouseButton::Right));
-
-  const std::optional<WindowId> menu =
-      e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs,
-                         [&](WindowId window) { return window != *icon && !IsTooltip(window); });
-  ASSERT_TRUE(menu.has_value()) << "a right click on the icon opened no menu";
+  std::optional<WindowGeometry> place;
+  const std::optional<WindowId> menu = StartAndOpenMenu(place);
+  ASSERT_TRUE(menu.has_value()) << "the icon's menu did not open";
   const std::optional<WindowGeometry> menuPlace = e2e::GeometryOf(*menu);
   ASSERT_TRUE(menuPlace.has_value());
   EXPECT_EQ(menuPlace->x, place->CenterX()) << "the menu is not at the cursor";
@@ -244,16 +251,9 @@ TEST_F(TrayModeTest, MenuOpensAtTheCursorAndItsCloseEndsTheProgram) {
 // The menu's second item, chosen with the keyboard, opens the outbox window; Escape closes it
 // and the program stays in the tray.
 TEST_F(TrayModeTest, MenusOutboxOpensTheOutboxWindow) {
-  ASSERT_TRUE(program_->Start({}));
-  const std::optional<WindowId> icon = TrayIcon();
-  ASSERT_TRUE(icon.has_value());
-  const std::optional<WindowGeometry> place = e2e::GeometryOf(*icon);
-  ASSERT_TRUE(place.has_value());
-  ASSERT_TRUE(e2e::ClickAt(place->CenterX(), place->CenterY(), e2e::MouseButton::Right));
-  const std::optional<WindowId> menu =
-      e2e::WaitForWindow(ProgramWindows(), e2e::kWindowTimeoutMs,
-                         [&](WindowId window) { return window != *icon && !IsTooltip(window); });
-  ASSERT_TRUE(menu.has_value()) << "a right click on the icon opened no menu";
+  std::optional<WindowGeometry> place;
+  const std::optional<WindowId> menu = StartAndOpenMenu(place);
+  ASSERT_TRUE(menu.has_value()) << "the icon's menu did not open";
   ASSERT_TRUE(e2e::PressKeys({"Down", "Down", "Return"}));
   const std::optional<WindowId> outbox =
       e2e::WaitForWindow(ProgramWindows().Named("^Outbox - Pelorin 32$"));
