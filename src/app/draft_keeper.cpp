@@ -12,12 +12,6 @@ namespace {
 constexpr int kKeepDelayMs = 1000;
 
 const char* const kRestored = "The text you were writing when the program last ended is back.";
-const char* const kOtherCopyKeeps =
-    "This text is not kept as a draft: another Pelorin 32 window keeps its own until it is sent "
-    "or emptied.";
-const char* const kLeftDraftWaits =
-    "This text is not kept as a draft: a draft left by another window waits; it comes back when "
-    "these fields are empty and the window is opened again.";
 
 }  // namespace
 
@@ -34,24 +28,20 @@ DraftKeeper::DraftKeeper(std::unique_ptr<DraftStore> store, std::function<DraftF
 
 std::optional<DraftFields> DraftKeeper::TakeLeftDraft(std::string& status) {
   if (store_->Owned()) return std::nullopt;  // the fields hold this copy's own draft
+  DraftStore::Left left;
   std::string why;
-  switch (store_->Take(why)) {
-    case DraftStore::Claim::HeldElsewhere:
-      return std::nullopt;
+  switch (store_->TakeLeft(left, why)) {
     case DraftStore::Claim::Failed:
       status = "Drafts cannot be kept: " + why + ".";
       return std::nullopt;
+    case DraftStore::Claim::NoneLeft:
+      if (!left.problem.empty()) {
+        status = "The draft left when the program last ended cannot be read (" + left.problem +
+                 "); what you type now takes its place.";
+      }
+      return std::nullopt;
     case DraftStore::Claim::Taken:
       break;
-  }
-  DraftStore::Left left = store_->Read();
-  if (!left.problem.empty()) {
-    status = "The draft left when the program last ended cannot be read (" + left.problem +
-             "); what you type now takes its place.";
-  }
-  if (!left.draft || *left.draft == DraftFields{}) {
-    store_->Release();
-    return std::nullopt;
   }
   status = kRestored;
   return left.draft;
@@ -88,27 +78,13 @@ void DraftKeeper::Keep() {
   }
 }
 
-// A draft on disk that this copy does not own was left by a copy that ended: it is not written
-// over, but waits to be taken in.
+// A draft on disk that this copy does not own is another window's, or was left by a copy that
+// ended and waits to be taken in: this text goes into a file of its own.
 bool DraftKeeper::TakeForKeeping() {
-  if (store_->Owned()) return true;
   std::string why;
-  switch (store_->Take(why)) {
-    case DraftStore::Claim::HeldElsewhere:
-      emit Trouble(QString::fromUtf8(kOtherCopyKeeps));
-      return false;
-    case DraftStore::Claim::Failed:
-      emit Trouble(ToQString("This text cannot be kept as a draft (" + why + ")."));
-      return false;
-    case DraftStore::Claim::Taken:
-      break;
-  }
-  if (store_->Read().draft) {
-    store_->Release();
-    emit Trouble(QString::fromUtf8(kLeftDraftWaits));
-    return false;
-  }
-  return true;
+  if (store_->TakeFree(why)) return true;
+  emit Trouble(ToQString("This text cannot be kept as a draft (" + why + ")."));
+  return false;
 }
 
 }  // namespace pelorin

@@ -1,9 +1,8 @@
 // Keeps what is typed into the window as the draft on disk: a second after the last edit, at
 // once when the window is closed or hidden, and no more once the fields' message is queued or
-// the fields are emptied. A copy owns the draft only while its fields hold one, so that a
-// link-mode window can keep its text while the tray copy's fields are empty; a draft that a
-// copy left when it ended comes back in the next copy that takes it in. User-interface thread
-// only.
+// the fields are emptied. A copy owns a draft file only while its fields hold one; each copy
+// keeps its text in a file of its own, and a draft that a copy left when it ended comes back in
+// the next copy that takes it in. User-interface thread only.
 #pragma once
 
 #include <QObject>
@@ -26,8 +25,8 @@ class DraftKeeper : public QObject {
   DraftKeeper(std::unique_ptr<DraftStore> store, std::function<DraftFields()> fields,
               QObject* parent);
 
-  // The draft a copy left when it ended, now this copy's; nothing when there is none, another
-  // copy owns it, or this copy owns one already. `status` is set to say what became of it.
+  // The oldest draft a copy left when it ended, now this copy's; nothing when every one is
+  // another running copy's, or this copy owns one already. `status` says what became of it.
   std::optional<DraftFields> TakeLeftDraft(std::string& status);
   // The fields as they are before anything is typed: a link's fields. Back at these, or empty,
   // the fields hold no draft.

@@ -3,9 +3,10 @@
 // The four fields alone are kept, nothing secret. The file is a first line that names the format,
 // then each field as a length field (outbox/length_fields.h).
 //
-// One running copy of the program owns the draft at a time, by a lock on ".draft.lock" beside
-// it: the copy whose fields hold the draft. Another copy neither takes the draft in nor writes
-// over it meanwhile; once the owner has ended, the draft is free for the next copy to take in.
+// Each running copy whose fields hold typed text owns one draft file, by a lock beside it: the
+// first "draft" (".draft.lock"), others "draft-2", "draft-3"... (".draft-2.lock"...). A copy
+// neither takes in nor writes over a draft another copy owns; once the owner has ended, the
+// draft is free for the next copy to take in.
 #pragma once
 
 #include <cstddef>
@@ -33,20 +34,26 @@ class DraftStore {
   DraftStore(const DraftStore&) = delete;
   DraftStore& operator=(const DraftStore&) = delete;
 
-  std::string Path() const { return stateDirectory_ + "/draft"; }
-
-  enum class Claim { Taken, HeldElsewhere, Failed };
-  // Makes this copy the draft's owner; `why` says what failed.
-  Claim Take(std::string& why);
-  // Leaves the draft to whichever copy takes it next.
-  void Release();
-  bool Owned() const { return lockFd_ >= 0; }
+  // The file of the draft this copy owns, or would own first.
+  std::string Path() const;
 
   struct Left {
     std::optional<DraftFields> draft;
     std::string problem;  // why the file there cannot be trusted, or empty text
   };
-  // The draft on disk, if there is one.
+  enum class Claim { Taken, NoneLeft, Failed };
+  // Makes this copy, when it owns none, the owner of the oldest draft that holds text and no
+  // running copy owns; `left` then holds it. Unreadable drafts are passed over, the first one's
+  // problem kept in `left`. `why` says what failed.
+  Claim TakeLeft(Left& left, std::string& why);
+  // Makes this copy, when it owns none, the owner of a draft file that holds no text yet; `why`
+  // says what failed.
+  bool TakeFree(std::string& why);
+  // Leaves the draft to whichever copy takes it next.
+  void Release();
+  bool Owned() const { return lockFd_ >= 0; }
+
+  // The draft this copy owns on disk, if there is one.
   Left Read() const;
   // Puts `draft` in place of what was kept, whole or not at all; why not, or empty text.
   std::string Keep(const DraftFields& draft);
@@ -54,7 +61,11 @@ class DraftStore {
   std::string Remove();
 
  private:
+  enum class Lock { Taken, HeldElsewhere, Failed };
+  Lock TakeNumber(int number, std::string& why);
+
   std::string stateDirectory_;
+  int number_ = 1;   // of the draft file this copy owns, or would own first
   int lockFd_ = -1;  // open while this copy owns the draft
 };
 

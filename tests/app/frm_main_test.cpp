@@ -382,8 +382,9 @@ TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
   }
 }
 
-// A draft that a copy left when it ended comes back with a status that says so. In link mode
-// the link's fields win where it gives them, and the draft's name only goes with its address.
+// A draft that a copy left when it ended (here one file alone, as earlier versions kept it)
+// comes back with a status that says so. In link mode the link's fields win where it gives
+// them, and the draft's name only goes with its address.
 TEST_F(FrmMainTest, ADraftLeftComesBackAndALinksFieldsWinWhereItGivesThem) {
   using pelorin::DraftFields;
   const DraftFields left{"Ann", "ann@example.org", "Draft subject", "Draft body"};
@@ -394,14 +395,11 @@ TEST_F(FrmMainTest, ADraftLeftComesBackAndALinksFieldsWinWhereItGivesThem) {
        {"", "bob@example.org", "Link", "Draft body"}},
   };
   const std::string state = pelorin::OutboxFolder::DefaultStateDirectory();
+  std::filesystem::create_directories(state);
   for (const auto& [arguments, shown] : cases) {
     SCOPED_TRACE(arguments.back());
     window_.reset();  // the draft it owns goes with it
-    pelorin::DraftStore earlier(state);
-    std::string why;
-    ASSERT_EQ(earlier.Take(why), pelorin::DraftStore::Claim::Taken) << why;
-    ASSERT_EQ(earlier.Keep(left), "");
-    earlier.Release();
+    app_test::WriteBytes(state + "/draft", pelorin::DraftFileBytes(left));
     TfrmMain& window = Create(arguments);
     window.KeepDraftsIn(std::make_unique<pelorin::DraftStore>(state));
     EXPECT_EQ(
@@ -447,6 +445,28 @@ void FocusIn(TfrmMain& window, QWidget* field) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   field->setFocus();
   ASSERT_EQ(QApplication::focusWidget(), field);
+}
+
+// While another copy's fields hold a draft, a link-mode window keeps what is typed in a file of
+// its own when Escape ends it, and a later start takes that in.
+TEST_F(FrmMainTest, ALinkWindowKeepsItsTextBesideAnotherCopysDraft) {
+  const std::string state = pelorin::OutboxFolder::DefaultStateDirectory();
+  const pelorin::DraftFields trayText{"", "tray@example.org", "Tray", "the tray's draft"};
+  pelorin::DraftStore tray(state);
+  std::string why;
+  ASSERT_TRUE(tray.TakeFree(why)) << why;
+  ASSERT_EQ(tray.Keep(trayText), "");
+  TfrmMain& link = Create({"pelorin32", "/u", "mailto:ann@example.org"});
+  link.KeepDraftsIn(std::make_unique<pelorin::DraftStore>(state));
+  ASSERT_NO_FATAL_FAILURE(FocusIn(link, link.edsSubj));
+  QTest::keyClicks(link.edsSubj, QStringLiteral("typed in link mode"));
+  QTest::keyClick(link.edsSubj, Qt::Key_Escape);
+  ASSERT_FALSE(link.isVisible());
+  TfrmMain& later = Create();
+  later.KeepDraftsIn(std::make_unique<pelorin::DraftStore>(state));
+  EXPECT_EQ(later.edsEmail->text(), QStringLiteral("ann@example.org"));
+  EXPECT_EQ(later.edsSubj->text(), QStringLiteral("typed in link mode"));
+  EXPECT_EQ(tray.Read().draft, trayText);
 }
 
 TEST_F(FrmMainTest, CtrlReturnInTheBodySendsAsTheSendButtonDoes) {

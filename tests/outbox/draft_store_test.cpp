@@ -1,13 +1,15 @@
 // The draft on real files in a directory of the test's own: any text comes back exactly, a
 // replacement is whole or not at all, and a damaged or foreign file is reported, never read as
-// a draft. One running copy owns the draft at a time.
+// a draft. Each running copy owns a draft file of its own.
 #include "outbox/draft_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,7 +93,8 @@ TEST(DraftStoreTest, KeepsAnyTextWholeAndTrustsNoDamagedOrForeignFile) {
     c.before(directory);
     DraftStore store(directory);
     std::string why;
-    store.Take(why);
+    DraftStore::Left taken;
+    if (store.TakeLeft(taken, why) != DraftStore::Claim::Taken) store.TakeFree(why);
     if (c.keep) {
       EXPECT_EQ(store.Keep(*c.keep).empty(), c.keeps);
     }
@@ -106,22 +109,35 @@ TEST(DraftStoreTest, KeepsAnyTextWholeAndTrustsNoDamagedOrForeignFile) {
   }
 }
 
-TEST(DraftStoreTest, OneCopyOwnsTheDraftUntilItLetsGo) {
+// Drafts left by copies that ended come back one per copy, the oldest first.
+TEST(DraftStoreTest, EachCopyKeepsItsOwnDraftAndTakesInOneLeft) {
   app_test::ScratchDirectory scratch;
   const std::string directory = scratch.File("state");
   DraftStore first(directory);
   DraftStore second(directory);
   std::string why;
-  ASSERT_EQ(first.Take(why), DraftStore::Claim::Taken) << why;
-  EXPECT_EQ(second.Take(why), DraftStore::Claim::HeldElsewhere);
-  EXPECT_NE(second.Keep(kTyped), "");
-  EXPECT_NE(second.Remove(), "");
+  DraftStore::Left left;
+  ASSERT_TRUE(first.TakeFree(why)) << why;
   ASSERT_EQ(first.Keep(kEarlier), "");
+  EXPECT_EQ(second.TakeLeft(left, why), DraftStore::Claim::NoneLeft) << "another copy's draft";
+  ASSERT_TRUE(second.TakeFree(why)) << why;
+  ASSERT_EQ(second.Keep(kTyped), "");
+  EXPECT_NE(second.Path(), first.Path());
+  fs::last_write_time(second.Path(), fs::last_write_time(first.Path()) - std::chrono::hours(1));
   first.Release();
-  ASSERT_EQ(second.Take(why), DraftStore::Claim::Taken) << why;
-  EXPECT_EQ(second.Read().draft, kEarlier);
-  ASSERT_EQ(second.Remove(), "");
-  EXPECT_FALSE(second.Read().draft.has_value());
+  second.Release();
+  std::vector<std::optional<DraftFields>> takenIn;
+  std::vector<std::unique_ptr<DraftStore>> later;
+  for (int start = 0; start < 3; ++start) {
+    later.push_back(std::make_unique<DraftStore>(directory));
+    DraftStore::Left found;
+    later.back()->TakeLeft(found, why);
+    takenIn.push_back(found.draft);
+  }
+  EXPECT_EQ(takenIn, (std::vector<std::optional<DraftFields>>{kTyped, kEarlier, std::nullopt}));
+  ASSERT_EQ(later[0]->Remove(), "");
+  EXPECT_FALSE(later[0]->Read().draft.has_value());
+  EXPECT_EQ(later[1]->Read().draft, kEarlier);
 }
 
 }  // namespace
