@@ -31,6 +31,8 @@ class DraftKeeper : public QObject {
   // The fields as they are before anything is typed: a link's fields. Back at these, or empty,
   // the fields hold no draft.
   void SetUntyped(DraftFields fields) { untyped_ = std::move(fields); }
+  // Lets go of the draft TakeLeftDraft gave, untouched, for a later start to take in.
+  void GiveBack() { store_->Release(); }
   // The user changed the fields.
   void Edited();
   // Keeps the fields now if they changed since they were last kept.

@@ -264,8 +264,11 @@ void TfrmMain::ConnectEvents() {
   });
   connect(workflow_, &SendWorkflow::SendEnded, this,
           [this](const SendReport& report) { SendEnded(report); });
-  connect(workflow_, &SendWorkflow::OutboxTrouble, this,
-          [](const QString& text) { os::ShowMessage(FromQString(text)); });
+  // Trouble met by a try nobody started goes to the status line: no box out of nowhere.
+  connect(workflow_, &SendWorkflow::OutboxTrouble, this, [this](const QString& text) {
+    if (workflow_->Unattended() || tryingUnattended_) return SetStatus(text);
+    os::ShowMessage(FromQString(text));
+  });
   TaskIcon->OnClick = [this](QObject* sender) { TaskIconClick(sender); };
   TaskIcon->OnRightClick = [this](QObject* sender, TMouseButton button, TShiftState shift, int x,
                                   int y) { TaskIconRightClick(sender, button, shift, x, y); };

@@ -155,6 +155,7 @@ class TfrmMain : public QWidget {
   void FieldsEdited();
   void TakeInLeftDraft();
   DraftFields WithLinkFields(DraftFields draft) const;
+  bool FitsTheLink(const DraftFields& draft) const;
   void ShowWithoutTrayIcon();
   void PrefillFromLink();
   void SetStatus(const QString& text);
@@ -192,6 +193,7 @@ class TfrmMain : public QWidget {
 
   SendWorkflow* workflow_;
   RetryScheduler* retry_ = nullptr;
+  bool tryingUnattended_ = false;  // a try nobody started reads the outbox
   // What pressing Send means; the window only reads its fields and shows what it says.
   std::unique_ptr<SendController> controller_;
   DraftKeeper* draft_ = nullptr;  // set by KeepDraftsIn

@@ -40,11 +40,27 @@ void TfrmMain::FieldsEdited() {
 void TfrmMain::TakeInLeftDraft() {
   std::string status;
   const std::optional<DraftFields> left = draft_->TakeLeftDraft(status);
+  if (left && !FitsTheLink(*left)) {
+    draft_->GiveBack();  // another message than the link's: it waits for a later start
+    return;
+  }
   if (left) PutIntoFields(WithLinkFields(*left));
   if (status.empty()) return;
   const QString before = lblStatus->text();
   SetStatus(ToQString(status) +
             (before == QStringLiteral("Waiting...") ? QString() : QLatin1Char(' ') + before));
+}
+
+// A link's own subject or body that differs from the draft's would overwrite the draft's text.
+bool TfrmMain::FitsTheLink(const DraftFields& draft) const {
+  if (CurrentStartMode() != StartMode::Link) return true;
+  const DraftFields link = CurrentFields().draft;
+  for (std::string DraftFields::*field : {&DraftFields::subject, &DraftFields::memo}) {
+    if (!(link.*field).empty() && !(draft.*field).empty() && link.*field != draft.*field) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // A link names the message the user asked for: its fields win where it gives them. The draft's

@@ -21,6 +21,7 @@ void TfrmMain::Outbox1Click(QObject*) {
     hooks.putIntoFields = [this](const OutboxMessage& message) {
       return PutBackForEditing(message);
     };
+    hooks.withdrawn = [this](std::uint64_t id) { controller_->Withdrawn(id); };
     frmOutbox_ = new TfrmOutbox(*workflow_, std::move(hooks), this);
     // Seldom open: it does not hold its widgets all day in the tray.
     frmOutbox_->setAttribute(Qt::WA_DeleteOnClose);
@@ -43,6 +44,7 @@ bool TfrmMain::PutBackForEditing(const OutboxMessage& message) {
   PutIntoFields(message.draft);
   // Out of the outbox, the text is safe only as the draft.
   if (draft_ != nullptr) {
+    draft_->SetUntyped({});  // even where it is the link's own text: it is queued no more
     draft_->Edited();
     draft_->KeepNow();
   }

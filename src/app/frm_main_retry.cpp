@@ -55,7 +55,9 @@ void TfrmMain::ApplyRetrySetting() {
 // nobody expects, and a token without the browser. A line is dialled only where the user
 // allowed it. Where a try cannot sign in, the tries stop until the user's next Send.
 bool TfrmMain::TryQueuedMail() {
+  tryingUnattended_ = true;
   workflow_->LoadQueued();
+  tryingUnattended_ = false;
   if (workflow_->Queue().Empty()) return false;
   SendSettings settings = SettingsForSend(ReadRetrySettings().dial);
   if (settings.smtp.userName.empty() || settings.oauth) {
@@ -67,7 +69,7 @@ bool TfrmMain::TryQueuedMail() {
   FetchKeptPassword(
       settings.server, settings.smtp.userName,
       [window = QPointer<TfrmMain>(this), settings](std::optional<std::string> password) mutable {
-        if (!window) return;
+        if (!window || window->retry_ == nullptr) return;  // turned off meanwhile
         if (!password) return void(window->TriesStop());
         settings.smtp.password = std::move(*password);
         window->workflow_->SendUnattended(settings);

@@ -280,6 +280,7 @@ void TfrmOutbox::DeleteQueued(const OutboxRow& row) {
                                 "); it stays queued."));
   }
   workflow_.Queue().Withdraw(row.id);
+  if (hooks_.withdrawn) hooks_.withdrawn(row.id);
   ShowStatus(ToQString("The message to " + FromQString(row.recipient) +
                        " has left the outbox; it is kept in " + kept + "."));
   ReportStoreProblems();

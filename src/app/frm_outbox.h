@@ -33,6 +33,8 @@ struct OutboxWindowHooks {
   // Puts the message's text into the quick-send window; false, with nothing changed, when
   // that window holds a message of its own.
   std::function<bool(const OutboxMessage&)> putIntoFields;
+  // The message left the queue without going out (deleted).
+  std::function<void(std::uint64_t)> withdrawn;
 };
 
 enum class OutboxColumn { Recipient, Subject, QueuedSince, LastError, NextTry, Kind };

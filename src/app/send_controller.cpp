@@ -20,6 +20,7 @@ namespace {
 const char* const kMailSent = "Mail has been sent!";
 const char* const kServerRefusedIt = "Mail not sent: the server refused it.";
 const char* const kNothingToSend = "Nothing to send: write a subject or a body first.";
+const char* const kNothingWaits = "Nothing was sent: the outbox holds no message any more.";
 const char* const kSignInNeedsTls =
     "Mail not sent: signing in needs STARTTLS or SSL/TLS (advanced settings), as a password is "
     "never sent in plain text; it stays queued for the next send.";
@@ -132,6 +133,9 @@ SendPress SendController::Press(const SendFields& fields) {
     return underWay ? SendPress{SendPress::Next::ShowProgress, {}, {}, {}} : Shown(kNothingToSend);
   }
   if (underWay) {
+    // A try nobody started becomes the user's send: its server is the one the user's answers
+    // to its questions are for.
+    if (workflow_.Unattended()) RememberStart(workflow_.Settings());
     workflow_.Send({});  // the conversation under way, or the next, takes it
     return {SendPress::Next::ShowProgress, {}, {}, {}};
   }
@@ -190,17 +194,24 @@ bool SendController::FieldsHoldUnqueuedDraft(const SendFields& fields) const {
 std::string SendController::SendWithPassword(SendSettings settings,
                                              std::optional<std::string> password) {
   if (!password) return kNoPassword;
+  // The question may have stayed open while the outbox window took the mail out.
+  workflow_.LoadQueued();
+  if (workflow_.Queue().Empty() && workflow_.Phase() == SendPhase::Idle) return kNothingWaits;
   settings.smtp.password = std::move(*password);
   Start(settings);
   return {};
 }
 
 void SendController::Start(const SendSettings& settings) {
-  if (workflow_.Phase() == SendPhase::Idle) {
-    startedWith_ = settings;
-    startedWith_.smtp.password.clear();
-  }
+  if (workflow_.Phase() == SendPhase::Idle) RememberStart(settings);
   workflow_.Send(settings);
+}
+
+// Where a certificate is trusted and a refused password forgotten; never the secret itself.
+void SendController::RememberStart(const SendSettings& settings) {
+  startedWith_ = settings;
+  startedWith_.smtp.password.clear();
+  startedWith_.smtp.accessToken.clear();
 }
 
 std::string SendController::KeepTrustedCertificate(const std::string& fingerprint) const {

@@ -109,6 +109,7 @@ class SendController {
   std::vector<AttachedFile> queuedFiles_;
   // The settings of the send last started, without its password: what the outcome applies to,
   // whatever the settings are by the time it ends.
+  void RememberStart(const SendSettings& settings);
   SendSettings startedWith_;
 };
 

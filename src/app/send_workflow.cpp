@@ -226,7 +226,8 @@ void SendWorkflow::LoadQueued() {
 
 void SendWorkflow::Send(const SendSettings& settings) {
   AssertInWindowThread();
-  unattended_ = false;  // a send the user joins is the user's: what goes wrong is shown
+  // A send the user joins is the user's: what goes wrong is shown, a sign-in may open.
+  if (std::exchange(unattended_, false)) tokenTries_.signedIn = false;
   if (phase_ == SendPhase::Idle) {
     settings_ = settings;
     report_ = {};

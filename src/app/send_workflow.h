@@ -129,6 +129,8 @@ class SendWorkflow : public QObject {
   void SendUnattended(const SendSettings& settings);
   // The send under way (or the last one) was started by nobody.
   bool Unattended() const { return unattended_; }
+  // The settings of the send under way (or the last one).
+  const SendSettings& Settings() const { return settings_; }
   // While SendEnded is received: the refused message `id` could not be kept anywhere else, so
   // it goes back into the outbox instead of leaving the disk.
   void KeepInOutbox(std::uint64_t id) { keptInOutbox_.push_back(id); }

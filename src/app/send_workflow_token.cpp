@@ -58,6 +58,8 @@ void SendWorkflow::TokenAnswered(unsigned generation, const oauth::TokenAnswer& 
     case oauth::TokenResult::Failed:
       break;
   }
+  // The provider out of reach, say: a later try may well get a token.
+  report_.failedForNow = true;
   EndWithoutConversation(answer.failure);
 }
 

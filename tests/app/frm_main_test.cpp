@@ -382,33 +382,59 @@ TEST_F(FrmMainTest, LinkModeShowsNoIconAndPrefillsFromTheLink) {
   }
 }
 
+// The window shown and active, with the keyboard focus in `field`.
+void FocusIn(TfrmMain& window, QWidget* field) {
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  field->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), field);
+}
+
 // A draft that a copy left when it ended (here one file alone, as earlier versions kept it)
 // comes back with a status that says so. In link mode the link's fields win where it gives
-// them, and the draft's name only goes with its address.
+// them, and the draft's name only goes with its address; a link whose subject or body differs
+// from the draft's leaves the draft untouched for a later start.
 TEST_F(FrmMainTest, ADraftLeftComesBackAndALinksFieldsWinWhereItGivesThem) {
   using pelorin::DraftFields;
   const DraftFields left{"Ann", "ann@example.org", "Draft subject", "Draft body"};
-  const std::vector<std::pair<std::vector<std::string>, DraftFields>> cases = {
-      {{"pelorin32"}, left},
-      {{"pelorin32", "/u", "mailto:ann@example.org"}, left},
+  struct Case {
+    std::vector<std::string> arguments;
+    DraftFields shown;
+    bool restored;
+  };
+  const std::vector<Case> cases = {
+      {{"pelorin32"}, left, true},
+      {{"pelorin32", "/u", "mailto:ann@example.org"}, left, true},
+      {{"pelorin32", "/u", "mailto:bob@example.org?Subject=Draft%20subject"},
+       {"", "bob@example.org", "Draft subject", "Draft body"},
+       true},
       {{"pelorin32", "/u", "mailto:bob@example.org?Subject=Link"},
-       {"", "bob@example.org", "Link", "Draft body"}},
+       {"", "bob@example.org", "Link", ""},
+       false},
   };
   const std::string state = pelorin::OutboxFolder::DefaultStateDirectory();
   std::filesystem::create_directories(state);
-  for (const auto& [arguments, shown] : cases) {
-    SCOPED_TRACE(arguments.back());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.back());
     window_.reset();  // the draft it owns goes with it
     app_test::WriteBytes(state + "/draft", pelorin::DraftFileBytes(left));
-    TfrmMain& window = Create(arguments);
+    TfrmMain& window = Create(c.arguments);
     window.KeepDraftsIn(std::make_unique<pelorin::DraftStore>(state));
     EXPECT_EQ(
         (DraftFields{window.edsName->currentText().toStdString(),
                      window.edsEmail->text().toStdString(), window.edsSubj->text().toStdString(),
                      window.edsMemo->toPlainText().toStdString()}),
-        shown);
-    EXPECT_EQ(window.lblStatus->text(),
-              QStringLiteral("The text you were writing when the program last ended is back."));
+        c.shown);
+    EXPECT_EQ(window.lblStatus->text() ==
+                  QStringLiteral("The text you were writing when the program last ended is back."),
+              c.restored);
+    ASSERT_NO_FATAL_FAILURE(FocusIn(window, window.edsMemo));
+    QTest::keyClicks(window.edsMemo, QStringLiteral(" typed"));
+    QTest::keyClick(window.edsMemo, Qt::Key_Escape);  // kept at once
+    if (!c.restored) {
+      EXPECT_EQ(testing_support::ReadFile(state + "/draft"), pelorin::DraftFileBytes(left));
+    }
   }
 }
 
@@ -437,15 +463,6 @@ class RefusingPort {
   int fd_;
   unsigned short port_ = 0;
 };
-
-// The window shown and active, with the keyboard focus in `field`.
-void FocusIn(TfrmMain& window, QWidget* field) {
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-  field->setFocus();
-  ASSERT_EQ(QApplication::focusWidget(), field);
-}
 
 // While another copy's fields hold a draft, a link-mode window keeps what is typed in a file of
 // its own when Escape ends it, and a later start takes that in.

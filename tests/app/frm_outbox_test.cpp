@@ -181,27 +181,37 @@ TEST_F(OutboxWindowTest, EditOfTheTextTheFieldsStillHoldTakesOnlyTheQueuedCopyOu
   EXPECT_EQ(window_->edsSubj->text(), QStringLiteral("S"));
 }
 
-// The text that Send queued, taken back out before any send began, is a new message for Send.
+// The text that Send queued, taken out again (by Edit or Delete) before any send began, is a
+// new message for Send.
 TEST_F(OutboxWindowTest, TheFieldsMessageTakenBackIsQueuedAgainBySend) {
-  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, "ann"}));
-  TfrmOutbox& outbox = Open();
-  window_->edsEmail->setText(QStringLiteral("x@example.org"));
-  window_->edsSubj->setText(QStringLiteral("S"));
-  window_->edsMemo->setPlainText(QStringLiteral("B"));
-  window_->cmdMake->click();  // queued, not sent: signing in needs encryption
-  ASSERT_EQ(Queued(), 1u);
-  window_->edsSubj->clear();
-  window_->edsMemo->clear();
-  Select(0);
-  outbox.cmdEdit->click();
-  ASSERT_EQ(window_->edsSubj->text(), QStringLiteral("S"));
-  ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, ""}));
-  const int ended = sendsEnded_;
-  window_->cmdMake->click();
-  ASSERT_EQ(Queued(), 1u) << window_->lblStatus->text().toStdString();
-  ASSERT_TRUE(WaitForSendEnd(ended)) << window_->lblStatus->text().toStdString();
-  ASSERT_EQ(peer_.Messages().size(), 1u);
-  EXPECT_EQ(peer_.Messages()[0].rfind("Subject: S\r\n", 0), 0u);
+  for (const bool edit : {true, false}) {
+    SCOPED_TRACE(edit ? "Edit" : "Delete");
+    ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, "ann"}));
+    TfrmOutbox& outbox = Open();
+    window_->edsEmail->setText(QStringLiteral("x@example.org"));
+    window_->edsSubj->setText(QStringLiteral("S"));
+    window_->edsMemo->setPlainText(QStringLiteral("B"));
+    window_->cmdMake->click();  // queued, not sent: signing in needs encryption
+    ASSERT_EQ(Queued(), 1u);
+    Select(0);
+    if (edit) {
+      window_->edsSubj->clear();
+      window_->edsMemo->clear();
+      outbox.cmdEdit->click();
+    } else {
+      os::BoxRecorder box(os::IDOK);
+      outbox.cmdDelete->click();
+    }
+    ASSERT_EQ(Queued(), 0u);
+    ASSERT_EQ(window_->edsSubj->text(), QStringLiteral("S"));
+    ASSERT_TRUE(pelorin::WriteSecuritySettings({pelorin::SmtpSecurity::None, ""}));
+    const int ended = sendsEnded_;
+    window_->cmdMake->click();
+    ASSERT_EQ(Queued(), 1u) << window_->lblStatus->text().toStdString();
+    ASSERT_TRUE(WaitForSendEnd(ended)) << window_->lblStatus->text().toStdString();
+  }
+  ASSERT_EQ(peer_.Messages().size(), 2u);
+  EXPECT_EQ(peer_.Messages()[1].rfind("Subject: S\r\n", 0), 0u);
 }
 
 // Nothing is taken out while the window holds text of its own, nor while a send reads the
