@@ -1721,3 +1721,20 @@ TEST_F(SendWorkflowTest, ATryNobodyStartedThatCannotSignInAsksNobodyAndStopsTheT
   EXPECT_EQ(peer_.Commands(), std::vector<std::string>{});
   pelorin::oauth::UseTokenSourceMaker({});
 }
+
+// The user's Send during a try nobody started joins it and makes it the user's: a certificate
+// the user then trusts is kept for the server that try talks to.
+TEST_F(SendWorkflowTest, ASendThatJoinsATryNobodyStartedAnswersForItsServer) {
+  ASSERT_TRUE(QueueFromAnotherCopy("x@example.org", "Waits"));
+  TfrmMain& window = Create();
+  window.ApplyRetrySetting();
+  ASSERT_NE(window.Retry(), nullptr);
+  peer_.Script("data", {"<hold>250 accepted"});
+  window.Retry()->TryNow();
+  ASSERT_TRUE(RunEventsUntil([this] { return peer_.Holding(); }, kWithinTheTimeOutMs));
+  Type(QStringLiteral("y@example.org"), QStringLiteral("S"), QStringLiteral("B"));
+  window.cmdMake->click();
+  ASSERT_FALSE(window.Workflow().Unattended());
+  emit window.Workflow().CertificateTrusted(QStringLiteral("AB:CD"));
+  EXPECT_EQ(pelorin::ReadTrustedCertificate(pelorin::SmtpServer, pelorin::SmtpPort), "AB:CD");
+}
