@@ -107,9 +107,9 @@ class SendController {
   std::uint64_t fieldsMessage_ = 0;
   std::optional<DraftFields> queuedDraft_;
   std::vector<AttachedFile> queuedFiles_;
+  void RememberStart(const SendSettings& settings);
   // The settings of the send last started, without its password: what the outcome applies to,
   // whatever the settings are by the time it ends.
-  void RememberStart(const SendSettings& settings);
   SendSettings startedWith_;
 };
 
