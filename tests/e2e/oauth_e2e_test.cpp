@@ -42,14 +42,8 @@ std::string Variable(const char* name) {
 
 class OAuthEndToEndTest : public e2e::ProgramTest {
  protected:
-  static void SetUpTestSuite() {
-    certificates_ = new QTemporaryDir();
-    testing_support::MakeTestCertificates(*certificates_);
-  }
-  static void TearDownTestSuite() {
-    delete certificates_;
-    certificates_ = nullptr;
-  }
+  static void SetUpTestSuite() { testing_support::SuiteCertificates::Make(); }
+  static void TearDownTestSuite() { testing_support::SuiteCertificates::Drop(); }
 
   void SetUp() override {
     ASSERT_EQ(Variable("PELORIN_TEST_KEYRING"), "keyring")
@@ -62,10 +56,11 @@ class OAuthEndToEndTest : public e2e::ProgramTest {
     authorization_.start();
     const std::string base = "http://127.0.0.1:" + Line();
     ASSERT_NE(base, "http://127.0.0.1:") << "the authorization server did not start";
-    smtp_.emplace(QStringList{"oauth", "tls", certificates_->filePath("good.pem"),
-                              certificates_->filePath("good.key"), servers_.path(),
-                              "XOAUTH2,OAUTHBEARER", InServers("token")},
-                  servers_.path());
+    smtp_.emplace(
+        QStringList{"oauth", "tls", testing_support::SuiteCertificates::Dir().filePath("good.pem"),
+                    testing_support::SuiteCertificates::Dir().filePath("good.key"), servers_.path(),
+                    "XOAUTH2,OAUTHBEARER", InServers("token")},
+        servers_.path());
     ASSERT_FALSE(smtp_->Port().empty()) << "the mail server did not start";
     ASSERT_NO_FATAL_FAILURE(Configure(smtp_->Port(), account_));
     // As installed: the modules TLS and the sign-in need, beside the program.
@@ -168,15 +163,12 @@ class OAuthEndToEndTest : public e2e::ProgramTest {
   }
   std::string AuthLog() const { return testing_support::ReadAll(InServers("auth.log")); }
 
-  static QTemporaryDir* certificates_;
   QTemporaryDir servers_;  // the servers' side: their token file and logs, the browser
   QProcess authorization_;
   std::optional<testing_support::TestServer> smtp_;
   const std::string account_ = "ann." + testing_support::UniqueMarker() + "@example.org";
   std::set<std::string> seenInArguments_;
 };
-
-QTemporaryDir* OAuthEndToEndTest::certificates_ = nullptr;
 
 TEST_F(OAuthEndToEndTest, TheFirstSendSignsInThroughTheBrowserAndDelivers) {
   ASSERT_NO_FATAL_FAILURE(SendOnce(testing_support::UniqueMarker()));

@@ -33,14 +33,8 @@ const std::string kStale = "tok-stale";
 
 class OAuthSendTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    certificates_ = new QTemporaryDir();
-    testing_support::MakeTestCertificates(*certificates_);
-  }
-  static void TearDownTestSuite() {
-    delete certificates_;
-    certificates_ = nullptr;
-  }
+  static void SetUpTestSuite() { testing_support::SuiteCertificates::Make(); }
+  static void TearDownTestSuite() { testing_support::SuiteCertificates::Drop(); }
   void SetUp() override {
     pelorin::SenderAddress = "me@example.org";
     QFile token(out_.path() + "/token");
@@ -51,7 +45,7 @@ class OAuthSendTest : public ::testing::Test {
 
   // aiosmtpd over TLS, announcing `mechanisms`.
   std::unique_ptr<TestServer> Serve(const QString& mechanisms) {
-    const QString certificates = certificates_->path();
+    const QString certificates = testing_support::SuiteCertificates::Dir().path();
     auto server = std::make_unique<TestServer>(
         QStringList{"oauth", "tls", certificates + "/good.pem", certificates + "/good.key",
                     out_.path(), mechanisms, out_.path() + "/token"},
@@ -83,12 +77,9 @@ class OAuthSendTest : public ::testing::Test {
 
   std::string AuthLog() const { return testing_support::ReadAll(out_.path() + "/auth.log"); }
 
-  static QTemporaryDir* certificates_;
   QTemporaryDir out_;
   os::BoxRecorder boxes_;
 };
-
-QTemporaryDir* OAuthSendTest::certificates_ = nullptr;
 
 TEST_F(OAuthSendTest, TheCurrentTokenSendsWithTheMechanismAnnouncedOAuthBearerFirst) {
   for (const QString mechanisms : {"XOAUTH2,OAUTHBEARER", "XOAUTH2"}) {

@@ -116,21 +116,15 @@ class Conversation {
 
 class TlsConversationTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    certificates_ = new QTemporaryDir();
-    MakeTestCertificates(*certificates_);
-  }
-  static void TearDownTestSuite() {
-    delete certificates_;
-    certificates_ = nullptr;
-  }
+  static void SetUpTestSuite() { testing_support::SuiteCertificates::Make(); }
+  static void TearDownTestSuite() { testing_support::SuiteCertificates::Drop(); }
   void SetUp() override {
     ASSERT_TRUE(out_.isValid());
     pelorin::SenderAddress = "me@example.org";
   }
 
   static std::string Certificate(const std::string& name) {
-    return certificates_->path().toStdString() + "/" + name;
+    return testing_support::SuiteCertificates::Dir().path().toStdString() + "/" + name;
   }
 
   // A server of `kind` ("real" or "scripted") in `mode`, with the certificate `name`.
@@ -155,11 +149,8 @@ class TlsConversationTest : public ::testing::Test {
     return options;
   }
 
-  static QTemporaryDir* certificates_;
   QTemporaryDir out_;
 };
-
-QTemporaryDir* TlsConversationTest::certificates_ = nullptr;
 
 const std::string kMessage = "Subject: hello\r\nTo:  <ann@example.org>\r\n\r\n\r\nFirst line\r\n";
 

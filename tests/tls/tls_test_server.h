@@ -65,4 +65,22 @@ inline void MakeTestCertificates(const QTemporaryDir& dir) {
   ::unsetenv("SSL_CERT_DIR");
 }
 
+// The certificates of a test suite: made in its SetUpTestSuite, dropped in its
+// TearDownTestSuite, trusted while it runs.
+class SuiteCertificates {
+ public:
+  static void Make() {
+    dir_ = new QTemporaryDir();
+    MakeTestCertificates(*dir_);
+  }
+  static void Drop() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static const QTemporaryDir& Dir() { return *dir_; }
+
+ private:
+  static inline QTemporaryDir* dir_ = nullptr;
+};
+
 }  // namespace testing_support
